@@ -1,0 +1,21 @@
+# Compile options for the project's own code. The launcher's code is built
+# without exceptions and RTTI and for size; tests and tools add what they need.
+set(CORVELLINTH_WARNINGS
+    -Wall -Wextra -Wshadow -Wconversion -Wsign-conversion -Wcast-qual -Wundef -Werror)
+
+function(corvellinth_launcher_code target)
+  target_compile_options(${target} PRIVATE ${CORVELLINTH_WARNINGS}
+    $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti>
+    -Os -ffunction-sections)
+  target_compile_definitions(${target} PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX
+                                              _WIN32_WINNT=0x0A00)
+  target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
+endfunction()
+
+function(corvellinth_tool_code target)
+  target_compile_options(${target} PRIVATE ${CORVELLINTH_WARNINGS})
+  target_compile_definitions(${target} PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX
+                                               _WIN32_WINNT=0x0A00)
+  target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
+  target_link_options(${target} PRIVATE -static)
+endfunction()

@@ -1,0 +1,30 @@
+// The launcher's compiled-in identity: shared by the version record
+// (launcher.rc) and the code that expands {COMPANY}, {PRODUCT}, {VERSION}
+// and the unpack spec.
+#ifndef CORVELLINTH_RESOURCES_PRODUCT_H
+#define CORVELLINTH_RESOURCES_PRODUCT_H
+
+#define CORVELLINTH_COMPANY_TEXT "Corvellinth"
+#define CORVELLINTH_PRODUCT_TEXT "Corvellinth"
+#define CORVELLINTH_VERSION_TEXT "2026.08.23.2"
+#define CORVELLINTH_VERSION_RECORD_TEXT "2026.8.23.2"
+#define CORVELLINTH_VERSION_NUMBERS 2026, 8, 23, 2
+#define CORVELLINTH_EXECUTABLE_NAME "Corvellinth.exe"
+
+#define CORVELLINTH_ICON_ID 1
+#define CORVELLINTH_MANIFEST_ID 1
+
+#ifndef RC_INVOKED
+namespace product {
+
+inline constexpr wchar_t kCompany[] = L"" CORVELLINTH_COMPANY_TEXT;
+inline constexpr wchar_t kProduct[] = L"" CORVELLINTH_PRODUCT_TEXT;
+inline constexpr wchar_t kVersion[] = L"" CORVELLINTH_VERSION_TEXT;
+
+// Where each run unpacks: a fresh directory per parent process and start time.
+inline constexpr wchar_t kUnpackSpec[] = L"{TEMP}\\CorvellinthOnefile\\onefile_{PID}_{TIME}";
+
+} // namespace product
+#endif
+
+#endif

@@ -1,0 +1,141 @@
+#include "tests/support/files.h"
+
+#include <windows.h>
+
+#include <algorithm>
+
+namespace testing_support {
+
+std::wstring binaryDirectory() {
+    wchar_t path[MAX_PATH * 4];
+    const DWORD length = GetModuleFileNameW(nullptr, path, static_cast<DWORD>(std::size(path)));
+    std::wstring result(path, length);
+    return result.substr(0, result.rfind(L'\\'));
+}
+
+std::wstring systemTempDirectory() {
+    wchar_t path[MAX_PATH + 1];
+    std::wstring result(path, GetTempPathW(MAX_PATH + 1, path));
+    while (!result.empty() && result.back() == L'\\') {
+        result.pop_back();
+    }
+    return result;
+}
+
+ScratchDirectory::ScratchDirectory(const std::wstring& hint) {
+    static unsigned counter = 0;
+    for (;;) {
+        path_ = systemTempDirectory() + L"\\corv-" + hint + L"-" +
+                std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
+        if (CreateDirectoryW(path_.c_str(), nullptr)) {
+            return;
+        }
+    }
+}
+
+ScratchDirectory::~ScratchDirectory() {
+    removeTree(path_);
+}
+
+bool fileExists(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool directoryExists(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::string readFile(const std::wstring& path) {
+    std::string content;
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return content;
+    }
+    char buffer[65536];
+    DWORD got = 0;
+    while (ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got != 0) {
+        content.append(buffer, got);
+    }
+    CloseHandle(file);
+    return content;
+}
+
+void writeFile(const std::wstring& path, const std::string& content) {
+    for (size_t at = path.find(L'\\', 3); at != std::wstring::npos; at = path.find(L'\\', at + 1)) {
+        CreateDirectoryW(path.substr(0, at).c_str(), nullptr);
+    }
+    const HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    size_t done = 0;
+    while (done < content.size()) {
+        const DWORD chunk = static_cast<DWORD>(std::min<size_t>(content.size() - done, 1 << 20));
+        DWORD written = 0;
+        if (!WriteFile(file, content.data() + done, chunk, &written, nullptr) || written == 0) {
+            break;
+        }
+        done += written;
+    }
+    CloseHandle(file);
+}
+
+void removeTree(const std::wstring& path) {
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..") {
+                continue;
+            }
+            const std::wstring child = path + L"\\" + name;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                removeTree(child);
+            } else {
+                SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileW(child.c_str());
+            }
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryW(path.c_str());
+}
+
+namespace {
+
+void collect(const std::wstring& root, const std::wstring& prefix,
+             std::vector<std::wstring>* names) {
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW((root + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    do {
+        const std::wstring name = found.cFileName;
+        if (name == L"." || name == L"..") {
+            continue;
+        }
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            collect(root + L"\\" + name, prefix + name + L"\\", names);
+        } else {
+            names->push_back(prefix + name);
+        }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
+
+} // namespace
+
+std::vector<std::wstring> listFiles(const std::wstring& root) {
+    std::vector<std::wstring> names;
+    collect(root, L"", &names);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+} // namespace testing_support

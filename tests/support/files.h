@@ -1,0 +1,42 @@
+// Files and folders for the tests: where the build's programs are, scratch
+// directories that remove themselves, whole-file reads and writes.
+#ifndef CORVELLINTH_TESTS_SUPPORT_FILES_H
+#define CORVELLINTH_TESTS_SUPPORT_FILES_H
+
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+// The directory of the running test executable (build/windows/bin), no
+// trailing backslash. The launcher, the packer and the test DLLs are there.
+std::wstring binaryDirectory();
+
+// A fresh directory under the system's temp directory, removed with all its
+// content when the object goes.
+class ScratchDirectory {
+  public:
+    explicit ScratchDirectory(const std::wstring& hint = L"t");
+    ~ScratchDirectory();
+    ScratchDirectory(const ScratchDirectory&) = delete;
+    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+    const std::wstring& path() const { return path_; }
+    std::wstring operator/(const std::wstring& name) const { return path_ + L"\\" + name; }
+
+  private:
+    std::wstring path_;
+};
+
+bool fileExists(const std::wstring& path);
+bool directoryExists(const std::wstring& path);
+std::string readFile(const std::wstring& path);
+// Creates missing parent directories.
+void writeFile(const std::wstring& path, const std::string& content);
+void removeTree(const std::wstring& path);
+// Every file below root, as names relative to it with '\' separators, sorted.
+std::vector<std::wstring> listFiles(const std::wstring& root);
+std::wstring systemTempDirectory(); // GetTempPathW without the trailing '\'
+
+} // namespace testing_support
+
+#endif

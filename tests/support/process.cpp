@@ -1,0 +1,192 @@
+#include "tests/support/process.h"
+
+namespace testing_support {
+namespace {
+
+struct Pipe {
+    HANDLE read = nullptr;
+    HANDLE write = nullptr;
+};
+
+Pipe makePipe(bool childReads) {
+    SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
+    Pipe pipe;
+    CreatePipe(&pipe.read, &pipe.write, &inheritable, 0);
+    // Only the child's end is inherited.
+    SetHandleInformation(childReads ? pipe.write : pipe.read, HANDLE_FLAG_INHERIT, 0);
+    return pipe;
+}
+
+struct Drain {
+    HANDLE pipe;
+    std::string* into;
+};
+
+DWORD WINAPI drain(void* parameter) {
+    const Drain* const job = static_cast<const Drain*>(parameter);
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(job->pipe, buffer, sizeof(buffer), &got, nullptr) && got != 0) {
+        job->into->append(buffer, got);
+    }
+    return 0;
+}
+
+// A grandchild that inherited the pipe may keep it open after the process
+// ended; give the reader a moment, then cancel its read.
+void finishDrain(HANDLE thread) {
+    if (WaitForSingleObject(thread, 10000) != WAIT_OBJECT_0) {
+        CancelSynchronousIo(thread);
+        WaitForSingleObject(thread, INFINITE);
+    }
+    CloseHandle(thread);
+}
+
+// The environment block for the child: ours with the options' changes.
+std::wstring buildEnvironment(const RunOptions& options) {
+    std::map<std::wstring, std::wstring> variables;
+    wchar_t* block = GetEnvironmentStringsW();
+    for (const wchar_t* entry = block; *entry != 0; entry += wcslen(entry) + 1) {
+        const std::wstring text = entry;
+        const size_t equals = text.find(L'=', 1);
+        if (equals != std::wstring::npos) {
+            variables[text.substr(0, equals)] = text.substr(equals + 1);
+        }
+    }
+    FreeEnvironmentStringsW(block);
+    for (const auto& [name, value] : options.environment) {
+        if (value) {
+            variables[name] = *value;
+        } else {
+            variables.erase(name);
+        }
+    }
+    std::wstring result;
+    for (const auto& [name, value] : variables) {
+        result += name + L"=" + value;
+        result.push_back(L'\0');
+    }
+    result.push_back(L'\0');
+    return result;
+}
+
+} // namespace
+
+std::wstring quoteArgument(const std::wstring& argument) {
+    if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
+        return argument;
+    }
+    std::wstring quoted = L"\"";
+    size_t backslashes = 0;
+    for (const wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        if (c == L'"') {
+            quoted.append(backslashes * 2 + 1, L'\\');
+        } else {
+            quoted.append(backslashes, L'\\');
+        }
+        backslashes = 0;
+        quoted.push_back(c);
+    }
+    quoted.append(backslashes * 2, L'\\');
+    quoted.push_back(L'"');
+    return quoted;
+}
+
+ProcessResult runProcess(const std::wstring& program, const std::vector<std::wstring>& arguments,
+                         const RunOptions& options) {
+    std::wstring commandLine = options.commandLine;
+    if (commandLine.empty()) {
+        commandLine = quoteArgument(program);
+        for (const std::wstring& argument : arguments) {
+            commandLine += L" " + quoteArgument(argument);
+        }
+    }
+    const Pipe input = makePipe(true);
+    const Pipe output = makePipe(false);
+    const Pipe error = makePipe(false);
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input.read;
+    startup.hStdOutput = output.write;
+    startup.hStdError = error.write;
+
+    std::wstring environment = buildEnvironment(options);
+    PROCESS_INFORMATION info{};
+    ProcessResult result;
+    const BOOL started = CreateProcessW(
+        program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
+        environment.data(),
+        options.currentDirectory.empty() ? nullptr : options.currentDirectory.c_str(), &startup,
+        &info);
+    const DWORD startError = GetLastError();
+    CloseHandle(input.read);
+    CloseHandle(output.write);
+    CloseHandle(error.write);
+    if (!started) {
+        CloseHandle(input.write);
+        CloseHandle(output.read);
+        CloseHandle(error.read);
+        result.exitCode = 0xFFFFFFFF;
+        result.standardError =
+            "runProcess: CreateProcessW failed with " + std::to_string(startError);
+        return result;
+    }
+    CloseHandle(info.hThread);
+    result.processId = info.dwProcessId;
+
+    Drain outJob{output.read, &result.standardOutput};
+    Drain errJob{error.read, &result.standardError};
+    const HANDLE outReader = CreateThread(nullptr, 0, drain, &outJob, 0, nullptr);
+    const HANDLE errReader = CreateThread(nullptr, 0, drain, &errJob, 0, nullptr);
+    if (!options.standardInput.empty()) {
+        DWORD written = 0;
+        WriteFile(input.write, options.standardInput.data(),
+                  static_cast<DWORD>(options.standardInput.size()), &written, nullptr);
+    }
+    CloseHandle(input.write);
+
+    if (WaitForSingleObject(info.hProcess, options.timeoutMs) != WAIT_OBJECT_0) {
+        result.timedOut = true;
+        TerminateProcess(info.hProcess, 0xDEAD);
+        WaitForSingleObject(info.hProcess, INFINITE);
+    }
+    GetExitCodeProcess(info.hProcess, &result.exitCode);
+    CloseHandle(info.hProcess);
+    finishDrain(outReader);
+    finishDrain(errReader);
+    CloseHandle(output.read);
+    CloseHandle(error.read);
+    return result;
+}
+
+std::string narrow(const std::wstring& text) {
+    if (text.empty()) {
+        return {};
+    }
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                         nullptr, 0, nullptr, nullptr);
+    std::string result(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size,
+                        nullptr, nullptr);
+    return result;
+}
+
+std::wstring widen(const std::string& text) {
+    if (text.empty()) {
+        return {};
+    }
+    const int size =
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring result(static_cast<size_t>(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(),
+                        size);
+    return result;
+}
+
+} // namespace testing_support

@@ -1,0 +1,44 @@
+// Starting Windows programs from the tests and collecting what they did.
+#ifndef CORVELLINTH_TESTS_SUPPORT_PROCESS_H
+#define CORVELLINTH_TESTS_SUPPORT_PROCESS_H
+
+#include <windows.h>
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+struct RunOptions {
+    std::string standardInput;                                       // written, then closed
+    std::map<std::wstring, std::optional<std::wstring>> environment; // nullopt removes
+    std::wstring currentDirectory;                                   // empty: the test's own
+    DWORD timeoutMs = 120000; // the process is killed after it
+    std::wstring commandLine; // when set, used verbatim
+};
+
+struct ProcessResult {
+    DWORD exitCode = 0;
+    bool timedOut = false;
+    std::string standardOutput;
+    std::string standardError;
+    DWORD processId = 0;
+};
+
+// Quotes one argument the way CommandLineToArgvW splits it.
+std::wstring quoteArgument(const std::wstring& argument);
+
+// Runs program with arguments (program itself becomes argument 0), with
+// pipes for the three standard streams, and waits for it.
+ProcessResult runProcess(const std::wstring& program, const std::vector<std::wstring>& arguments,
+                         const RunOptions& options = {});
+
+// UTF-8 <-> UTF-16 for messages and file names.
+std::string narrow(const std::wstring& text);
+std::wstring widen(const std::string& text);
+
+} // namespace testing_support
+
+#endif

@@ -1,0 +1,172 @@
+// The application that the end-to-end tests pack. argv[1] names what to do;
+// every command prints plain lines that the tests parse:
+//   args            "arg <i> <hex of the UTF-16 code units>" for every argument
+//   exit <n>        returns n (decimal or 0x hex, full 32 bits)
+//   cat             copies standard input to standard output
+//   stderr <text>   writes text to standard error
+//   env             "<NAME>=<value>" for the four launcher variables, "cwd=",
+//                   "module=" (this DLL's path) and "argc="
+//   files           "file <name>" for every file below this DLL's directory
+//   sleep <ms>      sleeps, then returns 0
+//   spawn <exe> <args...>  starts exe with the args, waits, returns its code
+// Several commands can be chained with "--": "env -- exit 7".
+#include <windows.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <string>
+
+#include "launcher/run_code.h"
+
+namespace {
+
+void printHex(int index, const wchar_t* text) {
+    printf("arg %d ", index);
+    for (const wchar_t* c = text; *c != 0; ++c) {
+        printf("%04x", static_cast<unsigned>(*c));
+    }
+    printf("\n");
+}
+
+std::string narrow(const wchar_t* text) {
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    std::string result(static_cast<size_t>(size > 0 ? size : 1), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, result.data(), size, nullptr, nullptr);
+    result.resize(strlen(result.c_str()));
+    return result;
+}
+
+std::wstring moduleDirectory() {
+    HMODULE self = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                           GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCWSTR>(&moduleDirectory), &self);
+    wchar_t path[4096];
+    const DWORD length = GetModuleFileNameW(self, path, 4096);
+    std::wstring result(path, length);
+    return result;
+}
+
+void printVariable(const wchar_t* name) {
+    wchar_t value[32768];
+    const DWORD length = GetEnvironmentVariableW(name, value, 32768);
+    printf("%s=%s\n", narrow(name).c_str(), length == 0 ? "" : narrow(value).c_str());
+}
+
+void listFiles(const std::wstring& root, const std::wstring& prefix) {
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW((root + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    do {
+        const std::wstring name = found.cFileName;
+        if (name == L"." || name == L"..") {
+            continue;
+        }
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            listFiles(root + L"\\" + name, prefix + name + L"\\");
+        } else {
+            printf("file %s\n", narrow((prefix + name).c_str()).c_str());
+        }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
+
+std::wstring quote(const wchar_t* argument) {
+    std::wstring text = argument;
+    if (!text.empty() && text.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
+        return text;
+    }
+    std::wstring quoted = L"\"";
+    size_t backslashes = 0;
+    for (const wchar_t c : text) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        backslashes = 0;
+        quoted.push_back(c);
+    }
+    quoted.append(backslashes * 2, L'\\');
+    quoted.push_back(L'"');
+    return quoted;
+}
+
+int spawn(int argc, wchar_t** argv, int first) {
+    std::wstring commandLine;
+    for (int i = first; i < argc && wcscmp(argv[i], L"--") != 0; ++i) {
+        if (!commandLine.empty()) {
+            commandLine += L" ";
+        }
+        commandLine += quote(argv[i]);
+    }
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(argv[first], commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                        nullptr, &startup, &info)) {
+        printf("spawn failed %lu\n", GetLastError());
+        return 99;
+    }
+    WaitForSingleObject(info.hProcess, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(info.hProcess, &code);
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    return static_cast<int>(code);
+}
+
+} // namespace
+
+ONEFILE_EXPORT int run_code(int argc, wchar_t** argv) {
+    int result = 0;
+    for (int i = 1; i < argc; ++i) {
+        const std::wstring command = argv[i];
+        const wchar_t* const next = i + 1 < argc ? argv[i + 1] : L"";
+        if (command == L"args") {
+            for (int k = 0; k < argc; ++k) {
+                printHex(k, argv[k]);
+            }
+            printf("argc %d\n", argc);
+        } else if (command == L"exit") {
+            result = static_cast<int>(wcstoul(next, nullptr, 0));
+            ++i;
+        } else if (command == L"cat") {
+            char buffer[4096];
+            size_t got = 0;
+            while ((got = fread(buffer, 1, sizeof(buffer), stdin)) != 0) {
+                fwrite(buffer, 1, got, stdout);
+            }
+        } else if (command == L"stderr") {
+            fprintf(stderr, "%s\n", narrow(next).c_str());
+            ++i;
+        } else if (command == L"env") {
+            printVariable(L"TAMBRO_ONEFILE_PARENT");
+            printVariable(L"TAMBRO_ONEFILE_START");
+            printVariable(L"TAMBRO_ONEFILE_DIRECTORY");
+            printVariable(L"TAMBRO_ORIGINAL_ARGV0");
+            wchar_t cwd[4096];
+            GetCurrentDirectoryW(4096, cwd);
+            printf("cwd=%s\n", narrow(cwd).c_str());
+            printf("module=%s\n", narrow(moduleDirectory().c_str()).c_str());
+            printf("argc=%d\n", argc);
+        } else if (command == L"files") {
+            std::wstring directory = moduleDirectory();
+            directory = directory.substr(0, directory.rfind(L'\\'));
+            listFiles(directory, L"");
+        } else if (command == L"sleep") {
+            Sleep(wcstoul(next, nullptr, 10));
+            ++i;
+        } else if (command == L"spawn") {
+            result = spawn(argc, argv, i + 1);
+            while (i < argc && wcscmp(argv[i], L"--") != 0) {
+                ++i;
+            }
+        }
+        fflush(stdout);
+        fflush(stderr);
+    }
+    return result;
+}
