@@ -1,8 +1,123 @@
 #include "launcher/startup.h"
 
+#include <windows.h>
+#include <psapi.h>
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <wchar.h>
+
 #include "diagnostics/diagnostics.h"
+#include "launcher/child_launch.h"
+#include "launcher/cleanup.h"
+#include "launcher/state.h"
+#include "launcher/unpack.h"
+#include "paths/environment.h"
+#include "paths/executable_path.h"
+#include "paths/system_calls.h"
+#include "paths/unpack_spec.h"
+#include "payload/attached_data.h"
+#include "payload/format.h"
+#include "payload/reader.h"
+#include "resources/product.h"
+
+namespace {
+
+constexpr DWORD kParentQueryAccess = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ; // 0x410
+constexpr std::size_t kProcessIdTextCapacity = 128;
+
+// Parses an inherited TAMBRO_ONEFILE_PARENT with wcstoul's own rules
+// (leading blanks and a sign accepted, nothing may follow, 32 bits at most).
+bool parseProcessId(const wchar_t* text, DWORD* processId) {
+    wchar_t* end = nullptr;
+    errno = 0;
+    const unsigned long value = wcstoul(text, &end, 10);
+    if (errno != 0 || end == text || *end != L'\0') {
+        return false;
+    }
+    *processId = static_cast<DWORD>(value);
+    return true;
+}
+
+// True when the process named by the inherited value runs the very same
+// executable file as this one. Ends abnormally when the parent's executable
+// cannot be opened or its final path does not fit.
+bool isStartedByOwnParent(const wchar_t* inheritedParent) {
+    DWORD parentId = 0;
+    if (!parseProcessId(inheritedParent, &parentId)) {
+        return false;
+    }
+    const HANDLE parent = OpenProcess(kParentQueryAccess, FALSE, parentId);
+    if (parent == nullptr) {
+        return false;
+    }
+    static wchar_t parentPath[kParentPathCapacity];
+    const DWORD length = K32GetModuleFileNameExW(parent, nullptr, parentPath,
+                                                 static_cast<DWORD>(kParentPathCapacity));
+    CloseHandle(parent);
+    if (length == 0) {
+        return false;
+    }
+    resolveExecutablePath(parentPath, kParentPathCapacity);
+    return wcscmp(parentPath, getExecutablePath(true)) == 0;
+}
+
+void publishOwnProcessId() {
+    char narrow[kProcessIdTextCapacity];
+    snprintf(narrow, sizeof(narrow), "%ld", static_cast<long>(GetCurrentProcessId()));
+    wchar_t wide[kProcessIdTextCapacity] = {};
+    appendNarrowAsWide(wide, narrow, kProcessIdTextCapacity);
+    setEnvironmentValueA(environment::kParent, wide);
+}
+
+AttachedData prepareTargetAndData() {
+    const bool expanded =
+        expandUnpackSpec(targetDirectory, product::kUnpackSpec, kTargetDirectoryCapacity);
+    const AttachedData data = locateAttachedData();
+    if (!expanded) {
+        reportSpecFailure(product::kUnpackSpec);
+    }
+    return data;
+}
+
+} // namespace
 
 int runLauncher() {
     routeAbortAwayFromDialogs();
-    fatalError("Error, couldn't find attached data header.");
+    SetDllDirectoryW(L"");
+
+    wchar_t* inheritedParent = getEnvironmentValueA(environment::kParent);
+    bool isChild = false;
+    if (inheritedParent != nullptr) {
+        isChild = isStartedByOwnParent(inheritedParent);
+        if (!isChild) {
+            unsetEnvironmentValueA(environment::kParent);
+            unsetEnvironmentValueA(environment::kStart);
+            free(inheritedParent);
+            inheritedParent = nullptr;
+        }
+    }
+
+    AttachedData data{};
+    if (isChild) {
+        data = prepareTargetAndData();
+    } else {
+        publishOwnProcessId();
+        data = prepareTargetAndData();
+        if (!systemCalls.setConsoleCtrlHandler(consoleControlHandler, TRUE)) {
+            fatalError("Error, failed to register signal handler.");
+        }
+    }
+
+    if (!hasAttachedDataHeader(data)) {
+        fatalError("Error, couldn't find attached data header.");
+    }
+    createReader(data.bytes + attached::kHeaderSize, data.size - attached::kHeaderSize);
+    cleanupFlag.store(1);
+
+    if (isChild) {
+        return runApplicationFromFirstEntry();
+    }
+    unpackAllEntries();
+    return static_cast<int>(launchChildAndWait());
 }

@@ -1,0 +1,5 @@
+#include "launcher/state.h"
+
+wchar_t targetDirectory[kTargetDirectoryCapacity];
+std::atomic<unsigned char> cleanupFlag{0};
+std::atomic<HANDLE> childProcess{nullptr};

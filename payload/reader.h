@@ -1,0 +1,24 @@
+// The decompressing reader: pulls exact byte counts out of the entry stream
+// that the attached data's zstd frame holds, decompressing on demand into
+// one fixed 128 KiB window. Process-wide state, main thread only. No
+// Windows calls: it builds and runs natively too.
+#ifndef CORVELLINTH_PAYLOAD_READER_H
+#define CORVELLINTH_PAYLOAD_READER_H
+
+#include <cstdint>
+
+// Points the reader at the compressed bytes (the attached data past its
+// three header bytes; read in place, never copied), allocates the window
+// and the decoder. Ends the process with "Error, couldn't allocate memory."
+// when either allocation fails.
+void createReader(const unsigned char* input, std::uint64_t size);
+
+// Copies exactly count (>= 1) bytes of the entry stream to destination, or
+// ends the process with "Error, couldn't decode attached data." when the
+// frame is damaged or ends first.
+void readAttachedBytes(void* destination, std::uint64_t count);
+
+// Frees the decoder, then the window.
+void releaseReader();
+
+#endif
