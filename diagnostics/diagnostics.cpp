@@ -1,32 +1,12 @@
+// The ways of ending that need nothing of Windows; they build natively too.
 #include "diagnostics/diagnostics.h"
 
-#include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
-
-namespace {
-
-constexpr DWORD kFormatFlags =
-    FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
-constexpr DWORD kEnglishUnitedStates = 0x409;
-
-} // namespace
 
 void fatalError(const char* message) {
     puts(message);
     exit(2);
-}
-
-void reportSystemError(const char* message, unsigned long code) {
-    char* systemText = nullptr;
-    // With FORMAT_MESSAGE_ALLOCATE_BUFFER the buffer argument is really a
-    // pointer to the pointer that receives the allocation. It is not freed:
-    // the caller ends the process right after.
-    const DWORD length = FormatMessageA(kFormatFlags, nullptr, code, kEnglishUnitedStates,
-                                        reinterpret_cast<char*>(&systemText), 0, nullptr);
-    const char* const text = (length != 0 && systemText != nullptr) ? systemText : "";
-    fprintf(stderr, "%s ([Error %ld] %s)\n", message, static_cast<long>(code), text);
-    fflush(stderr);
 }
 
 void reportSpecFailure(const wchar_t* spec) {
@@ -37,8 +17,4 @@ void reportSpecFailure(const wchar_t* spec) {
 
 void boundsFailure() {
     abort();
-}
-
-void routeAbortAwayFromDialogs() {
-    _set_error_mode(_OUT_TO_STDERR);
 }
