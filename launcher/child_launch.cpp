@@ -1,7 +1,143 @@
-// Not built yet: every operation here ends the process.
+// Starting the launcher's own executable as the child and waiting for it.
+//
+// Handle protocol with the console control handler: the parent keeps the
+// original process handle for its own wait and publishes a duplicate in
+// childProcess. Whoever exchanges the duplicate out of the variable owns it,
+// so each handle is waited on only while valid and closed exactly once, even
+// when the handler thread runs during the wait.
 #include "launcher/child_launch.h"
+
+#include <shellapi.h>
 #include <stdlib.h>
+#include <wchar.h>
+
+#include "diagnostics/diagnostics.h"
+#include "launcher/cleanup.h"
+#include "launcher/quoting.h"
+#include "launcher/state.h"
+#include "paths/environment.h"
+#include "paths/executable_path.h"
+#include "paths/system_calls.h"
+#include "paths/unpack_spec.h"
+
+namespace {
+
+constexpr std::size_t kLauncherDirectoryCapacity = 4097;
+constexpr DWORD kOwnPathCapacity = 4096;
+constexpr std::size_t kCommandLineCapacity = 32768;
+constexpr DWORD kUnreadableExitCode = 1;
+
+wchar_t launcherDirectory[kLauncherDirectoryCapacity];
+wchar_t ownExecutablePath[kOwnPathCapacity];
+wchar_t commandLine[kCommandLineCapacity];
+
+// TAMBRO_ONEFILE_DIRECTORY: the plain path without its last component.
+void publishLauncherDirectory() {
+    launcherDirectory[0] = 0;
+    appendWide(launcherDirectory, getExecutablePath(false), kLauncherDirectoryCapacity);
+    wchar_t* const lastSeparator = wcsrchr(launcherDirectory, L'\\');
+    if (lastSeparator != nullptr) {
+        *lastSeparator = 0;
+    }
+    setEnvironmentValueA(environment::kDirectory, launcherDirectory);
+}
+
+// The child's image. A result equal to the capacity means the name was
+// truncated: launching that would start some other file, so it ends the
+// process like a failed call does.
+void fillOwnExecutablePath() {
+    if (ownExecutablePath[0] != 0) {
+        return;
+    }
+    const DWORD length = GetModuleFileNameW(nullptr, ownExecutablePath, kOwnPathCapacity);
+    if (length == 0 || length >= kOwnPathCapacity) {
+        abort();
+    }
+}
+
+void appendBlank() {
+    const std::size_t length = wcslen(commandLine);
+    if (length + 2 > kCommandLineCapacity) {
+        boundsFailure();
+    }
+    commandLine[length] = L' ';
+    commandLine[length + 1] = 0;
+}
+
+// The user's arguments as this process received them, quoted back into a
+// command line whose program name is the own executable's full path. The
+// vector from CommandLineToArgvW is never freed: the process ends soon.
+void buildChildCommandLine() {
+    int count = 0;
+    LPWSTR* const arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    commandLine[0] = 0;
+    if (arguments == nullptr || count <= 0) {
+        return;
+    }
+    arguments[0] = ownExecutablePath;
+    for (int index = 0; index < count; ++index) {
+        if (index != 0) {
+            appendBlank();
+        }
+        if (arguments[index] == nullptr) {
+            abort();
+        }
+        appendQuotedArgument(commandLine, kCommandLineCapacity, arguments[index]);
+    }
+}
+
+// A duplicate for the console handler; without one the handler simply
+// finds no child, and the child still gets the console event itself.
+void publishChildHandle(HANDLE process) {
+    HANDLE duplicate = nullptr;
+    const HANDLE self = GetCurrentProcess();
+    if (!DuplicateHandle(self, process, self, &duplicate, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+        duplicate = nullptr;
+    }
+    childProcess.store(duplicate);
+}
+
+DWORD waitForChild(HANDLE process) {
+    WaitForSingleObject(process, INFINITE);
+    const HANDLE published = childProcess.exchange(nullptr);
+    if (published != nullptr) {
+        CloseHandle(published);
+    }
+    DWORD exitCode = 0;
+    if (!systemCalls.getExitCodeProcess(process, &exitCode)) {
+        exitCode = kUnreadableExitCode;
+    }
+    CloseHandle(process);
+    return exitCode;
+}
+
+} // namespace
 
 DWORD launchChildAndWait() {
-    abort();
+    publishLauncherDirectory();
+    setEnvironmentValueA(environment::kOriginalArgv0, __wargv != nullptr ? __wargv[0] : nullptr);
+    fillOwnExecutablePath();
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+
+    buildChildCommandLine();
+
+    PROCESS_INFORMATION child{};
+    if (!CreateProcessW(ownExecutablePath, commandLine, nullptr, nullptr, TRUE,
+                        NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &child)) {
+        const DWORD error = GetLastError();
+        reportSystemError("Error, couldn't launch child", error);
+        exit(2);
+    }
+    CloseHandle(child.hThread);
+    publishChildHandle(child.hProcess);
+
+    const DWORD exitCode = waitForChild(child.hProcess);
+    cleanupOnExit();
+    return exitCode;
 }
