@@ -16,8 +16,9 @@ GetFinalPathNameByHandleFn findFinalPathFunction() {
 } // namespace
 
 SystemCalls defaultSystemCalls() {
-    return {GetTempPathW,       SHGetFolderPathW,      CreateDirectoryW, WriteFile,
-            GetExitCodeProcess, SetConsoleCtrlHandler, SHFileOperationW, findFinalPathFunction};
+    return {GetTempPathW,     SHGetFolderPathW,      CreateDirectoryW,
+            WriteFile,        GetExitCodeProcess,    SetConsoleCtrlHandler,
+            SHFileOperationW, findFinalPathFunction, CloseHandle};
 }
 
 SystemCalls systemCalls = defaultSystemCalls();

@@ -22,6 +22,9 @@ struct SystemCalls {
     // Looks up "GetFinalPathNameByHandleW" in Kernel32.dll on every call;
     // null on a system without it.
     GetFinalPathNameByHandleFn (*findFinalPathFunction)();
+    // The cleanup closes the child handle through here, so tests can count
+    // how often each handle is closed.
+    decltype(&CloseHandle) closeHandle;
 };
 
 extern SystemCalls systemCalls;
