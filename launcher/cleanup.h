@@ -1,4 +1,22 @@
 // Removing the target directory at the parent's end and on console events.
+//
+// The child handle and the two threads. The console handler runs on a
+// thread of its own while the main thread may be waiting for the child, so
+// the handle in childProcess is shared without a lock. Ownership moves by
+// exchange: whoever takes the handle out of childProcess with
+// exchange(nullptr) owns it and is the only one to wait on, terminate or
+// close it. To let both threads wait at once, the main thread keeps the
+// handle that CreateProcessW gave it for its own unlimited wait and
+// publishes a duplicate (DuplicateHandle, same access) in childProcess.
+//  - Handler side (cleanupOnExit): takes the duplicate, waits up to 5 s,
+//    terminates the child with exit code 0 unless that wait saw it end,
+//    closes the duplicate.
+//  - Main side, when its own wait returns: exchange(nullptr), closes the
+//    duplicate only if it got it back, reads the exit code from the
+//    original, closes the original, then calls cleanupOnExit (which then
+//    finds no child and only deletes).
+// Every handle is therefore used only while open and closed exactly once,
+// whichever thread comes first.
 #ifndef CORVELLINTH_LAUNCHER_CLEANUP_H
 #define CORVELLINTH_LAUNCHER_CLEANUP_H
 
@@ -6,7 +24,8 @@
 
 // Gives a running child 5 s to end (then terminates it with exit code 0),
 // then, when the cleanup flag is set, deletes the target directory with up
-// to 21 attempts 100 ms apart. Reports nothing.
+// to 21 attempts 100 ms apart. Reports nothing. Safe to run on two threads
+// at once: the deletes use no shared buffer.
 void cleanupOnExit();
 
 // Registered by the parent: runs the cleanup for Ctrl+C, Ctrl+Break, close,
