@@ -1,0 +1,44 @@
+// Packaged executables for end-to-end tests: a copy of the build's
+// Corvellinth.exe with attached data of the test's choosing.
+//
+//   testing_support::ScratchDirectory scratch;
+//   const std::wstring exe = testing_support::makePackagedExecutable(
+//       scratch / L"app.exe",
+//       {testing_support::fileEntry(u"main.dll", binaryDirectory() + L"\\testapp.dll"),
+//        {u"data\\hello.txt", "hello"}});
+//   const auto result = testing_support::runProcess(exe, {L"exit", L"7"});
+//
+// A test that needs damaged or unusual data builds the bytes itself
+// (packer::wrapFrame, packer::writeAttachedData, an edited copy) and passes
+// them to makePackagedExecutableFromAttachedData.
+#ifndef CORVELLINTH_TESTS_SUPPORT_PACKAGING_H
+#define CORVELLINTH_TESTS_SUPPORT_PACKAGING_H
+
+#include <string>
+#include <vector>
+
+#include "tools/packer/attached_writer.h"
+
+namespace testing_support {
+
+// Compression settings for tests: fast, otherwise as the packer's.
+inline constexpr packer::WriterOptions kTestWriterOptions{3, 1, 21};
+
+// Writes entries as attached data into a copy of Corvellinth.exe at
+// outputPath and returns outputPath. Throws std::runtime_error on failure.
+std::wstring makePackagedExecutable(const std::wstring& outputPath,
+                                    const std::vector<packer::Entry>& entries,
+                                    const packer::WriterOptions& options = kTestWriterOptions);
+
+// The same with attached data given byte for byte (any content, even none
+// of the format's).
+std::wstring makePackagedExecutableFromAttachedData(const std::wstring& outputPath,
+                                                    const std::string& attachedData);
+
+// An entry named name holding the content of the file at sourcePath.
+// Throws std::runtime_error when the file cannot be read.
+packer::Entry fileEntry(const std::u16string& name, const std::wstring& sourcePath);
+
+} // namespace testing_support
+
+#endif
