@@ -1,10 +1,163 @@
-// Not built yet: every operation here ends the process.
+// The entry loop. Names, sizes and data come out of the reader in stream
+// order; the parent writes each entry below targetDirectory, the child uses
+// only the first name to find the application's main DLL.
 #include "launcher/unpack.h"
+
+#include <windows.h>
+#include <stdio.h>
 #include <stdlib.h>
 
-void unpackAllEntries() {
-    abort();
+#include <cstdint>
+
+#include "diagnostics/diagnostics.h"
+#include "launcher/run_code.h"
+#include "launcher/state.h"
+#include "paths/directories.h"
+#include "paths/system_calls.h"
+#include "paths/unpack_spec.h"
+#include "payload/entry_names.h"
+#include "payload/format.h"
+#include "payload/reader.h"
+
+namespace {
+
+constexpr std::size_t kNameCapacity = attached::kNameCapacity;
+constexpr std::size_t kPathCapacity = attached::kPathCapacity;
+constexpr std::size_t kChunkSize = attached::kDataChunkSize;
+constexpr std::size_t kCodeUnitSize = 2; // UTF-16LE in the stream
+
+constexpr DWORD kLoadFlags =
+    LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS | LOAD_LIBRARY_SEARCH_SYSTEM32;
+static_assert(kLoadFlags == 0x0D00);
+
+const char kDecodeFailure[] = "Error, couldn't decode attached data.";
+const char kWriteFailure[] = "Error, couldn't unpack file to target path.";
+
+static_assert(sizeof(wchar_t) == kCodeUnitSize, "names are stored as UTF-16 code units");
+
+wchar_t entryName[kNameCapacity];
+wchar_t fullPath[kPathCapacity];
+wchar_t mainFilePath[kPathCapacity];
+unsigned char writeBuffer[kChunkSize];
+
+// Reads the next name into entryName, two bytes at a time up to its 0x0000
+// unit. Returns false for the end marker (an empty name). A name that would
+// not leave room for its terminator is refused as damaged data before the
+// buffer can overrun.
+bool readEntryName() {
+    for (std::size_t length = 0;; ++length) {
+        unsigned char bytes[kCodeUnitSize];
+        readAttachedBytes(bytes, kCodeUnitSize);
+        const auto unit = static_cast<wchar_t>(bytes[0] | (bytes[1] << 8));
+        if (unit == L'\0') {
+            entryName[length] = L'\0';
+            return length != 0;
+        }
+        if (length + 1 >= kNameCapacity) {
+            fatalError(kDecodeFailure);
+        }
+        entryName[length] = unit;
+    }
 }
+
+std::uint64_t readEntrySize() {
+    unsigned char bytes[attached::kSizeFieldSize];
+    readAttachedBytes(bytes, attached::kSizeFieldSize);
+    std::uint64_t size = 0;
+    for (std::size_t index = attached::kSizeFieldSize; index > 0; --index) {
+        size = (size << 8) | bytes[index - 1];
+    }
+    return size;
+}
+
+// Refuses names that would leave the target directory or name a drive or
+// stream, before anything of the entry reaches the disk. Then builds
+// targetDirectory '\' name (abnormal end past kPathCapacity) and keeps the
+// first one as the main file path.
+void prepareEntryPath() {
+    if (!isSafeEntryName(entryName)) {
+        fatalError(kDecodeFailure);
+    }
+    fullPath[0] = L'\0';
+    appendWide(fullPath, targetDirectory, kPathCapacity);
+    appendWide(fullPath, L"\\", kPathCapacity);
+    appendWide(fullPath, entryName, kPathCapacity);
+    if (mainFilePath[0] == L'\0') {
+        mainFilePath[0] = L'\0';
+        appendWide(mainFilePath, fullPath, kPathCapacity);
+    }
+}
+
+[[noreturn]] void failWrite(DWORD code) {
+    reportSystemError(kWriteFailure, code);
+    exit(2);
+}
+
+// Moves size bytes from the stream into file, one chunk per WriteFile.
+void copyEntryData(HANDLE file, std::uint64_t size) {
+    std::uint64_t remaining = size;
+    while (remaining > 0) {
+        const DWORD chunk =
+            remaining < kChunkSize ? static_cast<DWORD>(remaining) : static_cast<DWORD>(kChunkSize);
+        readAttachedBytes(writeBuffer, chunk);
+        DWORD written = 0;
+        if (!systemCalls.writeFile(file, writeBuffer, chunk, &written, nullptr)) {
+            failWrite(GetLastError());
+        }
+        // A short write that reports success leaves no error code behind
+        // (the last error is whatever an earlier call left), so it gets a
+        // fixed one.
+        if (written != chunk) {
+            failWrite(ERROR_WRITE_FAULT);
+        }
+        remaining -= chunk;
+    }
+}
+
+void writeEntryFile(std::uint64_t size) {
+    ensureParentDirectories(fullPath);
+    const HANDLE file =
+        CreateFileW(fullPath, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        fprintf(stderr, "Error, failed to open '%ls' for writing.\n", fullPath);
+        exit(2);
+    }
+    copyEntryData(file, size);
+    CloseHandle(file);
+}
+
+} // namespace
+
+void unpackAllEntries() {
+    while (readEntryName()) {
+        prepareEntryPath();
+        const std::uint64_t size = readEntrySize();
+        writeEntryFile(size);
+    }
+    releaseReader();
+}
+
 int runApplicationFromFirstEntry() {
-    abort();
+    if (!readEntryName()) {
+        // Without entries there is nothing to run; going back to the start-up
+        // sequence would make this child start a child of its own.
+        fatalError("Error, attached data holds no application.");
+    }
+    prepareEntryPath();
+    // The cookie is not kept: the directory stays on the search list for the
+    // rest of the process.
+    AddDllDirectory(targetDirectory);
+    const HMODULE application = LoadLibraryExW(mainFilePath, nullptr, kLoadFlags);
+    if (application == nullptr) {
+        reportSystemError("Error, load DLL.", GetLastError());
+        exit(2);
+    }
+    // GetProcAddress returns a generic function pointer; run_code has the
+    // signature that run_code.h fixes.
+    const auto runCode = reinterpret_cast<onefile_run_code_fn>(
+        reinterpret_cast<void*>(GetProcAddress(application, ONEFILE_ENTRY_POINT_NAME)));
+    if (runCode == nullptr) {
+        fatalError("Error, DLL entry point not found.");
+    }
+    return runCode(__argc, __wargv);
 }

@@ -1,16 +1,157 @@
-// Not built yet: every operation here ends the process.
+// Directory creation for the unpacking. knownDirectories remembers every
+// directory made or found, so a directory costs at most one CreateDirectoryW
+// call however many files go into it.
 #include "paths/directories.h"
-#include <stdlib.h>
 
-bool ensureDirectory(const wchar_t*) {
-    abort();
+#include <windows.h>
+#include <stdlib.h>
+#include <wchar.h>
+
+#include "diagnostics/diagnostics.h"
+#include "paths/system_calls.h"
+#include "paths/unpack_spec.h"
+
+namespace {
+
+constexpr std::size_t kWorkingCapacity = 4096; // code units, terminator included
+constexpr int kKnownLimit = static_cast<int>(kKnownDirectoriesLimit);
+
+// Every level of ensureParentDirectories keeps a full working copy on the
+// stack (8 KiB). Past this many levels the 2 MiB main-thread stack would be
+// at risk, so a deeper chain of missing directories is a bounds failure
+// rather than a stack overflow. Names in real attached data nest nine deep.
+constexpr int kMaximumMissingLevels = 128;
+
+const wchar_t kHomeSpec[] = L"{HOME}";
+
+wchar_t* knownDirectories[kKnownDirectoriesLimit];
+int knownCount = 0;
+
+// Appends a heap copy of path unless the list is full. When the copy cannot
+// be made the path is simply not remembered: a later request then asks the
+// system again, which answers "already exists".
+void rememberDirectory(const wchar_t* path) {
+    if (knownCount >= kKnownLimit) {
+        return;
+    }
+    wchar_t* const copy = _wcsdup(path);
+    if (copy == nullptr) {
+        return;
+    }
+    knownDirectories[knownCount] = copy;
+    ++knownCount;
 }
-void ensureParentDirectories(const wchar_t*) {
-    abort();
+
+// Entry 0 is the home directory, so that it is never handed to the system.
+void rememberHomeDirectory() {
+    wchar_t home[kWorkingCapacity];
+    home[0] = L'\0';
+    if (!expandUnpackSpec(home, kHomeSpec, kWorkingCapacity)) {
+        reportSpecFailure(kHomeSpec);
+    }
+    rememberDirectory(home);
 }
+
+bool isKnownDirectory(const wchar_t* path) {
+    for (int index = 0; index < knownCount; ++index) {
+        if (wcscmp(knownDirectories[index], path) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// "D:" exactly: the root of a drive, which always counts as existing. The
+// letter itself is not examined.
+bool isDriveDesignator(const wchar_t* path) {
+    return path[0] != L'\0' && path[1] == L':' && path[2] == L'\0';
+}
+
+// Copies path into copy (kWorkingCapacity units), ending abnormally when it
+// has more than kWorkingCapacity - 1 code units.
+void copyWorkingPath(wchar_t* copy, const wchar_t* path) {
+    std::size_t length = 0;
+    while (path[length] != L'\0') {
+        if (length + 1 >= kWorkingCapacity) {
+            boundsFailure();
+        }
+        copy[length] = path[length];
+        ++length;
+    }
+    copy[length] = L'\0';
+}
+
+// The index of the last backslash at position 1 or later, or 0 when there
+// is none: a leading backslash alone does not make a parent.
+std::size_t findParentSeparator(const wchar_t* path) {
+    std::size_t index = wcslen(path);
+    while (index > 1) {
+        --index;
+        if (path[index] == L'\\') {
+            return index;
+        }
+    }
+    return 0;
+}
+
+void ensureParentDirectoriesAt(const wchar_t* path, int depth) {
+    if (path == nullptr || depth > kMaximumMissingLevels) {
+        boundsFailure();
+    }
+    wchar_t parent[kWorkingCapacity];
+    copyWorkingPath(parent, path);
+    const std::size_t separator = findParentSeparator(parent);
+    if (separator == 0) {
+        return;
+    }
+    parent[separator] = L'\0';
+    if (ensureDirectory(parent)) {
+        return;
+    }
+    // The parent could not be made, most likely because its own parent is
+    // missing: make that one first, then try the parent once more.
+    ensureParentDirectoriesAt(parent, depth + 1);
+    ensureDirectory(parent);
+}
+
+} // namespace
+
+bool ensureDirectory(const wchar_t* path) {
+    if (path == nullptr) {
+        boundsFailure();
+    }
+    if (knownCount == 0) {
+        rememberHomeDirectory();
+    }
+    if (isKnownDirectory(path)) {
+        return true;
+    }
+    if (isDriveDesignator(path)) {
+        return true;
+    }
+    if (!systemCalls.createDirectory(path, nullptr)) {
+        // Something of that name already standing there counts as success,
+        // whatever it is: a file in the way shows up when the file inside it
+        // is created.
+        if (GetLastError() != ERROR_ALREADY_EXISTS) {
+            return false;
+        }
+    }
+    rememberDirectory(path);
+    return true;
+}
+
+void ensureParentDirectories(const wchar_t* path) {
+    ensureParentDirectoriesAt(path, 1);
+}
+
 int knownDirectoryCount() {
-    abort();
+    return knownCount;
 }
-const wchar_t* knownDirectory(int) {
-    abort();
+
+const wchar_t* knownDirectory(int index) {
+    if (index < 0 || index >= knownCount) {
+        return nullptr;
+    }
+    return knownDirectories[index];
 }
