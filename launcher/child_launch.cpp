@@ -101,13 +101,13 @@ DWORD waitForChild(HANDLE process) {
     WaitForSingleObject(process, INFINITE);
     const HANDLE published = childProcess.exchange(nullptr);
     if (published != nullptr) {
-        CloseHandle(published);
+        systemCalls.closeHandle(published);
     }
     DWORD exitCode = 0;
     if (!systemCalls.getExitCodeProcess(process, &exitCode)) {
         exitCode = kUnreadableExitCode;
     }
-    CloseHandle(process);
+    systemCalls.closeHandle(process);
     return exitCode;
 }
 
@@ -134,7 +134,7 @@ DWORD launchChildAndWait() {
         reportSystemError("Error, couldn't launch child", error);
         exit(2);
     }
-    CloseHandle(child.hThread);
+    systemCalls.closeHandle(child.hThread);
     publishChildHandle(child.hProcess);
 
     const DWORD exitCode = waitForChild(child.hProcess);

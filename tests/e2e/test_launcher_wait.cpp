@@ -1,0 +1,181 @@
+// The child launch and the start-up sequence run inside the test process,
+// with failures injected through the system-call table. launchChildAndWait
+// starts this very test program again; the copy recognises itself by an
+// environment variable before gtest runs, records its command line and
+// exits with the code it is told.
+#include <windows.h>
+#include <io.h>
+#include <shellapi.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "launcher/child_launch.h"
+#include "launcher/startup.h"
+#include "launcher/state.h"
+#include "paths/system_calls.h"
+#include "tests/support/files.h"
+#include "tests/support/process.h"
+
+namespace {
+
+using testing_support::ScratchDirectory;
+
+constexpr wchar_t kRelaunchExitCode[] = L"CORVELLINTH_TEST_RELAUNCH_EXIT";
+constexpr wchar_t kRelaunchReport[] = L"CORVELLINTH_TEST_RELAUNCH_REPORT";
+
+std::wstring variable(const wchar_t* name) {
+    std::vector<wchar_t> value(32768);
+    const DWORD length = GetEnvironmentVariableW(name, value.data(), 32768);
+    return std::wstring(value.data(), length);
+}
+
+// In the relaunched copy: writes the command line it got, then ends.
+bool endIfRelaunched() {
+    const std::wstring code = variable(kRelaunchExitCode);
+    if (code.empty()) {
+        return false;
+    }
+    const std::wstring report = variable(kRelaunchReport);
+    if (!report.empty()) {
+        testing_support::writeFile(report, testing_support::narrow(GetCommandLineW()));
+    }
+    ExitProcess(static_cast<UINT>(wcstoul(code.c_str(), nullptr, 0)));
+}
+
+const bool relaunched = endIfRelaunched();
+
+std::vector<std::wstring> splitCommandLine(const std::wstring& commandLine) {
+    int count = 0;
+    LPWSTR* const parts = CommandLineToArgvW(commandLine.c_str(), &count);
+    std::vector<std::wstring> result(parts, parts + count);
+    LocalFree(parts);
+    return result;
+}
+
+std::wstring ownModulePath() {
+    wchar_t path[4096];
+    const DWORD length = GetModuleFileNameW(nullptr, path, 4096);
+    return std::wstring(path, length);
+}
+
+// Every handle that went through the table's CloseHandle.
+std::vector<HANDLE> closedHandles;
+BOOL WINAPI recordingCloseHandle(HANDLE handle) {
+    closedHandles.push_back(handle);
+    return CloseHandle(handle);
+}
+BOOL WINAPI failingGetExitCodeProcess(HANDLE, LPDWORD) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+// Sets up what a parent has after unpacking (the cleanup armed for a scratch
+// tree) and tells the relaunched copy how to end; undoes it afterwards.
+class LaunchAndWait : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_FALSE(relaunched);
+        closedHandles.clear();
+        systemCalls.closeHandle = recordingCloseHandle;
+        testing_support::writeFile(target_ / L"inner\\file.txt", "data");
+        wcscpy(targetDirectory, target_.path().c_str());
+        cleanupFlag.store(1);
+        SetEnvironmentVariableW(kRelaunchReport, (scratch_ / L"command-line.txt").c_str());
+    }
+    void TearDown() override {
+        SetEnvironmentVariableW(kRelaunchExitCode, nullptr);
+        SetEnvironmentVariableW(kRelaunchReport, nullptr);
+        systemCalls = defaultSystemCalls();
+        cleanupFlag.store(0);
+        targetDirectory[0] = 0;
+    }
+    void childExitsWith(const wchar_t* code) { SetEnvironmentVariableW(kRelaunchExitCode, code); }
+    std::wstring childCommandLine() {
+        return testing_support::widen(testing_support::readFile(scratch_ / L"command-line.txt"));
+    }
+
+    ScratchDirectory scratch_{L"wait"};
+    ScratchDirectory target_{L"target"};
+};
+
+TEST_F(LaunchAndWait, ReturnsTheFull32BitExitCodeAndRemovesTheTarget) {
+    childExitsWith(L"0xC0000005");
+    EXPECT_EQ(launchChildAndWait(), 0xC0000005u);
+    EXPECT_FALSE(testing_support::directoryExists(target_.path()));
+    EXPECT_EQ(childProcess.load(), nullptr);
+}
+
+TEST_F(LaunchAndWait, ClosesThreadOriginalAndPublishedDuplicateOnceEach) {
+    childExitsWith(L"7");
+    EXPECT_EQ(launchChildAndWait(), 7u);
+    std::vector<HANDLE> sorted = closedHandles;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(closedHandles.size(), 3u);
+    EXPECT_EQ(std::adjacent_find(sorted.begin(), sorted.end()), sorted.end())
+        << "a handle was closed twice";
+}
+
+TEST_F(LaunchAndWait, AnUnreadableExitCodeGivesOneAndTheCleanupStillRuns) {
+    systemCalls.getExitCodeProcess = failingGetExitCodeProcess;
+    childExitsWith(L"42");
+    EXPECT_EQ(launchChildAndWait(), 1u);
+    EXPECT_FALSE(testing_support::directoryExists(target_.path()));
+}
+
+TEST_F(LaunchAndWait, TheChildGetsTheOwnFullPathAndTheSameArguments) {
+    childExitsWith(L"0");
+    launchChildAndWait();
+    const std::vector<std::wstring> own = splitCommandLine(GetCommandLineW());
+    const std::vector<std::wstring> child = splitCommandLine(childCommandLine());
+    ASSERT_FALSE(child.empty());
+    EXPECT_EQ(child[0], ownModulePath());
+    EXPECT_EQ(std::vector<std::wstring>(child.begin() + 1, child.end()),
+              std::vector<std::wstring>(own.begin() + 1, own.end()));
+    EXPECT_EQ(variable(L"TAMBRO_ORIGINAL_ARGV0"), __wargv[0]);
+    const std::wstring module = ownModulePath();
+    std::wstring directory = module.substr(0, module.rfind(L'\\'));
+    wchar_t shortDirectory[4096];
+    if (GetShortPathNameW(directory.c_str(), shortDirectory, 4096) != 0) {
+        directory = shortDirectory;
+    }
+    EXPECT_EQ(variable(L"TAMBRO_ONEFILE_DIRECTORY"), directory);
+}
+
+// fatalError writes to standard output; death tests read standard error.
+void sendStandardOutputToStandardError() {
+    fflush(stdout);
+    _dup2(_fileno(stderr), _fileno(stdout));
+}
+
+BOOL WINAPI failingSetConsoleCtrlHandler(PHANDLER_ROUTINE, BOOL) {
+    return FALSE;
+}
+
+// The test program carries no attached data, so a parent start gets as far
+// as the header check, after the handler is registered.
+TEST(StartupDeathTest, HandlerRegistrationFailureEndsBeforeTheHeaderCheck) {
+    EXPECT_EXIT(
+        {
+            sendStandardOutputToStandardError();
+            systemCalls.setConsoleCtrlHandler = failingSetConsoleCtrlHandler;
+            runLauncher();
+        },
+        ::testing::ExitedWithCode(2),
+        ::testing::StartsWith("Error, failed to register signal handler."));
+    EXPECT_EXIT(
+        {
+            sendStandardOutputToStandardError();
+            runLauncher();
+        },
+        ::testing::ExitedWithCode(2),
+        ::testing::StartsWith("Error, couldn't find attached data header."));
+}
+
+} // namespace
