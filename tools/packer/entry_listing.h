@@ -1,0 +1,25 @@
+// Reads the entries of attached data back: the check behind --list.
+#ifndef CORVELLINTH_TOOLS_PACKER_ENTRY_LISTING_H
+#define CORVELLINTH_TOOLS_PACKER_ENTRY_LISTING_H
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace packer {
+
+struct ListedEntry {
+    std::u16string name;
+    std::uint64_t size = 0;
+};
+
+// Checks the header, decompresses the frame in pieces and walks the entry
+// stream, returning every entry in stream order. Throws PackError saying
+// what is damaged: header, frame (zstd's own reason), an entry cut short, a
+// name of 1024 code units or more, or bytes after the end marker.
+std::vector<ListedEntry> listAttachedEntries(std::string_view attachedData);
+
+} // namespace packer
+
+#endif
