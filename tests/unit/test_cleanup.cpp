@@ -1,0 +1,341 @@
+// The cleanup and the console handler with real processes: children that
+// end in time or must be stopped, a file held open by another process, the
+// flag, the event values, and the two threads racing for the child handle.
+// The children are this test program itself, started with a filter that
+// selects CleanupHelper.Run and a variable that says what to do.
+#include <windows.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <wchar.h>
+
+#include <atomic>
+#include <initializer_list>
+#include <string>
+#include <thread>
+
+#include "launcher/cleanup.h"
+#include "launcher/state.h"
+#include "paths/system_calls.h"
+#include "tests/support/files.h"
+
+namespace {
+
+using testing_support::directoryExists;
+using testing_support::ScratchDirectory;
+using testing_support::writeFile;
+
+constexpr wchar_t kHelperVariable[] = L"CORVELLINTH_CLEANUP_HELPER";
+constexpr DWORD kOwnExitCode = 7;
+
+// What the helper child does, from its variable:
+//   "sleep MS CODE"       sleep, then exit with CODE
+//   "hold EVENT MS PATH"  open PATH without delete sharing, signal EVENT,
+//                         sleep, exit
+TEST(CleanupHelper, Run) {
+    const wchar_t* const job = _wgetenv(kHelperVariable);
+    if (job == nullptr) {
+        GTEST_SKIP() << "only runs as a helper process of the other tests";
+    }
+    unsigned long milliseconds = 0;
+    unsigned long code = 0;
+    wchar_t event[64] = {};
+    if (swscanf(job, L"sleep %lu %lu", &milliseconds, &code) == 2) {
+        Sleep(milliseconds);
+        ExitProcess(static_cast<UINT>(code));
+    }
+    int pathStart = 0;
+    if (swscanf(job, L"hold %63ls %lu %n", event, &milliseconds, &pathStart) == 2) {
+        const HANDLE file =
+            CreateFileW(job + pathStart, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        const HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE, event);
+        if (file == INVALID_HANDLE_VALUE || ready == nullptr) {
+            ExitProcess(99);
+        }
+        SetEvent(ready);
+        Sleep(milliseconds);
+        ExitProcess(0);
+    }
+    ExitProcess(98);
+}
+
+// Starts this program as a helper with job; returns its process handle.
+HANDLE startHelper(const std::wstring& job) {
+    wchar_t program[MAX_PATH];
+    GetModuleFileNameW(nullptr, program, MAX_PATH);
+    std::wstring commandLine =
+        L"\"" + std::wstring(program) + L"\" --gtest_filter=CleanupHelper.Run";
+    SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
+    const HANDLE nul =
+        CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    &inheritable, OPEN_EXISTING, 0, nullptr);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = nul;
+    startup.hStdOutput = nul;
+    startup.hStdError = nul;
+    PROCESS_INFORMATION info{};
+    SetEnvironmentVariableW(kHelperVariable, job.c_str());
+    const BOOL started = CreateProcessW(program, commandLine.data(), nullptr, nullptr, TRUE, 0,
+                                        nullptr, nullptr, &startup, &info);
+    SetEnvironmentVariableW(kHelperVariable, nullptr);
+    CloseHandle(nul);
+    if (!started) {
+        ADD_FAILURE() << "could not start the helper: " << GetLastError();
+        return nullptr;
+    }
+    CloseHandle(info.hThread);
+    return info.hProcess;
+}
+
+// The main thread's side of the handle protocol: a duplicate goes into
+// childProcess, the original stays with the caller.
+HANDLE publishDuplicate(HANDLE original) {
+    HANDLE duplicate = nullptr;
+    DuplicateHandle(GetCurrentProcess(), original, GetCurrentProcess(), &duplicate, 0, FALSE,
+                    DUPLICATE_SAME_ACCESS);
+    childProcess.store(duplicate);
+    return duplicate;
+}
+
+DWORD exitCodeOf(HANDLE process) {
+    DWORD code = 0xFFFFFFFF;
+    GetExitCodeProcess(process, &code);
+    return code;
+}
+
+// Counters behind the seams.
+std::atomic<int> fileOperations{0};
+std::atomic<HANDLE> watchedHandle{nullptr};
+std::atomic<int> watchedCloses{0};
+// Closes of the watched handle that failed: it was no longer open.
+std::atomic<int> failedCloses{0};
+
+int WINAPI countFileOperation(LPSHFILEOPSTRUCTW operation) {
+    ++fileOperations;
+    return defaultSystemCalls().fileOperation(operation);
+}
+
+BOOL WINAPI countClose(HANDLE handle) {
+    const bool watched = handle == watchedHandle.load();
+    const BOOL closed = CloseHandle(handle);
+    if (watched) {
+        ++watchedCloses;
+        failedCloses += closed ? 0 : 1;
+    }
+    return closed;
+}
+
+class Cleanup : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        fileOperations = 0;
+        watchedCloses = 0;
+        failedCloses = 0;
+        watchedHandle = nullptr;
+        systemCalls.fileOperation = countFileOperation;
+        systemCalls.closeHandle = countClose;
+    }
+    void TearDown() override {
+        EXPECT_EQ(failedCloses.load(), 0) << "a closed handle was closed again";
+        systemCalls = defaultSystemCalls();
+        cleanupFlag.store(0);
+        targetDirectory[0] = L'\0';
+        const HANDLE left = childProcess.exchange(nullptr);
+        if (left != nullptr) {
+            CloseHandle(left);
+        }
+    }
+
+    // A small tree at the target directory, with the flag armed.
+    std::wstring armTarget(const std::wstring& name = L"target") {
+        const std::wstring target = scratch_ / name;
+        writeFile(target + L"\\app.dll", "dll");
+        writeFile(target + L"\\data\\nested\\file.txt", "text");
+        wcscpy_s(targetDirectory, kTargetDirectoryCapacity, target.c_str());
+        cleanupFlag.store(1);
+        return target;
+    }
+
+    ScratchDirectory scratch_{L"cleanup"};
+};
+
+ULONGLONG millisecondsSince(ULONGLONG start) {
+    return GetTickCount64() - start;
+}
+
+TEST_F(Cleanup, NormalEndWithoutChildDeletesTheDirectoryAtFirstAttempt) {
+    const std::wstring target = armTarget();
+    cleanupOnExit();
+    EXPECT_FALSE(directoryExists(target));
+    EXPECT_EQ(fileOperations.load(), 1);
+    // A second run (handler, then the normal end) finds nothing to do.
+    cleanupOnExit();
+    EXPECT_EQ(fileOperations.load(), 2);
+    EXPECT_FALSE(directoryExists(target));
+}
+
+TEST_F(Cleanup, WithTheFlagStillZeroOnlyTheChildPartRuns) {
+    const std::wstring target = armTarget();
+    cleanupFlag.store(0);
+    cleanupOnExit();
+    EXPECT_TRUE(directoryExists(target));
+    EXPECT_EQ(fileOperations.load(), 0);
+}
+
+TEST_F(Cleanup, AChildThatEndsWithinTheGraceIsNotTerminated) {
+    const std::wstring target = armTarget();
+    const HANDLE child = startHelper(L"sleep 1000 " + std::to_wstring(kOwnExitCode));
+    ASSERT_NE(child, nullptr);
+    watchedHandle = publishDuplicate(child);
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_EQ(consoleControlHandler(CTRL_C_EVENT), FALSE);
+    EXPECT_LT(millisecondsSince(start), 4000u);
+    EXPECT_EQ(WaitForSingleObject(child, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(exitCodeOf(child), kOwnExitCode);
+    EXPECT_EQ(watchedCloses.load(), 1);
+    EXPECT_EQ(childProcess.load(), nullptr);
+    EXPECT_FALSE(directoryExists(target));
+    CloseHandle(child);
+}
+
+TEST_F(Cleanup, AChildThatIgnoresTheEventIsTerminatedWithZeroAfterFiveSeconds) {
+    const std::wstring target = armTarget();
+    const HANDLE child = startHelper(L"sleep 60000 " + std::to_wstring(kOwnExitCode));
+    ASSERT_NE(child, nullptr);
+    watchedHandle = publishDuplicate(child);
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_EQ(consoleControlHandler(CTRL_BREAK_EVENT), FALSE);
+    const ULONGLONG elapsed = millisecondsSince(start);
+    EXPECT_GE(elapsed, 4900u);
+    EXPECT_LT(elapsed, 9000u);
+    EXPECT_EQ(WaitForSingleObject(child, 2000), WAIT_OBJECT_0);
+    EXPECT_EQ(exitCodeOf(child), 0u);
+    EXPECT_EQ(watchedCloses.load(), 1);
+    EXPECT_FALSE(directoryExists(target));
+    CloseHandle(child);
+}
+
+TEST_F(Cleanup, AFileHeldOpenElsewhereGetsTwentyRetriesThenIsLeftSilently) {
+    const std::wstring target = armTarget();
+    const std::wstring eventName = L"corvellinth-held-" + std::to_wstring(GetCurrentProcessId());
+    const HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, eventName.c_str());
+    const HANDLE holder = startHelper(L"hold " + eventName + L" 30000 " + target + L"\\app.dll");
+    ASSERT_NE(holder, nullptr);
+    ASSERT_EQ(WaitForSingleObject(ready, 20000), WAIT_OBJECT_0);
+
+    const ULONGLONG start = GetTickCount64();
+    cleanupOnExit();
+    const ULONGLONG elapsed = millisecondsSince(start);
+    EXPECT_EQ(fileOperations.load(), 21);
+    EXPECT_GE(elapsed, 1900u);
+    EXPECT_TRUE(directoryExists(target));
+
+    TerminateProcess(holder, 0);
+    WaitForSingleObject(holder, INFINITE);
+    CloseHandle(holder);
+    CloseHandle(ready);
+}
+
+TEST_F(Cleanup, TheHandlerCleansUpForTheFiveStopEventsOnlyAndAlwaysReturnsFalse) {
+    // Any finished process serves as the child here: the wait returns at
+    // once.
+    const HANDLE child = startHelper(L"sleep 0 5");
+    ASSERT_NE(child, nullptr);
+    WaitForSingleObject(child, INFINITE);
+
+    const std::initializer_list<DWORD> stopEvents = {
+        CTRL_C_EVENT, CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT};
+    for (const DWORD event : stopEvents) {
+        const std::wstring target = armTarget(L"stop" + std::to_wstring(event));
+        watchedCloses = 0;
+        watchedHandle = publishDuplicate(child);
+        EXPECT_EQ(consoleControlHandler(event), FALSE) << event;
+        EXPECT_EQ(watchedCloses.load(), 1) << event;
+        EXPECT_EQ(childProcess.load(), nullptr) << event;
+        EXPECT_FALSE(directoryExists(target)) << event;
+    }
+
+    fileOperations = 0;
+    const std::initializer_list<DWORD> otherEvents = {3, 4, 7, 0xFFFFFFFF};
+    for (const DWORD event : otherEvents) {
+        const std::wstring target = armTarget(L"other" + std::to_wstring(event));
+        const HANDLE duplicate = publishDuplicate(child);
+        EXPECT_EQ(consoleControlHandler(event), FALSE) << event;
+        EXPECT_EQ(childProcess.exchange(nullptr), duplicate) << event;
+        EXPECT_TRUE(directoryExists(target)) << event;
+        CloseHandle(duplicate);
+    }
+    EXPECT_EQ(fileOperations.load(), 0);
+    CloseHandle(child);
+}
+
+TEST_F(Cleanup, HandlerAndMainThreadRacingForTheHandleCloseItExactlyOnce) {
+    const HANDLE child = startHelper(L"sleep 0 5");
+    ASSERT_NE(child, nullptr);
+    WaitForSingleObject(child, INFINITE);
+
+    int handlerWon = 0;
+    int mainWon = 0;
+    for (int round = 0; round < 200; ++round) {
+        watchedCloses = 0;
+        watchedHandle = publishDuplicate(child);
+        std::atomic<bool> ready{false};
+        std::atomic<bool> go{false};
+        std::thread handler([&ready, &go] {
+            ready.store(true);
+            while (!go.load()) {
+            }
+            consoleControlHandler(CTRL_C_EVENT);
+        });
+        while (!ready.load()) {
+        }
+        go.store(true);
+        // A delay that grows with the round, so that either side gets there
+        // first in some rounds.
+        for (int spin = 0; spin < (round % 50) * 400; ++spin) {
+            YieldProcessor();
+        }
+        // The main thread's end of a run: take the duplicate back if it is
+        // still there, close it only then.
+        const HANDLE back = childProcess.exchange(nullptr);
+        const bool mainClosed = back != nullptr && CloseHandle(back) != 0;
+        handler.join();
+
+        // The value itself may be reused by then, so closes are counted
+        // rather than the handle inspected afterwards.
+        ASSERT_EQ(watchedCloses.load() + (back != nullptr ? 1 : 0), 1) << "round " << round;
+        ASSERT_EQ(failedCloses.load(), 0) << "round " << round;
+        ASSERT_TRUE(back == nullptr || mainClosed) << "round " << round;
+        (back != nullptr ? mainWon : handlerWon) += 1;
+    }
+    // The original stays usable for the main thread's exit code.
+    EXPECT_EQ(exitCodeOf(child), 5u);
+    CloseHandle(child);
+    printf("handler took the handle %d times, the main thread %d times\n", handlerWon, mainWon);
+}
+
+TEST_F(Cleanup, TwoCleanupsAtOnceShareNothingButTheOutcome) {
+    const HANDLE child = startHelper(L"sleep 0 5");
+    ASSERT_NE(child, nullptr);
+    WaitForSingleObject(child, INFINITE);
+    for (int round = 0; round < 20; ++round) {
+        const std::wstring target = armTarget(L"twice" + std::to_wstring(round));
+        watchedCloses = 0;
+        watchedHandle = publishDuplicate(child);
+        std::thread first(cleanupOnExit);
+        std::thread second(cleanupOnExit);
+        first.join();
+        second.join();
+        ASSERT_EQ(watchedCloses.load(), 1) << "round " << round;
+        ASSERT_FALSE(directoryExists(target)) << "round " << round;
+    }
+    CloseHandle(child);
+}
+
+} // namespace
