@@ -201,7 +201,10 @@ void appendProcessId(Output& output) {
         return;
     }
     char narrow[kProcessIdTextCapacity];
-    snprintf(narrow, sizeof(narrow), "%ld", static_cast<long>(GetCurrentProcessId()));
+    // The runtime's own formatting (the standard snprintf brings MinGW's
+    // printf into the executable); it may leave a full buffer unterminated.
+    narrow[kProcessIdTextCapacity - 1] = '\0';
+    _snprintf(narrow, kProcessIdTextCapacity - 1, "%ld", static_cast<long>(GetCurrentProcessId()));
     appendNarrowAsWide(outputEnd(output), narrow, outputRoom(output));
     advanceOverWritten(output);
 }
@@ -220,7 +223,8 @@ void appendStartTime(Output& output) {
     const unsigned long long ticks =
         (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
     wchar_t scratch[kScratchCapacity];
-    swprintf(scratch, kScratchCapacity, L"%lld", static_cast<long long>(ticks));
+    scratch[kScratchCapacity - 1] = L'\0';
+    _snwprintf(scratch, kScratchCapacity - 1, L"%lld", static_cast<long long>(ticks));
     setEnvironmentValueA(environment::kStart, scratch);
     appendToOutput(output, scratch);
 }

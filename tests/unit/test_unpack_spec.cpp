@@ -138,12 +138,12 @@ HRESULT WINAPI failingFolderPath(HWND, int, HANDLE, DWORD, LPWSTR path) {
 }
 
 HRESULT WINAPI missingFolderPath(HWND, int, HANDLE, DWORD, LPWSTR path) {
-    wcscpy(path, L"C:\\users\\nobody");
+    wcscpy_s(path, MAX_PATH, L"C:\\users\\nobody");
     return S_FALSE;
 }
 
 HRESULT WINAPI folderWithBackslashes(HWND, int, HANDLE, DWORD, LPWSTR path) {
-    wcscpy(path, L"C:\\Folder\\\\\\");
+    wcscpy_s(path, MAX_PATH, L"C:\\Folder\\\\\\");
     return S_OK;
 }
 
@@ -152,7 +152,7 @@ DWORD WINAPI tempWithBackslashes(DWORD length, LPWSTR buffer) {
     if (length <= text.size()) {
         return static_cast<DWORD>(text.size() + 1);
     }
-    wcscpy(buffer, text.c_str());
+    wcscpy_s(buffer, length, text.c_str());
     return static_cast<DWORD>(text.size());
 }
 
