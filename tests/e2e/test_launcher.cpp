@@ -352,4 +352,40 @@ TEST_F(Launcher, EightAtOnceEachGetTheirOwnDirectory) {
     }
 }
 
+// The child's command line carries the full path where the user typed a
+// short name, so it can outgrow the 32768-unit buffer that the user's own
+// line fitted. Past the bound the parent ends abnormally after unpacking,
+// which leaves the target directory behind.
+TEST_F(Launcher, TheChildsCommandLineIsBoundedAt32768CodeUnits) {
+    const std::wstring head = L" exit 0 ";
+    const auto runWithChildLength = [&](std::size_t childLength) {
+        RunOptions options = cleanOptions();
+        options.commandLine =
+            L"x" + head + std::wstring(childLength - exe_.size() - head.size(), L'a');
+        return run({}, options);
+    };
+    // 32767 units and the terminator fit. Windows refuses a command line
+    // that long in CreateProcessW, Wine starts it: either is sound.
+    const ProcessResult longest = runWithChildLength(32767);
+    if (longest.exitCode == 2) {
+        EXPECT_THAT(longest.standardError, StartsWith("Error, couldn't launch child ("));
+    } else {
+        EXPECT_EQ(longest.exitCode, 0u) << longest.standardError;
+    }
+
+    const ProcessResult tooLong = runWithChildLength(32768);
+    EXPECT_EQ(tooLong.exitCode, 3u);
+    const std::wstring root = testing_support::systemTempDirectory() + L"\\CorvellinthOnefile";
+    const std::wstring prefix = L"onefile_" + std::to_wstring(tooLong.processId) + L"_";
+    bool leftBehind = false;
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW((root + L"\\" + prefix + L"*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        leftBehind = true;
+        testing_support::removeTree(root + L"\\" + found.cFileName);
+        FindClose(search);
+    }
+    EXPECT_TRUE(leftBehind);
+}
+
 } // namespace
