@@ -22,8 +22,8 @@ struct SystemCalls {
     // Looks up "GetFinalPathNameByHandleW" in Kernel32.dll on every call;
     // null on a system without it.
     GetFinalPathNameByHandleFn (*findFinalPathFunction)();
-    // The cleanup closes the child handle through here, so tests can count
-    // how often each handle is closed.
+    // Child process handles are closed through here (cleanup and child
+    // launch), so tests can count how often each one is closed.
     decltype(&CloseHandle) closeHandle;
 };
 
