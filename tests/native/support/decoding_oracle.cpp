@@ -1,0 +1,95 @@
+#include "tests/native/support/decoding_oracle.h"
+
+#include <zstd.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "payload/format.h"
+#include "tests/native/support/entry_stream_model.h"
+#include "tests/native/support/launcher_exit.h"
+
+namespace native_support {
+namespace {
+
+constexpr std::size_t kOutputStep = std::size_t{1} << 20;
+
+struct DecoderDeleter {
+    void operator()(ZSTD_DCtx* decoder) const { ZSTD_freeDCtx(decoder); }
+};
+
+bool isPrefix(const std::vector<WalkedEntry>& prefix, const std::vector<WalkedEntry>& whole) {
+    return prefix.size() <= whole.size() && std::equal(prefix.begin(), prefix.end(), whole.begin());
+}
+
+std::string describe(const WalkResult& walk) {
+    return "walk ended with " + std::to_string(walk.exitCode) + " '" + walk.message + "' after " +
+           std::to_string(walk.entries.size()) + " entries";
+}
+
+std::string checkFailedWalk(const WalkResult& walk, const DecodedContent& decoded,
+                            const StreamModel& model) {
+    if (walk.exitCode != kFatalExitCode || walk.message != kDecodeMessage) {
+        return describe(walk) + ", expected the decode message";
+    }
+    if (decoded.decoderFailed) {
+        // The reader may meet the error before the oracle's model ends.
+        return isPrefix(walk.entries, model.entries) ? "" : describe(walk) + ": wrong entries";
+    }
+    if (model.ending == StreamEnding::Complete) {
+        return describe(walk) + ", but the decoded stream is complete";
+    }
+    return walk.entries == model.entries ? "" : describe(walk) + ": wrong entries";
+}
+
+} // namespace
+
+DecodedContent decodeAll(std::string_view compressed, std::size_t limit) {
+    DecodedContent result;
+    const std::unique_ptr<ZSTD_DCtx, DecoderDeleter> decoder(ZSTD_createDCtx());
+    ZSTD_inBuffer input{compressed.data(), compressed.size(), 0};
+    bool outputFilled = false;
+    while (input.pos < input.size || outputFilled) {
+        const std::size_t start = result.bytes.size();
+        const std::size_t step = std::min(kOutputStep, limit + 1 - start);
+        result.bytes.resize(start + step);
+        ZSTD_outBuffer output{result.bytes.data() + start, step, 0};
+        const std::size_t code = ZSTD_decompressStream(decoder.get(), &output, &input);
+        result.bytes.resize(start + output.pos);
+        if (ZSTD_isError(code)) {
+            result.decoderFailed = true;
+            return result;
+        }
+        if (result.bytes.size() > limit) {
+            result.bytes.resize(limit);
+            result.overLimit = true;
+            return result;
+        }
+        outputFilled = output.pos == step;
+    }
+    return result;
+}
+
+std::string disagreement(std::string_view attachedData, const WalkResult& walk, std::size_t limit) {
+    if (attachedData.size() < attached::kHeaderSize ||
+        attachedData.substr(0, attached::kHeaderSize) != "KAY") {
+        const bool header = walk.exitCode == kFatalExitCode && walk.message == kHeaderMessage;
+        return header ? "" : describe(walk) + ", expected the header message";
+    }
+    const DecodedContent decoded = decodeAll(attachedData.substr(attached::kHeaderSize), limit);
+    if (decoded.overLimit) {
+        const bool plausible = walk.exitCode == 0 ||
+                               (walk.exitCode == kFatalExitCode && walk.message == kDecodeMessage);
+        return plausible ? "" : describe(walk) + ", expected the end marker or the decode message";
+    }
+    const StreamModel model = modelEntryStream(decoded.bytes);
+    if (walk.exitCode != 0) {
+        return checkFailedWalk(walk, decoded, model);
+    }
+    if (model.ending != StreamEnding::Complete) {
+        return describe(walk) + ", but the decoded stream is not complete";
+    }
+    return walk.entries == model.entries ? "" : describe(walk) + ": wrong entries";
+}
+
+} // namespace native_support

@@ -1,0 +1,29 @@
+// Replaces diagnostics/diagnostics.cpp at link time in the native tests and
+// fuzz targets (see launcher_exit.h). Throwing through the launcher's code
+// is safe here: it holds no resources on the stack, and the walk releases
+// the reader's heap state once the exception is caught.
+#include "diagnostics/diagnostics.h"
+
+#include <string>
+
+#include "tests/native/support/launcher_exit.h"
+
+using native_support::LauncherExit;
+
+void fatalError(const char* message) {
+    throw LauncherExit{native_support::kFatalExitCode, message};
+}
+
+void reportSystemError(const char* message, unsigned long) {
+    throw LauncherExit{native_support::kFatalExitCode, message};
+}
+
+void reportSpecFailure(const wchar_t*) {
+    throw LauncherExit{native_support::kAbnormalExitCode, "spec failure"};
+}
+
+void boundsFailure() {
+    throw LauncherExit{native_support::kAbnormalExitCode, ""};
+}
+
+void routeAbortAwayFromDialogs() {}

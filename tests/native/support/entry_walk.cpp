@@ -1,0 +1,105 @@
+#include "tests/native/support/entry_walk.h"
+
+#include "diagnostics/diagnostics.h"
+#include "payload/attached_data.h"
+#include "payload/entry_names.h"
+#include "payload/format.h"
+#include "payload/reader.h"
+#include "tests/native/support/launcher_exit.h"
+
+namespace native_support {
+namespace {
+
+constexpr std::size_t kCodeUnitSize = 2;
+constexpr std::uint64_t kFnvPrime = 1099511628211ull;
+
+// The launcher's fixed buffers, the same sizes, also static.
+wchar_t entryName[attached::kNameCapacity];
+unsigned char dataChunk[attached::kDataChunkSize];
+
+// As the launcher: one code unit per two-byte read, refused as damaged data
+// once a unit would leave no room for the terminator. wchar_t is 32 bits
+// here; each unit is stored widened, as the name check expects.
+bool readEntryName() {
+    for (std::size_t length = 0;; ++length) {
+        unsigned char bytes[kCodeUnitSize];
+        readAttachedBytes(bytes, kCodeUnitSize);
+        const auto unit = static_cast<wchar_t>(bytes[0] | (bytes[1] << 8));
+        if (unit == L'\0') {
+            entryName[length] = L'\0';
+            return length != 0;
+        }
+        if (length + 1 >= attached::kNameCapacity) {
+            fatalError(kDecodeMessage);
+        }
+        entryName[length] = unit;
+    }
+}
+
+std::uint64_t readEntrySize() {
+    unsigned char bytes[attached::kSizeFieldSize];
+    readAttachedBytes(bytes, attached::kSizeFieldSize);
+    std::uint64_t size = 0;
+    for (std::size_t index = attached::kSizeFieldSize; index > 0; --index) {
+        size = (size << 8) | bytes[index - 1];
+    }
+    return size;
+}
+
+WalkedEntry readEntryBody() {
+    WalkedEntry entry;
+    for (const wchar_t* unit = entryName; *unit != 0; ++unit) {
+        entry.name.push_back(static_cast<char16_t>(*unit));
+    }
+    if (!isSafeEntryName(entryName)) {
+        fatalError(kDecodeMessage);
+    }
+    entry.size = readEntrySize();
+    entry.digest = kEmptyDigest;
+    for (std::uint64_t remaining = entry.size; remaining > 0;) {
+        const std::size_t chunk =
+            remaining < attached::kDataChunkSize ? remaining : attached::kDataChunkSize;
+        readAttachedBytes(dataChunk, chunk);
+        const auto* const text = reinterpret_cast<const char*>(dataChunk);
+        entry.digest = dataDigest(std::string_view(text, chunk), entry.digest);
+        remaining -= chunk;
+    }
+    return entry;
+}
+
+} // namespace
+
+std::uint64_t dataDigest(std::string_view bytes, std::uint64_t digest) {
+    for (const char byte : bytes) {
+        digest = (digest ^ static_cast<unsigned char>(byte)) * kFnvPrime;
+    }
+    return digest;
+}
+
+WalkResult walkAttachedData(const unsigned char* data, std::size_t size) {
+    WalkResult result;
+    bool readerCreated = false;
+    try {
+        if (!hasAttachedDataHeader(AttachedData{data, size})) {
+            fatalError(kHeaderMessage);
+        }
+        createReader(data + attached::kHeaderSize, size - attached::kHeaderSize);
+        readerCreated = true;
+        while (readEntryName()) {
+            result.entries.push_back(readEntryBody());
+        }
+    } catch (const LauncherExit& exit) {
+        result.exitCode = exit.exitCode;
+        result.message = exit.message;
+    }
+    if (readerCreated) {
+        releaseReader();
+    }
+    return result;
+}
+
+WalkResult walkAttachedData(std::string_view data) {
+    return walkAttachedData(reinterpret_cast<const unsigned char*>(data.data()), data.size());
+}
+
+} // namespace native_support
