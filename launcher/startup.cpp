@@ -63,8 +63,11 @@ bool isStartedByOwnParent(const wchar_t* inheritedParent) {
 }
 
 void publishOwnProcessId() {
+    // The runtime's own formatting (the standard snprintf brings MinGW's
+    // printf into the executable); it may leave a full buffer unterminated.
     char narrow[kProcessIdTextCapacity];
-    snprintf(narrow, sizeof(narrow), "%ld", static_cast<long>(GetCurrentProcessId()));
+    narrow[kProcessIdTextCapacity - 1] = '\0';
+    _snprintf(narrow, kProcessIdTextCapacity - 1, "%ld", static_cast<long>(GetCurrentProcessId()));
     wchar_t wide[kProcessIdTextCapacity] = {};
     appendNarrowAsWide(wide, narrow, kProcessIdTextCapacity);
     setEnvironmentValueA(environment::kParent, wide);

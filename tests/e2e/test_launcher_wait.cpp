@@ -85,7 +85,7 @@ class LaunchAndWait : public ::testing::Test {
         closedHandles.clear();
         systemCalls.closeHandle = recordingCloseHandle;
         testing_support::writeFile(target_ / L"inner\\file.txt", "data");
-        wcscpy(targetDirectory, target_.path().c_str());
+        wcscpy_s(targetDirectory, kTargetDirectoryCapacity, target_.path().c_str());
         cleanupFlag.store(1);
         SetEnvironmentVariableW(kRelaunchReport, (scratch_ / L"command-line.txt").c_str());
     }
