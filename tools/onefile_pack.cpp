@@ -55,6 +55,15 @@ std::wstring launcherOf(const CommandLine& command) {
     return launcher;
 }
 
+// Refuses an output that names a directory before any work is done (the
+// copy of the launcher would fail only after compressing everything).
+void checkOutputPath(const std::wstring& shown, const std::wstring& full) {
+    const DWORD attributes = GetFileAttributesW(full.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        throw PackError(L"cannot write '" + shown + L"': it is a directory");
+    }
+}
+
 // A name next to path that no other run uses at the same time.
 std::wstring temporaryNameFor(const std::wstring& path) {
     return path + L".onefile-pack-" + std::to_wstring(GetCurrentProcessId()) + L".tmp";
@@ -89,6 +98,7 @@ void printSummary(const CommandLine& command, const SourceTree& tree, std::uint6
 void packDirectory(const CommandLine& command) {
     const std::wstring launcher = launcherOf(command);
     const std::wstring output = fullPathOf(command.output);
+    checkOutputPath(command.output, output);
     const std::wstring temporary = temporaryNameFor(output);
     const SourceTree tree =
         collectSourceTree(command.directory, command.mainName, {output, temporary});
@@ -109,6 +119,7 @@ void packDirectory(const CommandLine& command) {
 // either the whole attached data or untouched.
 void writeAttachedDataOnly(const CommandLine& command) {
     const std::wstring target = fullPathOf(command.attachedData);
+    checkOutputPath(command.attachedData, target);
     const std::wstring temporary = temporaryNameFor(target);
     const SourceTree tree =
         collectSourceTree(command.directory, command.mainName, {target, temporary});
@@ -138,6 +149,7 @@ void writeAttachedDataOnly(const CommandLine& command) {
 void embedPreparedData(const CommandLine& command) {
     const std::wstring launcher = launcherOf(command);
     const std::wstring output = fullPathOf(command.output);
+    checkOutputPath(command.output, output);
     const FileHandle file(CreateFileW(command.attachedData.c_str(), GENERIC_READ, FILE_SHARE_READ,
                                       nullptr, OPEN_EXISTING, 0, nullptr));
     LARGE_INTEGER size{};
