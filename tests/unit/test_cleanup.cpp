@@ -320,22 +320,4 @@ TEST_F(Cleanup, HandlerAndMainThreadRacingForTheHandleCloseItExactlyOnce) {
     printf("handler took the handle %d times, the main thread %d times\n", handlerWon, mainWon);
 }
 
-TEST_F(Cleanup, TwoCleanupsAtOnceShareNothingButTheOutcome) {
-    const HANDLE child = startHelper(L"sleep 0 5");
-    ASSERT_NE(child, nullptr);
-    WaitForSingleObject(child, INFINITE);
-    for (int round = 0; round < 20; ++round) {
-        const std::wstring target = armTarget(L"twice" + std::to_wstring(round));
-        watchedCloses = 0;
-        watchedHandle = publishDuplicate(child);
-        std::thread first(cleanupOnExit);
-        std::thread second(cleanupOnExit);
-        first.join();
-        second.join();
-        ASSERT_EQ(watchedCloses.load(), 1) << "round " << round;
-        ASSERT_FALSE(directoryExists(target)) << "round " << round;
-    }
-    CloseHandle(child);
-}
-
 } // namespace
