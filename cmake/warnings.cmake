@@ -9,6 +9,9 @@ function(corvellinth_launcher_code target)
     -Os -ffunction-sections)
   target_compile_definitions(${target} PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX
                                               _WIN32_WINNT=0x0A00)
+  # The runtime's own printf family (msvcrt) rather than MinGW's portable
+  # one, which would add about 10 KiB to the launcher.
+  target_compile_definitions(${target} PRIVATE __USE_MINGW_ANSI_STDIO=0)
   target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
 endfunction()
 

@@ -1,5 +1,6 @@
 // The ways of ending that need nothing of Windows; they build natively too.
 #include "diagnostics/diagnostics.h"
+#include "diagnostics/runtime_output.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -10,8 +11,7 @@ void fatalError(const char* message) {
 }
 
 void reportSpecFailure(const wchar_t* spec) {
-    fprintf(stderr, "Error, couldn't runtime expand spec '%ls'.\n", spec);
-    fflush(stderr);
+    printToStandardError("Error, couldn't runtime expand spec '%ls'.\n", spec);
     abort();
 }
 

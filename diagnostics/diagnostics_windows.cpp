@@ -1,6 +1,7 @@
 // The ways of ending that ask Windows for help: the system's error text and
 // the runtime's abort behaviour.
 #include "diagnostics/diagnostics.h"
+#include "diagnostics/runtime_output.h"
 
 #include <windows.h>
 #include <stdio.h>
@@ -22,8 +23,7 @@ void reportSystemError(const char* message, unsigned long code) {
     const DWORD length = FormatMessageA(kFormatFlags, nullptr, code, kEnglishUnitedStates,
                                         reinterpret_cast<char*>(&systemText), 0, nullptr);
     const char* const text = (length != 0 && systemText != nullptr) ? systemText : "";
-    fprintf(stderr, "%s ([Error %ld] %s)\n", message, static_cast<long>(code), text);
-    fflush(stderr);
+    printToStandardError("%s ([Error %ld] %s)\n", message, static_cast<long>(code), text);
 }
 
 void routeAbortAwayFromDialogs() {

@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "diagnostics/diagnostics.h"
+#include "diagnostics/runtime_output.h"
 #include "launcher/run_code.h"
 #include "launcher/state.h"
 #include "paths/directories.h"
@@ -119,7 +120,7 @@ void writeEntryFile(std::uint64_t size) {
     const HANDLE file =
         CreateFileW(fullPath, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        fprintf(stderr, "Error, failed to open '%ls' for writing.\n", fullPath);
+        printToStandardError("Error, failed to open '%ls' for writing.\n", fullPath);
         exit(2);
     }
     copyEntryData(file, size);
