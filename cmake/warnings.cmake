@@ -10,7 +10,8 @@ function(corvellinth_launcher_code target)
   target_compile_definitions(${target} PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX
                                               _WIN32_WINNT=0x0A00)
   # The runtime's own printf family (msvcrt) rather than MinGW's portable
-  # one, which would add about 10 KiB to the launcher.
+  # one. Only C sources keep this: the C++ library's headers switch it back,
+  # hence diagnostics/runtime_output.c.
   target_compile_definitions(${target} PRIVATE __USE_MINGW_ANSI_STDIO=0)
   target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
 endfunction()
