@@ -9,6 +9,8 @@
 //   files           "file <name>" for every file below this DLL's directory
 //   sleep <ms>      sleeps, then returns 0
 //   spawn <exe> <args...>  starts exe with the args, waits, returns its code
+//   hashes          "hash <name> <size> <FNV-1a 64 in hex>" for every file
+//                   below this DLL's directory
 // Several commands can be chained with "--": "env -- exit 7".
 #include <windows.h>
 #include <stdio.h>
@@ -118,6 +120,48 @@ int spawn(int argc, wchar_t** argv, int first) {
     return static_cast<int>(code);
 }
 
+// FNV-1a over the whole file: enough to tell any two test contents apart.
+void printHash(const std::wstring& path, const std::wstring& name) {
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        printf("hash %s unreadable\n", narrow(name.c_str()).c_str());
+        return;
+    }
+    unsigned long long hash = 0xcbf29ce484222325ull;
+    unsigned long long size = 0;
+    static unsigned char buffer[65536];
+    DWORD got = 0;
+    while (ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got != 0) {
+        for (DWORD k = 0; k < got; ++k) {
+            hash = (hash ^ buffer[k]) * 0x100000001b3ull;
+        }
+        size += got;
+    }
+    CloseHandle(file);
+    printf("hash %s %llu %016llx\n", narrow(name.c_str()).c_str(), size, hash);
+}
+
+void hashFiles(const std::wstring& root, const std::wstring& prefix) {
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW((root + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    do {
+        const std::wstring name = found.cFileName;
+        if (name == L"." || name == L"..") {
+            continue;
+        }
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            hashFiles(root + L"\\" + name, prefix + name + L"\\");
+        } else {
+            printHash(root + L"\\" + name, prefix + name);
+        }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
+
 } // namespace
 
 ONEFILE_EXPORT int run_code(int argc, wchar_t** argv) {
@@ -164,6 +208,10 @@ ONEFILE_EXPORT int run_code(int argc, wchar_t** argv) {
             while (i < argc && wcscmp(argv[i], L"--") != 0) {
                 ++i;
             }
+        } else if (command == L"hashes") {
+            std::wstring directory = moduleDirectory();
+            directory = directory.substr(0, directory.rfind(L'\\'));
+            hashFiles(directory, L"");
         }
         fflush(stdout);
         fflush(stderr);

@@ -1,0 +1,182 @@
+// Unpacking and the child's hand-over in the packaged launcher under Wine:
+// the application reports what it finds next to itself, and failures show
+// up as the launcher's messages and exit codes.
+#include <windows.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/files.h"
+#include "tests/support/packaging.h"
+#include "tests/support/process.h"
+
+namespace {
+
+using namespace testing_support;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+RunOptions cleanOptions() {
+    RunOptions options;
+    for (const wchar_t* name : {L"TAMBRO_ONEFILE_PARENT", L"TAMBRO_ONEFILE_START",
+                                L"TAMBRO_ONEFILE_DIRECTORY", L"TAMBRO_ORIGINAL_ARGV0"}) {
+        options.environment[name] = std::nullopt;
+    }
+    return options;
+}
+
+std::string withoutCarriageReturns(std::string text) {
+    std::erase(text, '\r');
+    return text;
+}
+
+std::string fnv1a(const std::string& data) {
+    std::uint64_t hash = 0xcbf29ce484222325ull;
+    for (const char byte : data) {
+        hash = (hash ^ static_cast<unsigned char>(byte)) * 0x100000001b3ull;
+    }
+    char text[17];
+    snprintf(text, sizeof(text), "%016llx", static_cast<unsigned long long>(hash));
+    return text;
+}
+
+// name -> "<size> <hash>", from the application's "hashes" lines.
+std::map<std::string, std::string> reportedHashes(const std::string& output) {
+    std::map<std::string, std::string> result;
+    std::istringstream stream(withoutCarriageReturns(output));
+    std::string line;
+    while (std::getline(stream, line)) {
+        if (line.rfind("hash ", 0) == 0) {
+            const std::size_t nameEnd = line.find(' ', 5);
+            result[line.substr(5, nameEnd - 5)] = line.substr(nameEnd + 1);
+        }
+    }
+    return result;
+}
+
+std::u16string utf16Number(int value) {
+    const std::string text = std::to_string(value);
+    return std::u16string(text.begin(), text.end());
+}
+
+std::string patterned(std::size_t size, std::uint32_t seed) {
+    std::string data(size, '\0');
+    std::uint32_t state = seed * 2654435761u + 1;
+    for (auto& byte : data) {
+        state = state * 1664525u + 1013904223u;
+        byte = static_cast<char>(state >> 24);
+    }
+    return data;
+}
+
+// The target directories that a run with this parent process left behind.
+std::vector<std::wstring> leftTargetDirectories(DWORD parentId) {
+    const std::wstring base = systemTempDirectory() + L"\\CorvellinthOnefile\\";
+    std::vector<std::wstring> found;
+    WIN32_FIND_DATAW data;
+    const HANDLE search =
+        FindFirstFileW((base + L"onefile_" + std::to_wstring(parentId) + L"_*").c_str(), &data);
+    if (search == INVALID_HANDLE_VALUE) {
+        return found;
+    }
+    do {
+        found.push_back(base + data.cFileName);
+    } while (FindNextFileW(search, &data));
+    FindClose(search);
+    return found;
+}
+
+class Unpacking : public ::testing::Test {
+  protected:
+    ProcessResult runPackaged(const std::vector<packer::Entry>& entries,
+                              const std::vector<std::wstring>& arguments) {
+        const std::wstring exe = makePackagedExecutable(scratch_ / L"app.exe", entries);
+        return runProcess(exe, arguments, cleanOptions());
+    }
+
+    static packer::Entry buildFile(const std::u16string& name, const std::wstring& file) {
+        return fileEntry(name, binaryDirectory() + L"\\" + file);
+    }
+
+    ScratchDirectory scratch_{L"unpack"};
+};
+
+TEST_F(Unpacking, EveryEntryReachesTheApplicationByteForByte) {
+    std::vector<packer::Entry> entries = {
+        buildFile(u"main.dll", L"testapp.dll"),
+        {u"l1\\l2\\l3\\l4\\l5\\l6\\l7\\l8\\l9\\deep.bin", patterned(5000, 1)},
+        {u"empty.txt", ""},
+        {u"twice.txt", "the earlier, longer version"},
+        {u"large\\spans-many-windows.bin", patterned(2 * 1024 * 1024 + 7, 2)},
+        {u"twice.txt", "the later one"},
+    };
+    for (int index = 0; index < 300; ++index) {
+        entries.push_back({u"many\\d" + utf16Number(index % 12) + u"\\f" + utf16Number(index),
+                           "small file " + std::to_string(index)});
+    }
+    std::map<std::string, std::string> expected;
+    for (const auto& entry : entries) {
+        expected[narrow(std::wstring(entry.name.begin(), entry.name.end()))] =
+            std::to_string(entry.data.size()) + " " + fnv1a(entry.data);
+    }
+
+    const ProcessResult result = runPackaged(entries, {L"hashes", L"--", L"exit", L"5"});
+    EXPECT_EQ(result.exitCode, 5u) << result.standardOutput << result.standardError;
+    EXPECT_EQ(reportedHashes(result.standardOutput), expected);
+    EXPECT_EQ(expected.at("twice.txt"), "13 " + fnv1a("the later one"));
+}
+
+TEST_F(Unpacking, TheMainDllsOwnDependencyIsFoundNextToIt) {
+    const ProcessResult result =
+        runPackaged({buildFile(u"main.dll", L"testapp_dependent.dll"),
+                     buildFile(u"testapp_helper.dll", L"testapp_helper.dll")},
+                    {L"one", L"two"});
+    // The helper answers 40 + argc; argc counts the program name too.
+    EXPECT_EQ(result.exitCode, 43u) << result.standardOutput << result.standardError;
+}
+
+TEST_F(Unpacking, AChildThatCannotRunTheApplicationEndsTheLauncherWithTwo) {
+    ProcessResult result = runPackaged({}, {});
+    EXPECT_EQ(result.exitCode, 2u);
+    EXPECT_EQ(withoutCarriageReturns(result.standardOutput),
+              "Error, attached data holds no application.\n");
+
+    result = runPackaged({{u"main.dll", "plain text, no image"}}, {});
+    EXPECT_EQ(result.exitCode, 2u);
+    EXPECT_THAT(result.standardError, StartsWith("Error, load DLL. ([Error 193] "));
+
+    result = runPackaged({buildFile(u"main.dll", L"testapp_no_entry.dll")}, {});
+    EXPECT_EQ(result.exitCode, 2u);
+    EXPECT_EQ(withoutCarriageReturns(result.standardOutput), "Error, DLL entry point not found.\n");
+}
+
+TEST_F(Unpacking, AFailureWhileUnpackingLeavesThePartlyFilledDirectory) {
+    // "a" is a file by the time "a\b" needs it as a directory.
+    ProcessResult result =
+        runPackaged({buildFile(u"main.dll", L"testapp.dll"), {u"a", "file"}, {u"a\\b", "x"}}, {});
+    EXPECT_EQ(result.exitCode, 2u);
+    std::vector<std::wstring> left = leftTargetDirectories(result.processId);
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(withoutCarriageReturns(result.standardError),
+              "Error, failed to open '" + narrow(left[0]) + "\\a\\b' for writing.\n");
+    EXPECT_EQ(listFiles(left[0]), (std::vector<std::wstring>{L"a", L"main.dll"}));
+    removeTree(left[0]);
+
+    result = runPackaged({buildFile(u"main.dll", L"testapp.dll"), {u"..\\escaped.txt", "x"}}, {});
+    EXPECT_EQ(result.exitCode, 2u);
+    EXPECT_EQ(withoutCarriageReturns(result.standardOutput),
+              "Error, couldn't decode attached data.\n");
+    left = leftTargetDirectories(result.processId);
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(listFiles(left[0]), std::vector<std::wstring>{L"main.dll"});
+    EXPECT_FALSE(fileExists(systemTempDirectory() + L"\\CorvellinthOnefile\\escaped.txt"));
+    removeTree(left[0]);
+}
+
+} // namespace
