@@ -21,7 +21,6 @@
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::HasSubstr;
 using ::testing::StartsWith;
 using testing_support::binaryDirectory;
 using testing_support::directoryExists;
@@ -211,12 +210,47 @@ TEST_F(Launcher, TheApplicationSeesTheParentsVariablesDirectoryAndFiles) {
         << "the target directory outlived the parent";
 }
 
+// The identifier of a launcher of this very executable that has ended. The
+// handle is kept open so that the system cannot give the identifier to a
+// new process in the meantime.
+class EndedProcess {
+  public:
+    explicit EndedProcess(const std::wstring& exe) {
+        std::wstring commandLine = L"\"" + exe + L"\" exit 0";
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION info{};
+        if (CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                           nullptr, &startup, &info)) {
+            CloseHandle(info.hThread);
+            WaitForSingleObject(info.hProcess, 60000);
+            handle_ = info.hProcess;
+            processId_ = info.dwProcessId;
+        }
+    }
+    ~EndedProcess() {
+        if (handle_ != nullptr) {
+            CloseHandle(handle_);
+        }
+    }
+    EndedProcess(const EndedProcess&) = delete;
+    EndedProcess& operator=(const EndedProcess&) = delete;
+    DWORD processId() const { return processId_; }
+
+  private:
+    HANDLE handle_ = nullptr;
+    DWORD processId_ = 0;
+};
+
 // A stale TAMBRO_ONEFILE_PARENT makes a parent that drops the stale start
 // time too and publishes fresh values of both.
 TEST_F(Launcher, StaleParentValuesGiveAParentWithFreshVariables) {
+    const EndedProcess ended(exe_);
+    ASSERT_NE(ended.processId(), 0u);
     const std::vector<std::wstring> staleValues = {
         L"12x", L"99999999999",
         std::to_wstring(GetCurrentProcessId()), // alive, but another executable
+        std::to_wstring(ended.processId()),     // this executable, but ended
     };
     for (const std::wstring& stale : staleValues) {
         SCOPED_TRACE(narrow(stale));
@@ -232,64 +266,34 @@ TEST_F(Launcher, StaleParentValuesGiveAParentWithFreshVariables) {
     }
 }
 
-TEST_F(Launcher, AnEmptyParentValueRemovesNothing) {
-    RunOptions options = cleanOptions();
-    options.environment[kParent] = L"";
-    options.environment[kStart] = kStaleStart;
-    const ProcessResult result = run({L"env"}, options);
-    ASSERT_EQ(result.exitCode, 0u) << result.standardError;
-    const auto environment = reportedEnvironment(result.standardOutput);
-    EXPECT_EQ(environment.at("TAMBRO_ONEFILE_PARENT"), std::to_string(result.processId));
-    EXPECT_EQ(environment.at("TAMBRO_ONEFILE_START"), narrow(kStaleStart));
+// Without a parent value (absent, or empty, which reads as absent) nothing
+// is removed, and a start time left by an unrelated run names the directory.
+TEST_F(Launcher, AStartTimeLeftWithoutParentIsReused) {
+    for (const bool emptyParent : {false, true}) {
+        SCOPED_TRACE(emptyParent ? "empty parent value" : "no parent value");
+        RunOptions options = cleanOptions();
+        if (emptyParent) {
+            options.environment[kParent] = L"";
+        }
+        options.environment[kStart] = kStaleStart;
+        const ProcessResult result = run({L"env"}, options);
+        ASSERT_EQ(result.exitCode, 0u) << result.standardError;
+        const auto environment = reportedEnvironment(result.standardOutput);
+        EXPECT_EQ(environment.at("TAMBRO_ONEFILE_PARENT"), std::to_string(result.processId));
+        EXPECT_EQ(environment.at("TAMBRO_ONEFILE_START"), narrow(kStaleStart));
+        expectSpecDirectory(environment, result.processId);
+    }
 }
 
-TEST_F(Launcher, AStartTimeLeftByAnUnrelatedRunIsReused) {
-    RunOptions options = cleanOptions();
-    options.environment[kStart] = kStaleStart;
-    const ProcessResult result = run({L"env"}, options);
-    ASSERT_EQ(result.exitCode, 0u) << result.standardError;
-    const auto environment = reportedEnvironment(result.standardOutput);
-    EXPECT_EQ(environment.at("TAMBRO_ONEFILE_START"), narrow(kStaleStart));
-    expectSpecDirectory(environment, result.processId);
-}
-
-// The identifier of a launcher of this very executable that has ended. The
-// handle is kept open so that the system cannot give the identifier to a
-// new process in the meantime.
-struct EndedProcess {
-    DWORD processId = 0;
-    HANDLE handle = nullptr;
-    ~EndedProcess() {
-        if (handle != nullptr) {
-            CloseHandle(handle);
+// Lines starting with prefix, in order.
+std::vector<std::string> linesStartingWith(const std::string& output, const std::string& prefix) {
+    std::vector<std::string> result;
+    for (const std::string& line : lines(output)) {
+        if (line.rfind(prefix, 0) == 0) {
+            result.push_back(line);
         }
     }
-};
-
-void startAndWaitForEnd(const std::wstring& exe, EndedProcess* ended) {
-    std::wstring commandLine = L"\"" + exe + L"\" exit 0";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info{};
-    ASSERT_TRUE(CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                               nullptr, &startup, &info));
-    CloseHandle(info.hThread);
-    ASSERT_EQ(WaitForSingleObject(info.hProcess, 60000), WAIT_OBJECT_0);
-    ended->processId = info.dwProcessId;
-    ended->handle = info.hProcess;
-}
-
-TEST_F(Launcher, TheIdentifierOfAnEndedParentGivesAParent) {
-    EndedProcess ended;
-    startAndWaitForEnd(exe_, &ended);
-    RunOptions options = cleanOptions();
-    options.environment[kParent] = std::to_wstring(ended.processId);
-    options.environment[kStart] = kStaleStart;
-    const ProcessResult result = run({L"env"}, options);
-    ASSERT_EQ(result.exitCode, 0u) << result.standardError << result.standardOutput;
-    const auto environment = reportedEnvironment(result.standardOutput);
-    EXPECT_EQ(environment.at("TAMBRO_ONEFILE_PARENT"), std::to_string(result.processId));
-    EXPECT_NE(environment.at("TAMBRO_ONEFILE_START"), narrow(kStaleStart));
+    return result;
 }
 
 // Started from inside the application, the same executable finds its parent
@@ -298,35 +302,23 @@ TEST_F(Launcher, TheIdentifierOfAnEndedParentGivesAParent) {
 TEST_F(Launcher, ASecondStartFromInsideTheApplication) {
     const ProcessResult same = run({L"env", L"spawn", exe_, L"env", L"exit", L"5"});
     EXPECT_EQ(same.exitCode, 5u) << same.standardError;
-    const std::vector<std::string> sameLines = lines(same.standardOutput);
-    std::vector<std::string> modules;
-    std::vector<std::string> parents;
-    for (const std::string& line : sameLines) {
-        if (line.rfind("module=", 0) == 0) {
-            modules.push_back(line);
-        } else if (line.rfind("TAMBRO_ONEFILE_PARENT=", 0) == 0) {
-            parents.push_back(line);
-        }
-    }
+    const std::vector<std::string> modules = linesStartingWith(same.standardOutput, "module=");
     ASSERT_EQ(modules.size(), 2u) << same.standardOutput;
     EXPECT_EQ(modules[0], modules[1]);
-    EXPECT_THAT(parents, ElementsAre("TAMBRO_ONEFILE_PARENT=" + std::to_string(same.processId),
-                                     "TAMBRO_ONEFILE_PARENT=" + std::to_string(same.processId)));
+    const std::string parent = "TAMBRO_ONEFILE_PARENT=" + std::to_string(same.processId);
+    EXPECT_THAT(linesStartingWith(same.standardOutput, "TAMBRO_ONEFILE_PARENT="),
+                ElementsAre(parent, parent));
 
     const ProcessResult other = run({L"env", L"spawn", otherExe_, L"env"});
     EXPECT_EQ(other.exitCode, 0u) << other.standardError;
-    modules.clear();
-    parents.clear();
-    for (const std::string& line : lines(other.standardOutput)) {
-        if (line.rfind("module=", 0) == 0) {
-            modules.push_back(line);
-        } else if (line.rfind("TAMBRO_ONEFILE_PARENT=", 0) == 0) {
-            parents.push_back(line);
-        }
-    }
-    ASSERT_EQ(modules.size(), 2u) << other.standardOutput;
-    EXPECT_NE(modules[0], modules[1]);
-    EXPECT_NE(parents[0], parents[1]);
+    const std::vector<std::string> otherModules =
+        linesStartingWith(other.standardOutput, "module=");
+    const std::vector<std::string> otherParents =
+        linesStartingWith(other.standardOutput, "TAMBRO_ONEFILE_PARENT=");
+    ASSERT_EQ(otherModules.size(), 2u) << other.standardOutput;
+    ASSERT_EQ(otherParents.size(), 2u);
+    EXPECT_NE(otherModules[0], otherModules[1]);
+    EXPECT_NE(otherParents[0], otherParents[1]);
 }
 
 TEST_F(Launcher, EightAtOnceEachGetTheirOwnDirectory) {
