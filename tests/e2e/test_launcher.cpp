@@ -193,14 +193,17 @@ TEST_F(Launcher, TheApplicationSeesTheParentsVariablesDirectoryAndFiles) {
     const ScratchDirectory workingDirectory(L"cwd");
     RunOptions options = cleanOptions();
     options.currentDirectory = workingDirectory.path();
-    // The program name as typed differs from the path that starts it.
-    options.commandLine = L"typed-name env files";
+    // The program name as typed differs from the path that starts it; the
+    // application gets the full path as its argument 0.
+    options.commandLine = L"typed-name env files args";
     const ProcessResult result = run({}, options);
     ASSERT_EQ(result.exitCode, 0u) << result.standardError;
     const auto environment = reportedEnvironment(result.standardOutput);
     EXPECT_EQ(environment.at("TAMBRO_ONEFILE_PARENT"), std::to_string(result.processId));
     EXPECT_EQ(environment.at("TAMBRO_ONEFILE_DIRECTORY"), shortForm(scratch_->path()));
     EXPECT_EQ(environment.at("TAMBRO_ORIGINAL_ARGV0"), "typed-name");
+    EXPECT_THAT(reportedArguments(result.standardOutput),
+                ElementsAre(exe_, L"env", L"files", L"args"));
     EXPECT_EQ(environment.at("cwd"), narrow(workingDirectory.path()));
     expectSpecDirectory(environment, result.processId);
     EXPECT_THAT(lines(result.standardOutput),
