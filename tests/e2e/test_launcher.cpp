@@ -125,7 +125,7 @@ class Launcher : public ::testing::Test {
         return runProcess(exe_, arguments, options);
     }
 
-    // The target directory named by the spec for this run, and what the
+    // The target directory that the unpack spec names for this run, and what the
     // application reported about it.
     static void expectSpecDirectory(const std::map<std::string, std::string>& environment,
                                     DWORD parentId) {
