@@ -132,13 +132,19 @@ TEST_F(Unpacking, EveryEntryReachesTheApplicationByteForByte) {
     EXPECT_EQ(expected.at("twice.txt"), "13 " + fnv1a("the later one"));
 }
 
-TEST_F(Unpacking, TheMainDllsOwnDependencyIsFoundNextToIt) {
-    const ProcessResult result =
-        runPackaged({buildFile(u"main.dll", L"testapp_dependent.dll"),
-                     buildFile(u"testapp_helper.dll", L"testapp_helper.dll")},
-                    {L"one", L"two"});
+TEST_F(Unpacking, TheMainDllsDependencyIsFoundNextToItOrInTheTargetDirectory) {
+    const packer::Entry helper = buildFile(u"testapp_helper.dll", L"testapp_helper.dll");
     // The helper answers 40 + argc; argc counts the program name too.
-    EXPECT_EQ(result.exitCode, 43u) << result.standardOutput << result.standardError;
+    ProcessResult result =
+        runPackaged({buildFile(u"main.dll", L"testapp_dependent.dll"), helper}, {L"1", L"2"});
+    EXPECT_EQ(result.exitCode, 43u) << result.standardError;
+    result = runPackaged({buildFile(u"app\\main.dll", L"testapp_dependent.dll"), helper}, {});
+    EXPECT_EQ(result.exitCode, 41u) << result.standardError;
+
+    // Nowhere else: the current directory (the test's bin) holds a helper.
+    result = runPackaged({buildFile(u"main.dll", L"testapp_dependent.dll")}, {});
+    EXPECT_EQ(result.exitCode, 2u);
+    EXPECT_THAT(result.standardError, StartsWith("Error, load DLL. ([Error 126] "));
 }
 
 TEST_F(Unpacking, AChildThatCannotRunTheApplicationEndsTheLauncherWithTwo) {
