@@ -64,6 +64,14 @@ void checkOutputPath(const std::wstring& shown, const std::wstring& full) {
     }
 }
 
+// The launcher's copy is made by overwriting the output, and a failed copy
+// is deleted: an output naming one of the inputs would destroy it.
+void checkNotInput(const std::wstring& output, const std::wstring& input) {
+    if (samePath(output, fullPathOf(input))) {
+        throw PackError(L"the output '" + output + L"' must not be the input '" + input + L"'");
+    }
+}
+
 // A name next to path that no other run uses at the same time.
 std::wstring temporaryNameFor(const std::wstring& path) {
     return path + L".onefile-pack-" + std::to_wstring(GetCurrentProcessId()) + L".tmp";
@@ -99,6 +107,7 @@ void packDirectory(const CommandLine& command) {
     const std::wstring launcher = launcherOf(command);
     const std::wstring output = fullPathOf(command.output);
     checkOutputPath(command.output, output);
+    checkNotInput(output, launcher);
     const std::wstring temporary = temporaryNameFor(output);
     const SourceTree tree =
         collectSourceTree(command.directory, command.mainName, {output, temporary});
@@ -150,6 +159,8 @@ void embedPreparedData(const CommandLine& command) {
     const std::wstring launcher = launcherOf(command);
     const std::wstring output = fullPathOf(command.output);
     checkOutputPath(command.output, output);
+    checkNotInput(output, launcher);
+    checkNotInput(output, command.attachedData);
     const FileHandle file(CreateFileW(command.attachedData.c_str(), GENERIC_READ, FILE_SHARE_READ,
                                       nullptr, OPEN_EXISTING, 0, nullptr));
     LARGE_INTEGER size{};

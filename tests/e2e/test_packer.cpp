@@ -404,6 +404,18 @@ TEST_F(PackerErrors, AnUnreadableFileIsNamedAndLeavesNoOutput) {
     EXPECT_EQ(testing_support::listFiles(scratch_.path()).size(), files_.size());
 }
 
+TEST_F(PackerErrors, AnOutputNamingTheLauncherLeavesTheLauncherAlone) {
+    const std::wstring launcher = scratch_ / L"launcher.exe";
+    ASSERT_TRUE(
+        CopyFileW((binaryDirectory() + L"\\Corvellinth.exe").c_str(), launcher.c_str(), FALSE));
+    const std::string before = readFile(launcher);
+    const ProcessResult result = pack({L"--main", L"a.txt", L"--launcher", launcher, L"--output",
+                                       scratch_ / L"LAUNCHER.EXE", source_});
+    EXPECT_EQ(result.exitCode, 1u);
+    EXPECT_THAT(result.standardError, HasSubstr("must not be the input"));
+    EXPECT_TRUE(readFile(launcher) == before);
+}
+
 TEST_F(PackerErrors, PreparedDataIsEmbeddedAsItIsAndDamageIsReportedByList) {
     const std::wstring file = scratch_ / L"attached.bin";
     ASSERT_EQ(pack({L"--write-attached-data", file, L"--main", L"a.txt", L"--level", L"1",

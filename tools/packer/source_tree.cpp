@@ -14,11 +14,6 @@ namespace {
 constexpr std::size_t kNameUnitLimit = attached::kNameCapacity - 1;
 constexpr std::size_t kShownNameUnits = 80; // of an over-long name in a message
 
-bool samePath(const std::wstring& left, const std::wstring& right) {
-    return CompareStringOrdinal(left.c_str(), static_cast<int>(left.size()), right.c_str(),
-                                static_cast<int>(right.size()), TRUE) == CSTR_EQUAL;
-}
-
 bool isExcluded(const std::wstring& path, const std::vector<std::wstring>& excluded) {
     return std::any_of(excluded.begin(), excluded.end(),
                        [&path](const std::wstring& other) { return samePath(path, other); });
@@ -154,6 +149,11 @@ std::wstring fullPathOf(const std::wstring& path) {
         full.pop_back();
     }
     return full;
+}
+
+bool samePath(const std::wstring& left, const std::wstring& right) {
+    return CompareStringOrdinal(left.c_str(), static_cast<int>(left.size()), right.c_str(),
+                                static_cast<int>(right.size()), TRUE) == CSTR_EQUAL;
 }
 
 std::wstring extendedPath(const std::wstring& fullPath) {

@@ -26,6 +26,10 @@ struct SourceTree {
 // unless it is a drive root. Throws PackError when it cannot be formed.
 std::wstring fullPathOf(const std::wstring& path);
 
+// True when the two full paths name the same file (compared as the file
+// system does, without regard to case).
+bool samePath(const std::wstring& left, const std::wstring& right);
+
 // The path with the extended-length prefix, so that deep trees open too.
 std::wstring extendedPath(const std::wstring& fullPath);
 
