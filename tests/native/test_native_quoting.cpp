@@ -3,8 +3,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cwchar>
-#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -15,23 +13,9 @@
 
 namespace {
 
+using native_support::quoteArguments;
 using native_support::splitArguments;
 using native_support::SplitRules;
-
-// The command line the parent builds: one blank between the arguments.
-std::wstring commandLineOf(const std::vector<std::wstring>& arguments, std::size_t capacity) {
-    const auto buffer = std::make_unique<wchar_t[]>(capacity);
-    buffer[0] = 0;
-    for (std::size_t index = 0; index < arguments.size(); ++index) {
-        const std::size_t length = std::wcslen(buffer.get());
-        if (index != 0 && length + 2 <= capacity) {
-            buffer[length] = L' ';
-            buffer[length + 1] = 0;
-        }
-        appendQuotedArgument(buffer.get(), capacity, arguments[index].c_str());
-    }
-    return buffer.get();
-}
 
 void expectRoundTrip(const std::vector<std::wstring>& arguments) {
     std::vector<std::wstring> nonEmpty;
@@ -40,7 +24,7 @@ void expectRoundTrip(const std::vector<std::wstring>& arguments) {
             nonEmpty.push_back(argument);
         }
     }
-    const std::wstring line = commandLineOf(arguments, 1 << 16);
+    const std::wstring line = quoteArguments(arguments, 1 << 16);
     for (const SplitRules rules : {SplitRules::CommandLineToArgv, SplitRules::RuntimeLibrary}) {
         EXPECT_EQ(splitArguments(line, rules), nonEmpty)
             << "line: " << std::string(line.begin(), line.end());
@@ -71,7 +55,7 @@ TEST(NativeQuoting, TrickyArgumentsComeBackUnchanged) {
 }
 
 TEST(NativeQuoting, EmptyArgumentsAreLost) {
-    EXPECT_EQ(commandLineOf({L""}, 8), L"");
+    EXPECT_EQ(quoteArguments({L""}, 8), L"");
     expectRoundTrip({L"a", L"", L"b c", L""});
 }
 
@@ -79,9 +63,9 @@ TEST(NativeQuoting, TheCapacityHoldsExactly) {
     // a b\ needs quoting and its final backslash doubled: "a b\\" is 7
     // units, 8 with the terminator.
     const std::wstring argument = L"a b\\";
-    EXPECT_EQ(commandLineOf({argument}, 8), L"\"a b\\\\\"");
+    EXPECT_EQ(quoteArguments({argument}, 8), L"\"a b\\\\\"");
     try {
-        commandLineOf({argument}, 7);
+        quoteArguments({argument}, 7);
         ADD_FAILURE() << "no bounds failure";
     } catch (const native_support::LauncherExit& exit) {
         EXPECT_EQ(exit.exitCode, native_support::kAbnormalExitCode);

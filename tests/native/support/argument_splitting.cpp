@@ -1,6 +1,11 @@
 #include "tests/native/support/argument_splitting.h"
 
 #include <cstddef>
+#include <cwchar>
+#include <memory>
+
+#include "diagnostics/diagnostics.h"
+#include "launcher/quoting.h"
 
 namespace native_support {
 namespace {
@@ -93,6 +98,25 @@ std::vector<std::wstring> splitArguments(std::wstring_view text, SplitRules rule
         }
         arguments.push_back(splitter.takeArgument());
     }
+}
+
+std::wstring quoteArguments(const std::vector<std::wstring>& arguments, std::size_t capacity) {
+    // Exactly capacity units on the heap, so that the sanitizer sees any
+    // write past them.
+    const auto buffer = std::make_unique<wchar_t[]>(capacity);
+    buffer[0] = 0;
+    for (std::size_t index = 0; index < arguments.size(); ++index) {
+        const std::size_t length = std::wcslen(buffer.get());
+        if (index != 0) {
+            if (length + 2 > capacity) {
+                boundsFailure();
+            }
+            buffer[length] = L' ';
+            buffer[length + 1] = 0;
+        }
+        appendQuotedArgument(buffer.get(), capacity, arguments[index].c_str());
+    }
+    return buffer.get();
 }
 
 } // namespace native_support

@@ -5,6 +5,7 @@
 #ifndef CORVELLINTH_TESTS_NATIVE_SUPPORT_ARGUMENT_SPLITTING_H
 #define CORVELLINTH_TESTS_NATIVE_SUPPORT_ARGUMENT_SPLITTING_H
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,6 +26,11 @@ enum class SplitRules {
 // 2n+1 backslashes and a quote give n backslashes and a literal quote;
 // backslashes before anything else are literal.
 std::vector<std::wstring> splitArguments(std::wstring_view text, SplitRules rules);
+
+// The arguments part of the command line that the parent builds: each
+// argument through appendQuotedArgument into a buffer of capacity units, one
+// blank between them, with the launcher's bounds failure when it overflows.
+std::wstring quoteArguments(const std::vector<std::wstring>& arguments, std::size_t capacity);
 
 } // namespace native_support
 

@@ -12,7 +12,7 @@
 namespace native_support {
 namespace {
 
-constexpr std::size_t kOutputStep = std::size_t{1} << 20;
+constexpr std::size_t kOutputStep = std::size_t{64} << 10;
 
 struct DecoderDeleter {
     void operator()(ZSTD_DCtx* decoder) const { ZSTD_freeDCtx(decoder); }
@@ -47,25 +47,22 @@ std::string checkFailedWalk(const WalkResult& walk, const DecodedContent& decode
 DecodedContent decodeAll(std::string_view compressed, std::size_t limit) {
     DecodedContent result;
     const std::unique_ptr<ZSTD_DCtx, DecoderDeleter> decoder(ZSTD_createDCtx());
+    std::vector<char> chunk(kOutputStep);
     ZSTD_inBuffer input{compressed.data(), compressed.size(), 0};
     bool outputFilled = false;
     while (input.pos < input.size || outputFilled) {
-        const std::size_t start = result.bytes.size();
-        const std::size_t step = std::min(kOutputStep, limit + 1 - start);
-        result.bytes.resize(start + step);
-        ZSTD_outBuffer output{result.bytes.data() + start, step, 0};
+        ZSTD_outBuffer output{chunk.data(), chunk.size(), 0};
         const std::size_t code = ZSTD_decompressStream(decoder.get(), &output, &input);
-        result.bytes.resize(start + output.pos);
         if (ZSTD_isError(code)) {
             result.decoderFailed = true;
             return result;
         }
-        if (result.bytes.size() > limit) {
-            result.bytes.resize(limit);
+        if (output.pos > limit - result.bytes.size()) {
             result.overLimit = true;
             return result;
         }
-        outputFilled = output.pos == step;
+        result.bytes.append(chunk.data(), output.pos);
+        outputFilled = output.pos == chunk.size();
     }
     return result;
 }

@@ -15,7 +15,7 @@ namespace native_support {
 struct DecodedContent {
     std::string bytes;          // everything the decoder gave before it stopped
     bool decoderFailed = false; // it stopped on an error code (not for lack of input)
-    bool overLimit = false;     // it would give more than the limit; bytes is cut there
+    bool overLimit = false;     // it would give more than limit bytes; bytes is incomplete
 };
 
 // Decompresses the zstd data (frames one after another, as a streaming

@@ -1,0 +1,17 @@
+// What every fuzz target does when its check fails: say what, then abort,
+// which libFuzzer records as a finding with the input that caused it.
+#ifndef CORVELLINTH_TESTS_FUZZ_FUZZ_SUPPORT_H
+#define CORVELLINTH_TESTS_FUZZ_FUZZ_SUPPORT_H
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+inline void failWhen(bool failed, const std::string& what) {
+    if (failed) {
+        std::fprintf(stderr, "finding: %s\n", what.c_str());
+        std::abort();
+    }
+}
+
+#endif

@@ -1,0 +1,82 @@
+// Writes the seed corpora of the fuzz targets, made with the packer's own
+// attached-data writer: make_fuzz_seeds DIR fills DIR/attached_data,
+// DIR/entry_stream and DIR/quoting (the folders must exist).
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "tools/packer/attached_writer.h"
+
+namespace {
+
+constexpr packer::WriterOptions kSeedOptions{3, 1, 21};
+
+void writeSeed(const std::string& path, const std::string& bytes) {
+    std::ofstream file(path, std::ios::binary);
+    file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!file) {
+        std::fprintf(stderr, "cannot write %s\n", path.c_str());
+        std::exit(1);
+    }
+}
+
+std::string pseudoRandom(std::size_t size) {
+    std::string bytes(size, '\0');
+    unsigned state = 12345;
+    for (char& byte : bytes) {
+        state = state * 1103515245u + 12345u;
+        byte = static_cast<char>(state >> 16);
+    }
+    return bytes;
+}
+
+std::vector<std::vector<packer::Entry>> seedPackages() {
+    return {{},
+            {{u"main.dll", "MZ tiny"}},
+            {{u"main.dll", pseudoRandom(600)}, {u"empty", ""}, {u"a\\b\\c.txt", "abc"}},
+            {{std::u16string(1023, u'n'), "longest name"}},
+            {{u"x", std::string(3000, 'x')}, {u"x", "again"}, {u"d/e.txt", "slash"}}};
+}
+
+std::string utf16(const std::u16string& text) {
+    std::string bytes;
+    for (const char16_t unit : text) {
+        bytes.push_back(static_cast<char>(unit & 0xFF));
+        bytes.push_back(static_cast<char>(unit >> 8));
+    }
+    return bytes;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: make_fuzz_seeds DIR\n");
+        return 2;
+    }
+    const std::string root = argv[1];
+    int index = 0;
+    for (const auto& entries : seedPackages()) {
+        const std::string name = std::to_string(index++);
+        writeSeed(root + "/attached_data/" + name,
+                  packer::writeAttachedData(entries, kSeedOptions));
+        writeSeed(root + "/entry_stream/" + name, packer::encodeEntryStream(entries));
+    }
+    // Byte 0 even: roomy buffer; odd: byte 1 is the capacity.
+    const std::vector<std::u16string> arguments = {u"plain",
+                                                   u"two words",
+                                                   u"C:\\dir with blank\\",
+                                                   u"say \"hi\"",
+                                                   u"\\\\\"",
+                                                   u"a\\\\\"b",
+                                                   u"\t\n\v",
+                                                   std::u16string(u"one\0two three", 13)};
+    index = 0;
+    for (const std::u16string& argument : arguments) {
+        const std::string settings =
+            index % 2 == 0 ? std::string(2, '\0') : std::string("\x01\x10");
+        writeSeed(root + "/quoting/" + std::to_string(index++), settings + utf16(argument));
+    }
+    return 0;
+}
