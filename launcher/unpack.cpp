@@ -4,7 +4,6 @@
 #include "launcher/unpack.h"
 
 #include <windows.h>
-#include <stdio.h>
 #include <stdlib.h>
 
 #include <cstdint>
@@ -84,7 +83,6 @@ void prepareEntryPath() {
     appendWide(fullPath, L"\\", kPathCapacity);
     appendWide(fullPath, entryName, kPathCapacity);
     if (mainFilePath[0] == L'\0') {
-        mainFilePath[0] = L'\0';
         appendWide(mainFilePath, fullPath, kPathCapacity);
     }
 }
