@@ -213,8 +213,10 @@ TEST_F(UnpackLoop, TheFullPathIsBoundedAt4095CodeUnits) {
 }
 
 TEST_F(UnpackLoop, FailedAndShortWritesEndWithTheUnpackMessage) {
-    ScratchDirectory scratch;
-    setTargetDirectory(scratch.path());
+    // A death test's process ends without running destructors, so the
+    // directory it fills has a fixed name that this process removes.
+    const std::wstring target = systemTempDirectory() + L"\\corv-unpack-write-failures";
+    setTargetDirectory(target);
     EXPECT_EXIT(
         {
             systemCalls.writeFile = diskFullWriteFile;
@@ -231,6 +233,7 @@ TEST_F(UnpackLoop, FailedAndShortWritesEndWithTheUnpackMessage) {
         },
         ::testing::ExitedWithCode(2),
         systemErrorLine("Error, couldn't unpack file to target path.", ERROR_WRITE_FAULT));
+    removeTree(target);
 }
 
 TEST(EntryNames, OnlyRelativeNamesBelowTheTargetAreSafe) {
