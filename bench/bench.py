@@ -1,0 +1,592 @@
+#!/usr/bin/env python3
+"""Unpack and delete speed of the packaged launcher against native tools,
+where the unpacking time goes, the parent's memory, the launcher's size and
+the packer's throughput. bench/run builds what is needed and calls this.
+
+Measured, alternating, --reps times each, medians reported:
+  A     the packaged launcher under Wine, as a user starts it; split into
+        unpack (start to run_code entry) and delete (run_code return to the
+        parent's exit)
+  B-x   native tar with zstd at the same level and window extracting the tree
+  B-rm  rm -rf of that tree
+  C     native tar extracting the uncompressed tar (the file system floor)
+  D     zstd -d of the launcher's own frame to /dev/null (decompression floor)
+  E     a plain Win32 walk deleting the tree under Wine (bench/delete_tree)
+  P-*   bench/unpack_profile: decompress only, create only, write only, and
+        the launcher's unpack loop, each in a fresh Wine process
+"""
+
+import argparse
+import json
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+WINE = "/usr/lib/wine/wine64"
+WINESERVER = "/usr/lib/wine/wineserver"
+WINDOW_LOG = 21  # the packer's window (2 MiB); tar's zstd gets the same
+MIB = 1024 * 1024
+
+
+def windows_path(path):
+    return "Z:" + str(Path(path).resolve()).replace("/", "\\")
+
+
+def run(command, **kwargs):
+    return subprocess.run(command, check=True, **kwargs)
+
+
+def timed(command, **kwargs):
+    start = time.perf_counter()
+    run(command, **kwargs)
+    return time.perf_counter() - start
+
+
+def quiet():
+    return {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL}
+
+
+class WineSession:
+    """A persistent wineserver for the bench's own prefix, warmed up with
+    detached standard streams (see scripts/wine-session.sh)."""
+
+    def __init__(self, prefix):
+        self.env = dict(os.environ)
+        for name in ("TAMBRO_ONEFILE_PARENT", "TAMBRO_ONEFILE_START",
+                     "TAMBRO_ONEFILE_DIRECTORY", "TAMBRO_ORIGINAL_ARGV0"):
+            self.env.pop(name, None)
+        self.env.update(WINEPREFIX=str(prefix), WINEDEBUG="-all",
+                        WINEDLLOVERRIDES="mscoree,mshtml=")
+        self.prefix = Path(prefix)
+        self.prefix.mkdir(parents=True, exist_ok=True)
+
+    def __enter__(self):
+        run([WINESERVER, "-p"], env=self.env)
+        subprocess.run([WINE, "wineboot"], env=self.env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        return self
+
+    def __exit__(self, *exc):
+        subprocess.run([WINESERVER, "-k"], env=self.env, stderr=subprocess.DEVNULL)
+
+    def output(self, program, *arguments):
+        return run([WINE, str(program), *map(str, arguments)], env=self.env,
+                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True).stdout
+
+    def temp_directory(self):
+        users = self.prefix / "drive_c" / "users"
+        return users / os.environ.get("USER", "root") / "Temp"
+
+
+class MemoryWatch(threading.Thread):
+    """Polls the memory of one Linux process until it ends (the wine64
+    process that runs the parent keeps its PID throughout): VmHWM, the peak
+    resident set, which includes the pages of the executable image that
+    Wine holds, and the peak of RssAnon, the process's private memory."""
+
+    def __init__(self, pid):
+        super().__init__(daemon=True)
+        self.pid = pid
+        self.peaks = {"VmHWM": 0, "RssAnon": 0}
+        self.done = threading.Event()
+
+    def run(self):
+        status = Path(f"/proc/{self.pid}/status")
+        while not self.done.is_set():
+            try:
+                for line in status.read_text().splitlines():
+                    name = line.split(":", 1)[0]
+                    if name in self.peaks:
+                        self.peaks[name] = max(self.peaks[name], int(line.split()[1]))
+            except (OSError, ValueError, IndexError):
+                return
+            time.sleep(0.002)
+
+
+def describe_machine(out):
+    cpu = "unknown"
+    for line in Path("/proc/cpuinfo").read_text().splitlines():
+        if line.startswith("model name"):
+            cpu = line.split(":", 1)[1].strip()
+            break
+    memory = Path("/proc/meminfo").read_text().splitlines()[0].split()[1]
+    filesystem = subprocess.run(["df", "-PT", str(out)], capture_output=True,
+                                text=True).stdout.splitlines()[-1].split()[1]
+    wine = subprocess.run([WINE, "--version"], capture_output=True, text=True).stdout.strip()
+    return {"nproc": os.cpu_count(), "cpu": cpu, "memory_gib": round(int(memory) / MIB, 1),
+            "filesystem": filesystem, "kernel": platform.release(), "wine": wine,
+            "load_average_at_start": os.getloadavg()}
+
+
+def frame_length(data, start):
+    """Length of the zstd frame at data[start:], from its header and block
+    headers, so the frame can be cut out of the attached data exactly."""
+    position = start + 4
+    descriptor = data[position]
+    position += 1
+    content_size_flag = descriptor >> 6
+    single_segment = (descriptor >> 5) & 1
+    has_checksum = (descriptor >> 2) & 1
+    dictionary_id_size = (0, 1, 2, 4)[descriptor & 3]
+    content_size_bytes = (1 if single_segment else 0, 2, 4, 8)[content_size_flag]
+    position += (0 if single_segment else 1) + dictionary_id_size + content_size_bytes
+    while True:
+        header = int.from_bytes(data[position:position + 3], "little")
+        position += 3
+        block_type = (header >> 1) & 3
+        size = header >> 3
+        position += 1 if block_type == 1 else size
+        if header & 1:
+            break
+    return position + (4 if has_checksum else 0) - start
+
+
+def write_frame(attached, frame):
+    data = attached.read_bytes()
+    if data[:3] != b"KAY":
+        raise SystemExit("bench: the attached data has no KAY header")
+    length = frame_length(data, 3)
+    frame.write_bytes(data[3:3 + length])
+    return length
+
+
+def realign_resources(source, target):
+    """A copy of a packaged executable whose resource section (the last
+    one) starts at a 4096-byte file offset. Wine maps a section from the
+    file only when its file offset is page-aligned and otherwise reads the
+    whole section into private memory at load; the launcher's sections sit
+    on 512-byte offsets, so each start (parent and child) copies all the
+    attached data. Section addresses do not move, so nothing else changes.
+    A what-if for the packer, measured as variant A2."""
+    data = bytearray(Path(source).read_bytes())
+    header = int.from_bytes(data[0x3C:0x40], "little")
+    sections = int.from_bytes(data[header + 6:header + 8], "little")
+    optional_size = int.from_bytes(data[header + 20:header + 22], "little")
+    for index in range(sections):
+        entry = header + 24 + optional_size + 40 * index
+        raw_size = int.from_bytes(data[entry + 16:entry + 20], "little")
+        raw_pointer = int.from_bytes(data[entry + 20:entry + 24], "little")
+        if bytes(data[entry:entry + 8]).rstrip(b"\0") != b".rsrc":
+            continue
+        if raw_pointer + raw_size < len(data) - 4096:
+            raise SystemExit("bench: the resource section is not the last one")
+        aligned = (raw_pointer + 4095) & ~4095
+        data[raw_pointer:raw_pointer] = bytes(aligned - raw_pointer)
+        data[entry + 20:entry + 24] = aligned.to_bytes(4, "little")
+    Path(target).write_bytes(data)
+
+
+class Bench:
+    def __init__(self, args):
+        self.args = args
+        self.build = Path(args.build_dir).resolve()
+        self.bin = self.build / "bin"
+        self.out = Path(args.out).resolve()
+        self.work = self.out / "work"
+        self.results = {"scale": args.scale, "reps": args.reps, "level": args.level,
+                        "seed": args.seed, "samples": {}}
+
+    def sample(self, name, value):
+        self.results["samples"].setdefault(name, []).append(value)
+
+    def clear(self, path):
+        if path.exists():
+            shutil.rmtree(path)
+
+    # ---- preparation ----------------------------------------------------
+
+    def directory(self, scale):
+        return self.out / f"scale-{scale}"
+
+    def generate(self, scale):
+        """The tree for a scale, made again only when its inputs change;
+        everything derived from an older tree goes with it."""
+        directory = self.directory(scale)
+        tree = directory / "tree"
+        stamp = directory / "tree.json"
+        main = self.bin / "bench_app.dll"
+        key = {"scale": scale, "seed": self.args.seed, "main_size": main.stat().st_size,
+               "generator_mtime": (self.out / "generate_tree").stat().st_mtime}
+        if stamp.exists() and json.loads(stamp.read_text()).get("key") == key:
+            return tree, json.loads(stamp.read_text())["tree"]
+        print(f"bench: generating the tree at scale {scale}", flush=True)
+        self.clear(directory)
+        directory.mkdir(parents=True)
+        shape = json.loads(run([self.out / "generate_tree", "--output", tree, "--scale",
+                                str(scale), "--seed", str(self.args.seed), "--main", main],
+                               stdout=subprocess.PIPE, text=True).stdout)
+        stamp.write_text(json.dumps({"key": key, "tree": shape}))
+        return tree, shape
+
+    def pack(self, wine, tree, scale):
+        """Attached data with the packer (timed, once per tree and level),
+        then the packaged exe (every run: the launcher may have changed)."""
+        level = self.args.level
+        attached = self.directory(scale) / f"attached-L{level}.bin"
+        packaged = self.directory(scale) / "packaged.exe"
+        seconds = None
+        if not attached.exists():
+            print(f"bench: packing at scale {scale}, level {level}", flush=True)
+            partial = attached.with_suffix(".partial")
+            start = time.perf_counter()
+            run([WINE, self.bin / "onefile-pack.exe", "--write-attached-data",
+                 windows_path(partial), "--main", "main.dll", "--level", str(level),
+                 "--quiet", windows_path(tree)], env=wine.env, **quiet())
+            seconds = time.perf_counter() - start
+            partial.rename(attached)
+        packaged.unlink(missing_ok=True)
+        run([WINE, self.bin / "onefile-pack.exe", "--attached-data", windows_path(attached),
+             "--output", windows_path(packaged), "--launcher",
+             windows_path(self.bin / "Corvellinth.exe")], env=wine.env, **quiet())
+        return attached, packaged, seconds
+
+    def make_archives(self, tree, scale):
+        """tree.tar and tree.tar.zst (zstd -T0 timed: the packer's rival)."""
+        tar = self.directory(scale) / "tree.tar"
+        zst = self.directory(scale) / f"tree-L{self.args.level}.tar.zst"
+        seconds = None
+        if not tar.exists():
+            run(["tar", "--sort=name", "-cf", tar, "-C", tree, "."])
+        if not zst.exists():
+            partial = zst.with_suffix(".partial")
+            seconds = timed(["zstd", "-q", "-f", "-T0", f"-{self.args.level}",
+                             f"--zstd=wlog={WINDOW_LOG}", tar, "-o", partial])
+            partial.rename(zst)
+        return tar, zst, seconds
+
+    # ---- one measurement each -------------------------------------------
+
+    def measure_launcher(self, wine, packaged, name="A"):
+        times = self.work / "times.txt"
+        times.unlink(missing_ok=True)
+        env = dict(wine.env, CORVELLINTH_BENCH_TIMES=windows_path(times))
+        run(["sync"])
+        start = time.time_ns()
+        process = subprocess.Popen([WINE, str(packaged)], env=env, **quiet())
+        watch = MemoryWatch(process.pid)
+        watch.start()
+        code = process.wait()
+        end = time.time_ns()
+        watch.done.set()
+        watch.join()
+        if code != 0:
+            raise SystemExit(f"bench: the packaged launcher exited with {code}")
+        values = dict(line.split() for line in times.read_text().splitlines())
+        entry, leave = int(values["entry"]), int(values["return"])
+        self.sample(f"{name}_unpack", (entry - start) / 1e9)
+        self.sample(f"{name}_delete", (end - leave) / 1e9)
+        self.sample(f"{name}_total", (end - start) / 1e9)
+        self.sample(f"{name}_parent_vmhwm_kib", watch.peaks["VmHWM"])
+        self.sample(f"{name}_parent_rss_anon_kib", watch.peaks["RssAnon"])
+        self.sample(f"{name}_parent_peak_working_set", int(values["parent_peak_working_set"]))
+        self.sample(f"{name}_parent_peak_pagefile", int(values["parent_peak_pagefile"]))
+        leftovers = wine.temp_directory() / "CorvellinthOnefile"
+        if leftovers.exists() and any(leftovers.iterdir()):
+            self.results["leftover_after_A"] = True
+            for entry_path in leftovers.iterdir():
+                shutil.rmtree(entry_path, ignore_errors=True)
+
+    def measure_tar_zstd(self, zst):
+        target = self.work / "b"
+        self.clear(target)
+        target.mkdir(parents=True)
+        run(["sync"])
+        self.sample("B_x", timed(["tar", "-I", "zstd", "-xf", zst, "-C", target]))
+        run(["sync"])
+        self.sample("B_rm", timed(["rm", "-rf", target]))
+
+    def measure_tar(self, tar):
+        target = self.work / "c"
+        self.clear(target)
+        target.mkdir(parents=True)
+        run(["sync"])
+        self.sample("C", timed(["tar", "-xf", tar, "-C", target]))
+        self.clear(target)
+
+    def measure_zstd(self, frame):
+        run(["sync"])
+        self.sample("D", timed(["zstd", "-q", "-d", "-c", frame], stdout=subprocess.DEVNULL))
+
+    def measure_win32_delete(self, wine, tar):
+        target = self.work / "e"
+        self.clear(target)
+        (target / "tree").mkdir(parents=True)
+        run(["tar", "-xf", tar, "-C", target / "tree"])
+        run(["sync"])
+        start = time.perf_counter()
+        fields = wine.output(self.bin / "delete_tree.exe", windows_path(target / "tree")).split()
+        self.sample("E_wall", time.perf_counter() - start)
+        self.sample("E", float(fields[fields.index("seconds") + 1]))
+        self.clear(target)
+
+    def measure_profile(self, wine, attached, mode):
+        target = self.work / "p"
+        self.clear(target)
+        target.mkdir(parents=True)
+        arguments = [mode, windows_path(attached)]
+        if mode != "decompress":
+            arguments.append(windows_path(target / "tree"))
+        run(["sync"])
+        fields = wine.output(self.bin / "unpack_profile.exe", *arguments).split()
+        self.sample(f"P_{mode}", float(fields[fields.index("seconds") + 1]))
+        self.results["profile_directories"] = int(fields[fields.index("directories") + 1])
+        self.clear(target)
+
+    def measure_wine_start(self, wine):
+        """A Wine process that does nothing: the fixed cost in A's phases."""
+        start = time.perf_counter()
+        subprocess.run([WINE, str(self.bin / "delete_tree.exe")], env=wine.env,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        self.sample("wine_process", time.perf_counter() - start)
+
+    # ---- system calls ---------------------------------------------------
+
+    def strace_counts(self, wine, arguments, name):
+        """Total system calls of one Wine process tree, by call."""
+        log = self.out / f"strace-{name}.txt"
+        subprocess.run(["strace", "-f", "-c", "-o", str(log), WINE, *map(str, arguments)],
+                       env=wine.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       check=True)
+        counts = {}
+        for line in log.read_text().splitlines():
+            fields = line.split()
+            if len(fields) >= 5 and fields[0][0].isdigit() and fields[-1] != "total":
+                counts[fields[-1]] = int(fields[3])
+        return counts
+
+    def system_calls(self, wine, attached, tree_shape):
+        if shutil.which("strace") is None:
+            return None
+        target = self.work / "s"
+        self.clear(target)
+        target.mkdir(parents=True)
+        profile = self.bin / "unpack_profile.exe"
+        unpack = self.strace_counts(
+            wine, [profile, "unpack", windows_path(attached), windows_path(target / "tree")],
+            "unpack")
+        self.clear(target)
+        target.mkdir(parents=True)
+        decompress = self.strace_counts(wine, [profile, "decompress", windows_path(attached)],
+                                        "decompress")
+        files = tree_shape["files"]
+        extra = {call: unpack.get(call, 0) - decompress.get(call, 0)
+                 for call in set(unpack) | set(decompress)}
+        top = sorted(extra.items(), key=lambda item: -item[1])[:8]
+        self.clear(target)
+        return {"files": files,
+                "per_file_total": round(sum(extra.values()) / files, 1),
+                "per_file_top": {call: round(count / files, 2) for call, count in top}}
+
+    # ---- the whole run --------------------------------------------------
+
+    def memory_at(self, wine, scale, reps):
+        tree, _ = self.generate(scale)
+        _, packaged, _ = self.pack(wine, tree, scale)
+        aligned = packaged.with_name("packaged-aligned.exe")
+        realign_resources(packaged, aligned)
+        for _ in range(reps):
+            self.measure_launcher(wine, packaged)
+            if not self.args.no_aligned_variant:
+                self.measure_launcher(wine, aligned, "A2")
+        return self.take_memory_samples()
+
+    def take_memory_samples(self):
+        """The largest of each memory figure of A (and A2) so far, removing
+        those samples (the small-scale runs must not mix with the main
+        ones)."""
+        samples = self.results["samples"]
+        peaks = {}
+        for variant in ("A", "A2"):
+            if f"{variant}_parent_vmhwm_kib" not in samples:
+                continue
+            peaks[variant] = {
+                "vmhwm_kib": max(samples[f"{variant}_parent_vmhwm_kib"]),
+                "rss_anon_kib": max(samples[f"{variant}_parent_rss_anon_kib"]),
+                "peak_working_set_kib":
+                    max(samples[f"{variant}_parent_peak_working_set"]) // 1024}
+        for name in list(samples):
+            if name.startswith("A_") or name.startswith("A2_"):
+                del samples[name]
+        return peaks
+
+    def execute(self):
+        args = self.args
+        self.out.mkdir(parents=True, exist_ok=True)
+        self.work.mkdir(parents=True, exist_ok=True)
+        self.results["machine"] = describe_machine(self.out)
+        launcher = self.bin / "Corvellinth.exe"
+        self.results["launcher_bytes"] = launcher.stat().st_size
+        with WineSession(self.out / "wineprefix") as wine:
+            tree, shape = self.generate(args.scale)
+            self.results["tree"] = shape
+            attached, packaged, pack_seconds = self.pack(wine, tree, args.scale)
+            tar, zst, zstd_seconds = self.make_archives(tree, args.scale)
+            if args.prepare_only:
+                for scale in (args.memory_scale,):
+                    small_tree, _ = self.generate(scale)
+                    self.pack(wine, small_tree, scale)
+                print("bench: prepared", flush=True)
+                return
+            frame = attached.with_suffix(".zst")
+            self.results["frame_bytes"] = write_frame(attached, frame)
+            self.results["tar_zst_bytes"] = zst.stat().st_size
+            self.results["ratio"] = round(shape["bytes"] / self.results["frame_bytes"], 3)
+            # Compression is slow at high levels: its times are kept with the
+            # outputs and reused while those are.
+            timing = self.directory(args.scale) / f"compression-L{args.level}.json"
+            known = json.loads(timing.read_text()) if timing.exists() else {}
+            known["packer_s"] = pack_seconds or known.get("packer_s")
+            known["zstd_T0_s"] = zstd_seconds or known.get("zstd_T0_s")
+            timing.write_text(json.dumps(known))
+            for name, seconds in (("packer", known["packer_s"]), ("zstd_T0", known["zstd_T0_s"])):
+                if seconds:
+                    self.results[f"{name}_s"] = round(seconds, 2)
+                    self.results[f"{name}_mb_per_s"] = round(shape["bytes"] / 1e6 / seconds, 2)
+            aligned = packaged.with_name("packaged-aligned.exe")
+            realign_resources(packaged, aligned)
+            self.measure_launcher(wine, packaged)  # warm-up, not counted
+            self.results["samples"].clear()
+            for rep in range(args.reps):
+                print(f"bench: repetition {rep + 1} of {args.reps}", flush=True)
+                self.measure_wine_start(wine)
+                self.measure_launcher(wine, packaged)
+                if not args.no_aligned_variant:
+                    self.measure_launcher(wine, aligned, "A2")
+                self.measure_tar_zstd(zst)
+                self.measure_tar(tar)
+                self.measure_zstd(frame)
+                self.measure_win32_delete(wine, tar)
+                if not args.no_profile:
+                    for mode in ("decompress", "create", "write", "unpack"):
+                        self.measure_profile(wine, attached, mode)
+            if not args.no_memory:
+                kept = dict(self.results["samples"])
+                large = self.take_memory_samples()
+                small = self.memory_at(wine, args.memory_scale, args.reps)
+                self.results["samples"] = kept
+                self.results["memory"] = {str(args.memory_scale): small, str(args.scale): large}
+            if not args.no_strace:
+                small_tree, small_shape = self.generate(args.memory_scale)
+                small_attached, _, _ = self.pack(wine, small_tree, args.memory_scale)
+                self.results["system_calls"] = self.system_calls(wine, small_attached,
+                                                                 small_shape)
+                self.results["system_calls"]["scale"] = args.memory_scale
+        self.summarise()
+
+    def summarise(self):
+        samples = self.results["samples"]
+        medians = {name: statistics.median(values) for name, values in samples.items()}
+        self.results["medians"] = medians
+
+        def ratio(a, b):
+            return round(a / b, 2) if b else None
+
+        ratios = {
+            "A_unpack/B_x": ratio(medians["A_unpack"], medians["B_x"]),
+            "A_unpack/C": ratio(medians["A_unpack"], medians["C"]),
+            "A_unpack/D": ratio(medians["A_unpack"], medians["D"]),
+            "A/B": ratio(medians["A_total"], medians["B_x"] + medians["B_rm"]),
+            "A_delete/E": ratio(medians["A_delete"], medians["E"]),
+            "A_delete/B_rm": ratio(medians["A_delete"], medians["B_rm"]),
+        }
+        if "A2_unpack" in medians:
+            ratios["A2_unpack/B_x"] = ratio(medians["A2_unpack"], medians["B_x"])
+        self.results["ratios"] = ratios
+        files = self.results["tree"]["files"]
+        if "P_create" in medians:
+            per_file = {
+                "create_ms": medians["P_create"] / files * 1e3,
+                "write_data_ms": (medians["P_write"] - medians["P_create"]) / files * 1e3,
+                "decompress_ms": medians["P_decompress"] / files * 1e3,
+                "unpack_ms": medians["P_unpack"] / files * 1e3,
+                "delete_shell_ms": medians["A_delete"] / files * 1e3,
+                "delete_win32_ms": medians["E"] / files * 1e3,
+            }
+            self.results["per_file"] = {k: round(v, 3) for k, v in per_file.items()}
+        path = self.out / "results.json"
+        path.write_text(json.dumps(self.results, indent=2) + "\n")
+        self.print_table(medians, ratios, path)
+
+    def print_table(self, medians, ratios, path):
+        r = self.results
+        m = r["machine"]
+        print(f"\nmachine: {m['nproc']} CPUs ({m['cpu']}), {m['memory_gib']} GiB, "
+              f"{m['filesystem']}, {m['wine']}")
+        t = r["tree"]
+        print(f"tree: {t['files']} files, {t['bytes']:,} bytes (scale {r['scale']}), "
+              f"largest {t['largest']:,}, longest name {t['longest_name']}; "
+              f"frame {r['frame_bytes']:,} bytes, ratio {r['ratio']}:1 at level {r['level']}")
+        print(f"medians of {r['reps']} repetitions, seconds:")
+        labels = [
+            ("A_unpack", "A  launcher: start to run_code"),
+            ("A_delete", "A  launcher: run_code return to exit"),
+            ("A_total", "A  launcher: whole run"),
+            ("A2_unpack", "A2 resources 4 KiB-aligned: unpack"),
+            ("A2_delete", "A2 resources 4 KiB-aligned: delete"),
+            ("B_x", "B-x  tar -I zstd -x"), ("B_rm", "B-rm rm -rf"),
+            ("C", "C  tar -x (uncompressed)"), ("D", "D  zstd -d of the frame"),
+            ("E", "E  Win32 delete walk (Wine)"),
+            ("wine_process", "   an empty Wine process"),
+            ("P_decompress", "P  decompress only"), ("P_create", "P  create files only"),
+            ("P_write", "P  create + write, no decompression"),
+            ("P_unpack", "P  the unpack loop"),
+        ]
+        for key, label in labels:
+            if key in medians:
+                print(f"  {label:<40} {medians[key]:9.3f}")
+        print("ratios:")
+        for key, value in ratios.items():
+            print(f"  {key:<40} {value}")
+        if "per_file" in r:
+            print("per file, ms: " + ", ".join(f"{k} {v}" for k, v in r["per_file"].items()))
+        if "memory" in r:
+            print("parent peak memory, KiB:")
+            for scale, variants in r["memory"].items():
+                for variant, v in variants.items():
+                    print(f"  {variant:<2} scale {scale:<6} VmHWM {v['vmhwm_kib']:>8}  RssAnon "
+                          f"{v['rss_anon_kib']:>8}  peak working set "
+                          f"{v['peak_working_set_kib']:>8}")
+        if r.get("system_calls"):
+            s = r["system_calls"]
+            print(f"system calls per file beyond decompression (scale {s['scale']}): "
+                  f"{s['per_file_total']} ({s['per_file_top']})")
+        print(f"launcher without attached data: {r['launcher_bytes']:,} bytes")
+        if "packer_mb_per_s" in r and "zstd_T0_mb_per_s" in r:
+            print(f"packer {r['packer_mb_per_s']} MB/s, zstd -T0 {r['zstd_T0_mb_per_s']} MB/s "
+                  f"(level {r['level']}, tree bytes per second)")
+        if r.get("leftover_after_A"):
+            print("warning: the launcher left its directory behind")
+        print(f"written: {path}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--scale", type=float, default=0.25)
+    parser.add_argument("--reps", type=int, default=3)
+    parser.add_argument("--level", type=int, default=19, help="zstd level (the packer's default)")
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--memory-scale", type=float, default=0.01,
+                        help="the small scale that memory and system calls are measured at")
+    parser.add_argument("--build-dir", default=str(ROOT / "build" / "windows"))
+    parser.add_argument("--out", default=str(ROOT / "bench" / "out"))
+    parser.add_argument("--no-profile", action="store_true")
+    parser.add_argument("--no-memory", action="store_true")
+    parser.add_argument("--no-strace", action="store_true")
+    parser.add_argument("--prepare-only", action="store_true",
+                        help="generate, pack and compress (slow at high levels), measure nothing")
+    parser.add_argument("--no-aligned-variant", action="store_true",
+                        help="skip A2, the launcher with its resources realigned")
+    Bench(parser.parse_args()).execute()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
