@@ -417,6 +417,24 @@ class Bench:
                 del samples[name]
         return peaks
 
+    def record_compression(self, scale, shape, pack_seconds, zstd_seconds):
+        """Compression is slow at high levels: its times are kept with the
+        outputs and reused while those are."""
+        timing = self.directory(scale) / f"compression-L{self.args.level}.json"
+        known = json.loads(timing.read_text()) if timing.exists() else {}
+        if pack_seconds is not None:
+            known["packer_s"] = pack_seconds
+        if zstd_seconds is not None:
+            known["zstd_T0_s"] = zstd_seconds
+        timing.write_text(json.dumps(known))
+        if "packer_s" in known and "zstd_T0_s" in known:
+            megabytes = shape["bytes"] / 1e6
+            self.results.setdefault("compression", {})[str(scale)] = {
+                "packer_s": round(known["packer_s"], 2),
+                "zstd_T0_s": round(known["zstd_T0_s"], 2),
+                "packer_mb_per_s": round(megabytes / known["packer_s"], 2),
+                "zstd_T0_mb_per_s": round(megabytes / known["zstd_T0_s"], 2)}
+
     def execute(self):
         args = self.args
         self.out.mkdir(parents=True, exist_ok=True)
@@ -429,27 +447,19 @@ class Bench:
             self.results["tree"] = shape
             attached, packaged, pack_seconds = self.pack(wine, tree, args.scale)
             tar, zst, zstd_seconds = self.make_archives(tree, args.scale)
+            self.record_compression(args.scale, shape, pack_seconds, zstd_seconds)
+            small_tree, small_shape = self.generate(args.memory_scale)
+            _, _, small_pack_seconds = self.pack(wine, small_tree, args.memory_scale)
+            _, _, small_zstd_seconds = self.make_archives(small_tree, args.memory_scale)
+            self.record_compression(args.memory_scale, small_shape, small_pack_seconds,
+                                    small_zstd_seconds)
             if args.prepare_only:
-                for scale in (args.memory_scale,):
-                    small_tree, _ = self.generate(scale)
-                    self.pack(wine, small_tree, scale)
                 print("bench: prepared", flush=True)
                 return
             frame = attached.with_suffix(".zst")
             self.results["frame_bytes"] = write_frame(attached, frame)
             self.results["tar_zst_bytes"] = zst.stat().st_size
             self.results["ratio"] = round(shape["bytes"] / self.results["frame_bytes"], 3)
-            # Compression is slow at high levels: its times are kept with the
-            # outputs and reused while those are.
-            timing = self.directory(args.scale) / f"compression-L{args.level}.json"
-            known = json.loads(timing.read_text()) if timing.exists() else {}
-            known["packer_s"] = pack_seconds or known.get("packer_s")
-            known["zstd_T0_s"] = zstd_seconds or known.get("zstd_T0_s")
-            timing.write_text(json.dumps(known))
-            for name, seconds in (("packer", known["packer_s"]), ("zstd_T0", known["zstd_T0_s"])):
-                if seconds:
-                    self.results[f"{name}_s"] = round(seconds, 2)
-                    self.results[f"{name}_mb_per_s"] = round(shape["bytes"] / 1e6 / seconds, 2)
             aligned = packaged.with_name("packaged-aligned.exe")
             realign_resources(packaged, aligned)
             self.measure_launcher(wine, packaged)  # warm-up, not counted
@@ -474,7 +484,6 @@ class Bench:
                 self.results["samples"] = kept
                 self.results["memory"] = {str(args.memory_scale): small, str(args.scale): large}
             if not args.no_strace:
-                small_tree, small_shape = self.generate(args.memory_scale)
                 small_attached, _, _ = self.pack(wine, small_tree, args.memory_scale)
                 self.results["system_calls"] = self.system_calls(wine, small_attached,
                                                                  small_shape)
@@ -559,9 +568,10 @@ class Bench:
             print(f"system calls per file beyond decompression (scale {s['scale']}): "
                   f"{s['per_file_total']} ({s['per_file_top']})")
         print(f"launcher without attached data: {r['launcher_bytes']:,} bytes")
-        if "packer_mb_per_s" in r and "zstd_T0_mb_per_s" in r:
-            print(f"packer {r['packer_mb_per_s']} MB/s, zstd -T0 {r['zstd_T0_mb_per_s']} MB/s "
-                  f"(level {r['level']}, tree bytes per second)")
+        for scale, c in r.get("compression", {}).items():
+            print(f"compression at scale {scale}, level {r['level']}: packer "
+                  f"{c['packer_mb_per_s']} MB/s ({c['packer_s']} s), zstd -T0 on the tar "
+                  f"{c['zstd_T0_mb_per_s']} MB/s ({c['zstd_T0_s']} s)")
         if r.get("leftover_after_A"):
             print("warning: the launcher left its directory behind")
         print(f"written: {path}")

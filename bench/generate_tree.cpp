@@ -39,11 +39,11 @@ constexpr double kOtherFileCap = 0.6;
 // lands near the product's total before the exact rescaling.
 constexpr double kMedianBytes = 9000.0;
 constexpr double kSizeSigma = 2.4;
-// Binary files are segments of this size, a fixed share of them random.
+// Binary files are segments of this size, each a fixed share random.
 constexpr std::size_t kSegmentBytes = 64 * 1024;
-// Share of random segments in binary files, calibrated so that the whole
+// Share of random bytes in binary files, calibrated so that the whole
 // tree compresses about 2.3:1 at level 19 with a 2 MiB window.
-constexpr double kRandomShare = 0.37;
+constexpr double kRandomShare = 0.15;
 constexpr std::size_t kWriteChunk = 1 << 20;
 
 // xoshiro256**, seeded through splitmix64: fast, and the same everywhere.
@@ -401,26 +401,24 @@ void writeContent(const std::filesystem::path& path, const FileSpec& file, std::
     std::string chunk;
     std::vector<unsigned char> noise(kSegmentBytes);
     std::uint64_t written = 0;
-    std::uint64_t segment = 0;
     while (written < size) {
         const std::size_t piece =
             static_cast<std::size_t>(std::min<std::uint64_t>(kSegmentBytes, size - written));
-        // Evenly spread random segments: segment k is random when the
-        // running share crosses an integer there.
-        const bool isRandom = file.kind == Kind::Packed ||
-                              (file.kind == Kind::Binary &&
-                               std::floor(static_cast<double>(segment + 1) * kRandomShare) >
-                                   std::floor(static_cast<double>(segment) * kRandomShare));
-        if (isRandom) {
-            random.fill(noise.data(), piece);
-            std::fwrite(noise.data(), 1, piece, out);
-        } else {
-            chunk.clear();
-            text.fill(&chunk, piece);
-            std::fwrite(chunk.data(), 1, piece, out);
-        }
+        // Every segment of a binary file starts with its share of random
+        // bytes, so the share is the same for small and large files and at
+        // every scale.
+        const std::size_t randomBytes =
+            file.kind == Kind::Packed
+                ? piece
+                : (file.kind == Kind::Binary
+                       ? static_cast<std::size_t>(static_cast<double>(piece) * kRandomShare)
+                       : 0);
+        random.fill(noise.data(), randomBytes);
+        std::fwrite(noise.data(), 1, randomBytes, out);
+        chunk.clear();
+        text.fill(&chunk, piece - randomBytes);
+        std::fwrite(chunk.data(), 1, chunk.size(), out);
         written += piece;
-        ++segment;
     }
     if (std::fclose(out) != 0) {
         throw std::runtime_error("cannot write " + path.string());
@@ -473,6 +471,7 @@ int main(int argc, char** argv) {
         std::filesystem::remove_all(options.output);
         TextSource text(options.seed);
         std::uint64_t total = 0;
+        std::uint64_t byKind[3] = {0, 0, 0};
         std::uint64_t largest = 0;
         std::size_t longest = 0;
         for (std::size_t i = 0; i < files.size(); ++i) {
@@ -484,12 +483,17 @@ int main(int argc, char** argv) {
                 writeContent(path, files[i], sizes[i], options.seed * 1000003 + i, text);
             }
             total += sizes[i];
+            byKind[static_cast<int>(files[i].kind)] += sizes[i];
             largest = std::max(largest, sizes[i]);
             longest = std::max(longest, files[i].name.size());
         }
-        std::printf("{\"files\": %zu, \"bytes\": %llu, \"largest\": %llu, \"longest_name\": %zu}\n",
+        std::printf("{\"files\": %zu, \"bytes\": %llu, \"largest\": %llu, \"longest_name\": %zu, "
+                    "\"text_bytes\": %llu, \"binary_bytes\": %llu, \"packed_bytes\": %llu}\n",
                     files.size(), static_cast<unsigned long long>(total),
-                    static_cast<unsigned long long>(largest), longest);
+                    static_cast<unsigned long long>(largest), longest,
+                    static_cast<unsigned long long>(byKind[0]),
+                    static_cast<unsigned long long>(byKind[1]),
+                    static_cast<unsigned long long>(byKind[2]));
         return 0;
     } catch (const std::exception& error) {
         std::fprintf(stderr, "generate_tree: %s\n", error.what());
