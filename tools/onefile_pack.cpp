@@ -84,10 +84,6 @@ WriterOptions writerOptionsOf(const CommandLine& command) {
     return options;
 }
 
-bool showProgress(const CommandLine& command) {
-    return !command.quiet;
-}
-
 void printSummary(const CommandLine& command, const SourceTree& tree, std::uint64_t attached,
                   const std::wstring& target) {
     if (command.quiet) {
@@ -118,8 +114,8 @@ void packDirectory(const CommandLine& command) {
         const DWORD code = GetLastError();
         throw PackError(describeFailure(L"cannot write", command.output, code));
     }
-    const std::uint64_t size = writeAttachedDataFile(
-        file.get(), command.output, tree, writerOptionsOf(command), showProgress(command));
+    const std::uint64_t size = writeAttachedDataFile(file.get(), command.output, tree,
+                                                     writerOptionsOf(command), !command.quiet);
     embedAttachedDataFile(launcher, output, file.get(), size);
     printSummary(command, tree, size, command.output);
 }
@@ -139,9 +135,8 @@ void writeAttachedDataOnly(const CommandLine& command) {
         throw PackError(describeFailure(L"cannot write", command.attachedData, code));
     }
     try {
-        const std::uint64_t size =
-            writeAttachedDataFile(file.get(), command.attachedData, tree, writerOptionsOf(command),
-                                  showProgress(command));
+        const std::uint64_t size = writeAttachedDataFile(file.get(), command.attachedData, tree,
+                                                         writerOptionsOf(command), !command.quiet);
         file.reset();
         if (!MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
             const DWORD code = GetLastError();
