@@ -11,7 +11,6 @@ namespace native_support {
 namespace {
 
 constexpr std::size_t kCodeUnitSize = 2;
-constexpr std::uint64_t kFnvPrime = 1099511628211ull;
 
 // The launcher's fixed buffers, the same sizes, also static.
 wchar_t entryName[attached::kNameCapacity];
@@ -68,13 +67,6 @@ WalkedEntry readEntryBody() {
 }
 
 } // namespace
-
-std::uint64_t dataDigest(std::string_view bytes, std::uint64_t digest) {
-    for (const char byte : bytes) {
-        digest = (digest ^ static_cast<unsigned char>(byte)) * kFnvPrime;
-    }
-    return digest;
-}
 
 WalkResult walkAttachedData(const unsigned char* data, std::size_t size) {
     WalkResult result;

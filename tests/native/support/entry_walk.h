@@ -33,7 +33,13 @@ struct WalkResult {
 
 // FNV-1a over bytes, continuing from digest (start with kEmptyDigest).
 inline constexpr std::uint64_t kEmptyDigest = 14695981039346656037ull;
-std::uint64_t dataDigest(std::string_view bytes, std::uint64_t digest = kEmptyDigest);
+inline std::uint64_t dataDigest(std::string_view bytes, std::uint64_t digest = kEmptyDigest) {
+    constexpr std::uint64_t kFnvPrime = 1099511628211ull;
+    for (const char byte : bytes) {
+        digest = (digest ^ static_cast<unsigned char>(byte)) * kFnvPrime;
+    }
+    return digest;
+}
 
 // Walks attached data (header, frame, entry stream) as the parent does.
 // With the diagnostics seam linked, every ending of the launcher comes back
