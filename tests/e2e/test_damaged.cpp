@@ -8,18 +8,19 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "tests/native/support/decoding_oracle.h"
 #include "tests/native/support/entry_stream_model.h"
+#include "tests/native/support/test_bytes.h"
 #include "tests/support/files.h"
 #include "tests/support/packaging.h"
 #include "tests/support/process.h"
 
 namespace {
 
+using native_support::pseudoRandomBytes;
 using native_support::StreamEnding;
 using testing_support::ScratchDirectory;
 
@@ -43,15 +44,6 @@ enum class Expected {
     DamagedApp,    // the main DLL itself decodes damaged: not run (below)
 };
 
-std::string pseudoRandom(std::size_t size, std::uint32_t seed) {
-    std::mt19937 generator(seed);
-    std::string bytes(size, '\0');
-    for (char& byte : bytes) {
-        byte = static_cast<char>(generator() & 0xFF);
-    }
-    return bytes;
-}
-
 std::string text(std::size_t size) {
     std::string result;
     for (int line = 0; result.size() < size; ++line) {
@@ -65,10 +57,10 @@ class DamagedPackage : public ::testing::Test {
     static void SetUpTestSuite() {
         entries_ = {testing_support::fileEntry(u"main.dll", testing_support::binaryDirectory() +
                                                                 L"\\testapp.dll"),
-                    {u"data\\random.bin", pseudoRandom(500000, 7)},
+                    {u"data\\random.bin", pseudoRandomBytes(500000, 7)},
                     {u"data\\notes\\readme.txt", text(150000)},
                     {u"empty.txt", ""},
-                    {u"lib\\x\\y\\z.dat", pseudoRandom(5000, 8)}};
+                    {u"lib\\x\\y\\z.dat", pseudoRandomBytes(5000, 8)}};
         attachedData_ = new std::string(
             packer::writeAttachedData(entries_, testing_support::kTestWriterOptions));
         ownTempEntries_ = listOwnTemp();

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/native/support/test_bytes.h"
 #include "tools/packer/attached_writer.h"
 
 namespace {
@@ -21,20 +22,12 @@ void writeSeed(const std::string& path, const std::string& bytes) {
     }
 }
 
-std::string pseudoRandom(std::size_t size) {
-    std::string bytes(size, '\0');
-    unsigned state = 12345;
-    for (char& byte : bytes) {
-        state = state * 1103515245u + 12345u;
-        byte = static_cast<char>(state >> 16);
-    }
-    return bytes;
-}
-
 std::vector<std::vector<packer::Entry>> seedPackages() {
     return {{},
             {{u"main.dll", "MZ tiny"}},
-            {{u"main.dll", pseudoRandom(600)}, {u"empty", ""}, {u"a\\b\\c.txt", "abc"}},
+            {{u"main.dll", native_support::pseudoRandomBytes(600, 1)},
+             {u"empty", ""},
+             {u"a\\b\\c.txt", "abc"}},
             {{std::u16string(1023, u'n'), "longest name"}},
             {{u"x", std::string(3000, 'x')}, {u"x", "again"}, {u"d/e.txt", "slash"}}};
 }

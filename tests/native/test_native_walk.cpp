@@ -6,7 +6,6 @@
 #include <zstd.h>
 
 #include <cstdint>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -16,25 +15,18 @@
 #include "tests/native/support/entry_stream_model.h"
 #include "tests/native/support/entry_walk.h"
 #include "tests/native/support/launcher_exit.h"
+#include "tests/native/support/test_bytes.h"
 #include "tools/packer/attached_writer.h"
 
 namespace {
 
 using native_support::kDecodeMessage;
 using native_support::kHeaderMessage;
+using native_support::pseudoRandomBytes;
 using native_support::walkAttachedData;
 using native_support::WalkResult;
 
 constexpr packer::WriterOptions kFast{3, 1, 21};
-
-std::string randomBytes(std::size_t size, std::uint32_t seed) {
-    std::mt19937 generator(seed);
-    std::string bytes(size, '\0');
-    for (char& byte : bytes) {
-        byte = static_cast<char>(generator() & 0xFF);
-    }
-    return bytes;
-}
 
 // Attached data around a raw entry stream that the writer would refuse.
 std::string packStream(const std::string& stream) {
@@ -59,8 +51,8 @@ std::size_t frameSize(const std::string& attachedData) {
 std::vector<packer::Entry> sampleEntries() {
     const std::size_t firstHead = 4 + attached::kSizeFieldSize; // u"a", terminator, size
     const std::size_t straddle = attached::kWindowSize - firstHead - 4 - 4;
-    return {{u"a", randomBytes(straddle, 1)},
-            {u"b", randomBytes(3 * attached::kWindowSize + 17, 2)},
+    return {{u"a", pseudoRandomBytes(straddle, 1)},
+            {u"b", pseudoRandomBytes(3 * attached::kWindowSize + 17, 2)},
             {u"empty.txt", ""},
             {u"d1\\d2\\d3\\d4\\d5\\d6\\d7\\d8\\d9\\deep.txt", "deep"},
             {u"a", "again"}};
@@ -77,7 +69,7 @@ TEST(NativeWalk, AGoodPackageGivesBackEveryEntry) {
     // with anything at all in their place, the walk is the same.
     const std::string frameOnly = data.substr(0, attached::kHeaderSize + frameSize(data));
     EXPECT_EQ(walkAttachedData(frameOnly).entries, walk.entries);
-    EXPECT_EQ(walkAttachedData(frameOnly + randomBytes(100, 3)).entries, walk.entries);
+    EXPECT_EQ(walkAttachedData(frameOnly + pseudoRandomBytes(100, 3)).entries, walk.entries);
 }
 
 TEST(NativeWalk, OnlyTheEndMarkerIsAValidEmptyPackage) {
@@ -99,7 +91,7 @@ TEST(NativeWalk, FramesThatProduceNothingAreSkipped) {
 }
 
 TEST(NativeWalk, ReadsLargerThanTheWindowAreAssembled) {
-    const std::string stream = randomBytes(2 * attached::kWindowSize + 5, 4);
+    const std::string stream = pseudoRandomBytes(2 * attached::kWindowSize + 5, 4);
     const std::string data = packStream(stream);
     createReader(reinterpret_cast<const unsigned char*>(data.data()) + 3, data.size() - 3);
     std::string out(stream.size(), '\0');
@@ -110,7 +102,7 @@ TEST(NativeWalk, ReadsLargerThanTheWindowAreAssembled) {
 }
 
 TEST(NativeWalk, EveryTruncationEndsWithTheHeaderOrTheDecodeMessage) {
-    const std::vector<packer::Entry> entries = {{u"main.dll", randomBytes(3000, 5)},
+    const std::vector<packer::Entry> entries = {{u"main.dll", pseudoRandomBytes(3000, 5)},
                                                 {u"sub\\text.txt", std::string(5000, 't')}};
     const std::string data = packer::writeAttachedData(entries, kFast);
     const std::size_t frameEnd = attached::kHeaderSize + frameSize(data);
@@ -132,8 +124,9 @@ TEST(NativeWalk, EveryTruncationEndsWithTheHeaderOrTheDecodeMessage) {
 }
 
 TEST(NativeWalk, EverySingleBitFlipIsDecodedOrRejected) {
-    const std::vector<packer::Entry> entries = {
-        {u"main.dll", randomBytes(700, 6)}, {u"dir\\notes.txt", std::string(900, 'n')}, {u"e", ""}};
+    const std::vector<packer::Entry> entries = {{u"main.dll", pseudoRandomBytes(700, 6)},
+                                                {u"dir\\notes.txt", std::string(900, 'n')},
+                                                {u"e", ""}};
     const std::string data = packer::writeAttachedData(entries, kFast);
     int decodedAnyway = 0;
     // Every bit of the header and the frame's start, every fifth after.
