@@ -133,6 +133,7 @@ TEST(Faults, AFileHeldOpenDelaysTheDeleteAboutTwoSecondsAndIsThenGivenUp) {
     // 21 attempts 100 ms apart add about two seconds, then the directory is
     // left with the file that could not go.
     const double delay = held.seconds() - unhindered.seconds();
+    printf("held open: %.2f s, unhindered: %.2f s\n", held.seconds(), unhindered.seconds());
     EXPECT_GT(delay, 1.5) << held.seconds() << " s against " << unhindered.seconds() << " s";
     EXPECT_LT(delay, 8.0) << held.seconds() << " s against " << unhindered.seconds() << " s";
     EXPECT_TRUE(testing_support::fileExists(target + L"\\data\\held.txt"));
