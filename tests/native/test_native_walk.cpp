@@ -141,6 +141,18 @@ TEST(NativeWalk, EverySingleBitFlipIsDecodedOrRejected) {
     EXPECT_GE(decodedAnyway, 8 * 8 / 5);
 }
 
+TEST(NativeWalk, AFrameThatMisstatesItsContentSizeIsRefused) {
+    // Found by fuzzing: the frame declares 65783 bytes but holds 4 (an end
+    // marker among them). Decoded through a window that holds the declared
+    // size, zstd checks it and refuses the frame.
+    const std::string data("KAY\x28\xb5\x2f\xfd\x71\x00\xf7\xff\x00\x00\x00\x20\x00\x00\x00"
+                           "\x00\x00\x5c\x01\x00\x00",
+                           24);
+    const WalkResult walk = walkAttachedData(data);
+    EXPECT_EQ(walk.message, kDecodeMessage);
+    EXPECT_EQ(native_support::disagreement(data, walk), "");
+}
+
 std::string streamWithName(const std::u16string& name, const std::string& data) {
     return packer::encodeEntryStream({{name, data}});
 }

@@ -12,7 +12,11 @@
 namespace native_support {
 namespace {
 
-constexpr std::size_t kOutputStep = std::size_t{64} << 10;
+// zstd decides by the output buffer's size: a single-segment frame whose
+// declared content size fits is decoded in one go and that size checked; a
+// smaller buffer streams it without the check. So the output steps are the
+// reader's window, and the decoder sees the calls that the reader makes.
+constexpr std::size_t kOutputStep = attached::kWindowSize;
 
 struct DecoderDeleter {
     void operator()(ZSTD_DCtx* decoder) const { ZSTD_freeDCtx(decoder); }
