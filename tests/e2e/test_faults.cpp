@@ -99,15 +99,17 @@ HANDLE holdOpen(const std::wstring& path) {
     return INVALID_HANDLE_VALUE;
 }
 
-// The process whose parent is parentId, once there is one.
-DWORD findChild(DWORD parentId) {
+// The process named exeName whose parent is parentId, once there is one.
+// The name matters: Wine reuses process ids at once, so a process of some
+// earlier parent with the same id may still be running.
+DWORD findChild(DWORD parentId, const wchar_t* exeName) {
     for (const auto start = Clock::now(); Clock::now() - start < kAppearTimeout;) {
         const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
         PROCESSENTRY32W entry{};
         entry.dwSize = sizeof(entry);
         for (BOOL more = Process32FirstW(snapshot, &entry); more;
              more = Process32NextW(snapshot, &entry)) {
-            if (entry.th32ParentProcessID == parentId) {
+            if (entry.th32ParentProcessID == parentId && _wcsicmp(entry.szExeFile, exeName) == 0) {
                 CloseHandle(snapshot);
                 return entry.th32ProcessID;
             }
@@ -148,7 +150,7 @@ TEST(Faults, AChildKilledFromOutsideGivesItsExitCodeAndTheDirectoryStillGoes) {
     // onefile_<parent id>_<time>
     const std::wstring name = target.substr(target.rfind(L'\\') + 1);
     const DWORD parentId = std::wcstoul(name.c_str() + wcslen(L"onefile_"), nullptr, 10);
-    const DWORD childId = findChild(parentId);
+    const DWORD childId = findChild(parentId, L"app.exe");
     ASSERT_NE(childId, 0u);
     const HANDLE child = OpenProcess(PROCESS_TERMINATE, FALSE, childId);
     ASSERT_NE(child, nullptr);
@@ -156,7 +158,7 @@ TEST(Faults, AChildKilledFromOutsideGivesItsExitCodeAndTheDirectoryStillGoes) {
     CloseHandle(child);
 
     const auto result = launch.finish();
-    EXPECT_EQ(result.exitCode, kKilledExitCode);
+    EXPECT_EQ(result.exitCode, kKilledExitCode) << result.standardOutput << result.standardError;
     EXPECT_LT(launch.seconds(), 30.0);
     EXPECT_FALSE(testing_support::directoryExists(target));
 }
