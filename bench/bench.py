@@ -183,13 +183,38 @@ def realign_resources(source, target):
     Path(target).write_bytes(data)
 
 
+def check_tree_shape(tree, shape, scale):
+    """The tree on disk has the shape the benchmarks promise: the file count,
+    the total the generator reported (exact at scale 1), no empty file, the
+    longest name and the deepest nesting."""
+    files, total, longest, deepest = 0, 0, 0, 0
+    for directory, _, names in os.walk(tree):
+        for name in names:
+            path = Path(directory) / name
+            relative = path.relative_to(tree)
+            size = path.stat().st_size
+            if size == 0:
+                raise SystemExit(f"bench: {relative} is empty")
+            files += 1
+            total += size
+            longest = max(longest, len(str(relative)))
+            deepest = max(deepest, len(relative.parts) - 1)
+    wanted = {"files": 6059, "longest_name": 131, "deepest": 9,
+              "bytes": 1392925288 if scale == 1 else shape["bytes"]}
+    found = {"files": files, "longest_name": longest, "deepest": deepest, "bytes": total}
+    if found != wanted:
+        raise SystemExit(f"bench: the tree has {found}, not {wanted}")
+
+
 class Bench:
     def __init__(self, args):
         self.args = args
         self.build = Path(args.build_dir).resolve()
         self.bin = self.build / "bin"
         self.out = Path(args.out).resolve()
-        self.work = self.out / "work"
+        # Where everything is unpacked, extracted and deleted, the Wine prefix
+        # (and so the launcher's temporary directory) included.
+        self.work = Path(args.work).resolve() if args.work else self.out / "work"
         self.results = {"scale": args.scale, "reps": args.reps, "level": args.level,
                         "seed": args.seed, "samples": {}}
 
@@ -222,6 +247,7 @@ class Bench:
         shape = json.loads(run([self.out / "generate_tree", "--output", tree, "--scale",
                                 str(scale), "--seed", str(self.args.seed), "--main", main],
                                stdout=subprocess.PIPE, text=True).stdout)
+        check_tree_shape(tree, shape, scale)
         stamp.write_text(json.dumps({"key": key, "tree": shape}))
         return tree, shape
 
@@ -442,7 +468,8 @@ class Bench:
         self.results["machine"] = describe_machine(self.out)
         launcher = self.bin / "Corvellinth.exe"
         self.results["launcher_bytes"] = launcher.stat().st_size
-        with WineSession(self.out / "wineprefix") as wine:
+        self.results["machine"]["work_filesystem"] = describe_machine(self.work)["filesystem"]
+        with WineSession(self.work / "wineprefix") as wine:
             tree, shape = self.generate(args.scale)
             self.results["tree"] = shape
             attached, packaged, pack_seconds = self.pack(wine, tree, args.scale)
@@ -520,7 +547,7 @@ class Bench:
                 "delete_win32_ms": medians["E"] / files * 1e3,
             }
             self.results["per_file"] = {k: round(v, 3) for k, v in per_file.items()}
-        path = self.out / "results.json"
+        path = self.out / self.args.results
         path.write_text(json.dumps(self.results, indent=2) + "\n")
         self.print_table(medians, ratios, path)
 
@@ -528,7 +555,7 @@ class Bench:
         r = self.results
         m = r["machine"]
         print(f"\nmachine: {m['nproc']} CPUs ({m['cpu']}), {m['memory_gib']} GiB, "
-              f"{m['filesystem']}, {m['wine']}")
+              f"{m['wine']}; unpacking on {m['work_filesystem']}")
         t = r["tree"]
         print(f"tree: {t['files']} files, {t['bytes']:,} bytes (scale {r['scale']}), "
               f"largest {t['largest']:,}, longest name {t['longest_name']}; "
@@ -588,6 +615,9 @@ def main():
                         help="the small scale that memory and system calls are measured at")
     parser.add_argument("--build-dir", default=str(ROOT / "build" / "windows"))
     parser.add_argument("--out", default=str(ROOT / "bench" / "out"))
+    parser.add_argument("--work", help="where to unpack, extract and delete, the Wine prefix "
+                        "included (default: OUT/work); e.g. a tmpfs to take the disk out")
+    parser.add_argument("--results", default="results.json", help="file name in OUT")
     parser.add_argument("--no-profile", action="store_true")
     parser.add_argument("--no-memory", action="store_true")
     parser.add_argument("--no-strace", action="store_true")
