@@ -16,6 +16,7 @@
 #include "paths/system_calls.h"
 #include "paths/unpack_spec.h"
 #include "payload/entry_names.h"
+#include "payload/entry_stream.h"
 #include "payload/format.h"
 #include "payload/reader.h"
 
@@ -39,36 +40,6 @@ wchar_t entryName[kNameCapacity];
 wchar_t fullPath[kPathCapacity];
 wchar_t mainFilePath[kPathCapacity];
 unsigned char writeBuffer[kChunkSize];
-
-// Reads the next name into entryName, two bytes at a time up to its 0x0000
-// unit. Returns false for the end marker (an empty name). A name that would
-// not leave room for its terminator is refused as damaged data before the
-// buffer can overrun.
-bool readEntryName() {
-    for (std::size_t length = 0;; ++length) {
-        unsigned char bytes[kCodeUnitSize];
-        readAttachedBytes(bytes, kCodeUnitSize);
-        const auto unit = static_cast<wchar_t>(bytes[0] | (bytes[1] << 8));
-        if (unit == L'\0') {
-            entryName[length] = L'\0';
-            return length != 0;
-        }
-        if (length + 1 >= kNameCapacity) {
-            fatalError(kDecodeFailure);
-        }
-        entryName[length] = unit;
-    }
-}
-
-std::uint64_t readEntrySize() {
-    unsigned char bytes[attached::kSizeFieldSize];
-    readAttachedBytes(bytes, attached::kSizeFieldSize);
-    std::uint64_t size = 0;
-    for (std::size_t index = attached::kSizeFieldSize; index > 0; --index) {
-        size = (size << 8) | bytes[index - 1];
-    }
-    return size;
-}
 
 // Refuses names that would leave the target directory or name a drive or
 // stream, before anything of the entry reaches the disk. Then builds
@@ -128,7 +99,7 @@ void writeEntryFile(std::uint64_t size) {
 } // namespace
 
 void unpackAllEntries() {
-    while (readEntryName()) {
+    while (readEntryName(entryName, kNameCapacity)) {
         prepareEntryPath();
         const std::uint64_t size = readEntrySize();
         writeEntryFile(size);
@@ -137,7 +108,7 @@ void unpackAllEntries() {
 }
 
 int runApplicationFromFirstEntry() {
-    if (!readEntryName()) {
+    if (!readEntryName(entryName, kNameCapacity)) {
         // Without entries there is nothing to run; going back to the start-up
         // sequence would make this child start a child of its own.
         fatalError("Error, attached data holds no application.");

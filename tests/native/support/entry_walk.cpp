@@ -3,6 +3,7 @@
 #include "diagnostics/diagnostics.h"
 #include "payload/attached_data.h"
 #include "payload/entry_names.h"
+#include "payload/entry_stream.h"
 #include "payload/format.h"
 #include "payload/reader.h"
 #include "tests/native/support/launcher_exit.h"
@@ -10,40 +11,9 @@
 namespace native_support {
 namespace {
 
-constexpr std::size_t kCodeUnitSize = 2;
-
 // The launcher's fixed buffers, the same sizes, also static.
 wchar_t entryName[attached::kNameCapacity];
 unsigned char dataChunk[attached::kDataChunkSize];
-
-// As the launcher: one code unit per two-byte read, refused as damaged data
-// once a unit would leave no room for the terminator. wchar_t is 32 bits
-// here; each unit is stored widened, as the name check expects.
-bool readEntryName() {
-    for (std::size_t length = 0;; ++length) {
-        unsigned char bytes[kCodeUnitSize];
-        readAttachedBytes(bytes, kCodeUnitSize);
-        const auto unit = static_cast<wchar_t>(bytes[0] | (bytes[1] << 8));
-        if (unit == L'\0') {
-            entryName[length] = L'\0';
-            return length != 0;
-        }
-        if (length + 1 >= attached::kNameCapacity) {
-            fatalError(kDecodeMessage);
-        }
-        entryName[length] = unit;
-    }
-}
-
-std::uint64_t readEntrySize() {
-    unsigned char bytes[attached::kSizeFieldSize];
-    readAttachedBytes(bytes, attached::kSizeFieldSize);
-    std::uint64_t size = 0;
-    for (std::size_t index = attached::kSizeFieldSize; index > 0; --index) {
-        size = (size << 8) | bytes[index - 1];
-    }
-    return size;
-}
 
 WalkedEntry readEntryBody() {
     WalkedEntry entry;
@@ -77,7 +47,7 @@ WalkResult walkAttachedData(const unsigned char* data, std::size_t size) {
         }
         createReader(data + attached::kHeaderSize, size - attached::kHeaderSize);
         readerCreated = true;
-        while (readEntryName()) {
+        while (readEntryName(entryName, attached::kNameCapacity)) {
             result.entries.push_back(readEntryBody());
         }
     } catch (const LauncherExit& exit) {
