@@ -28,6 +28,11 @@ std::wstring describeLastError(const wchar_t* what, const std::wstring& path) {
 
 bool embedAttachedData(const std::wstring& launcher, const std::wstring& output, const void* data,
                        std::size_t size, std::wstring* error) {
+    // The resource functions read zero bytes as "delete the resource".
+    if (size == 0) {
+        *error = L"the attached data is empty";
+        return false;
+    }
     if (size > std::numeric_limits<DWORD>::max()) {
         *error = L"attached data larger than 4 GiB cannot be a resource";
         return false;
