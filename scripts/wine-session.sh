@@ -9,6 +9,10 @@ wine_session_start() {
   mkdir -p "$WINEPREFIX"
   /usr/lib/wine/wineserver -p
   /usr/lib/wine/wine64 wineboot </dev/null >/dev/null 2>&1 || true
+  # A crashing program would start Wine's debugger, which waits forever
+  # without a display; without it the program ends with its exception code.
+  /usr/lib/wine/wine64 reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
+    /v Debugger /f </dev/null >/dev/null 2>&1 || true
 }
 
 wine_session_stop() {
