@@ -54,8 +54,7 @@ class AttachedData : public ::testing::Test {
     // whatever a failed unpack leaves behind goes with it.
     testing_support::ProcessResult run(const std::wstring& executable) {
         testing_support::RunOptions options;
-        options.environment[L"TMP"] = scratch_.path();
-        options.environment[L"TEMP"] = scratch_.path();
+        testing_support::useTempDirectory(&options, scratch_.path());
         options.environment[L"TAMBRO_ONEFILE_PARENT"] = std::nullopt;
         options.timeoutMs = 60000;
         const testing_support::ProcessResult result =

@@ -109,8 +109,7 @@ class DamagedPackage : public ::testing::Test {
         const std::wstring temp = scratch / L"temp";
         ASSERT_TRUE(CreateDirectoryW(temp.c_str(), nullptr));
         testing_support::RunOptions options;
-        options.environment[L"TMP"] = temp;
-        options.environment[L"TEMP"] = temp;
+        testing_support::useTempDirectory(&options, temp);
         options.timeoutMs = kRunTimeoutMs;
         const Expected expected = expectationFor(data);
         ++outcomes_[static_cast<int>(expected)];

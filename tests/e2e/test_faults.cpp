@@ -37,8 +37,7 @@ class Launch {
         temp_ = scratch_ / L"temp";
         CreateDirectoryW(temp_.c_str(), nullptr);
         testing_support::RunOptions options;
-        options.environment[L"TMP"] = temp_;
-        options.environment[L"TEMP"] = temp_;
+        testing_support::useTempDirectory(&options, temp_);
         options.timeoutMs = 120000;
         started_ = Clock::now();
         thread_ = std::thread([this, arguments, options] {

@@ -63,8 +63,7 @@ TEST(Load, SixteenLaunchersOfAHundredMegabytesAtOnce) {
     const std::wstring temp = scratch / L"temp";
     ASSERT_TRUE(CreateDirectoryW(temp.c_str(), nullptr));
     testing_support::RunOptions options;
-    options.environment[L"TMP"] = temp;
-    options.environment[L"TEMP"] = temp;
+    testing_support::useTempDirectory(&options, temp);
     options.timeoutMs = kRunTimeoutMs;
 
     std::vector<testing_support::ProcessResult> results(kLaunchers);

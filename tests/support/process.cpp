@@ -72,6 +72,11 @@ std::wstring buildEnvironment(const RunOptions& options) {
 
 } // namespace
 
+void useTempDirectory(RunOptions* options, const std::wstring& directory) {
+    options->environment[L"TMP"] = directory;
+    options->environment[L"TEMP"] = directory;
+}
+
 std::wstring quoteArgument(const std::wstring& argument) {
     if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
         return argument;

@@ -27,6 +27,10 @@ struct ProcessResult {
     DWORD processId = 0;
 };
 
+// Points TMP and TEMP of the started program at directory, so that what a
+// launcher unpacks lands where the test can see and remove it.
+void useTempDirectory(RunOptions* options, const std::wstring& directory);
+
 // Quotes one argument the way CommandLineToArgvW splits it.
 std::wstring quoteArgument(const std::wstring& argument);
 

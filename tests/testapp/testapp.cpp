@@ -55,7 +55,10 @@ void printVariable(const wchar_t* name) {
     printf("%s=%s\n", narrow(name).c_str(), length == 0 ? "" : narrow(value).c_str());
 }
 
-void listFiles(const std::wstring& root, const std::wstring& prefix) {
+// Calls visit(full path, name relative to the first root) for every file
+// below root.
+template <typename Visit>
+void forEachFile(const std::wstring& root, const std::wstring& prefix, const Visit& visit) {
     WIN32_FIND_DATAW found;
     const HANDLE search = FindFirstFileW((root + L"\\*").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) {
@@ -67,12 +70,18 @@ void listFiles(const std::wstring& root, const std::wstring& prefix) {
             continue;
         }
         if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            listFiles(root + L"\\" + name, prefix + name + L"\\");
+            forEachFile(root + L"\\" + name, prefix + name + L"\\", visit);
         } else {
-            printf("file %s\n", narrow((prefix + name).c_str()).c_str());
+            visit(root + L"\\" + name, prefix + name);
         }
     } while (FindNextFileW(search, &found));
     FindClose(search);
+}
+
+void listFiles(const std::wstring& root) {
+    forEachFile(root, L"", [](const std::wstring&, const std::wstring& name) {
+        printf("file %s\n", narrow(name.c_str()).c_str());
+    });
 }
 
 std::wstring quote(const wchar_t* argument) {
@@ -142,24 +151,8 @@ void printHash(const std::wstring& path, const std::wstring& name) {
     printf("hash %s %llu %016llx\n", narrow(name.c_str()).c_str(), size, hash);
 }
 
-void hashFiles(const std::wstring& root, const std::wstring& prefix) {
-    WIN32_FIND_DATAW found;
-    const HANDLE search = FindFirstFileW((root + L"\\*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) {
-        return;
-    }
-    do {
-        const std::wstring name = found.cFileName;
-        if (name == L"." || name == L"..") {
-            continue;
-        }
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            hashFiles(root + L"\\" + name, prefix + name + L"\\");
-        } else {
-            printHash(root + L"\\" + name, prefix + name);
-        }
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
+void hashFiles(const std::wstring& root) {
+    forEachFile(root, L"", printHash);
 }
 
 } // namespace
@@ -199,7 +192,7 @@ ONEFILE_EXPORT int run_code(int argc, wchar_t** argv) {
         } else if (command == L"files") {
             std::wstring directory = moduleDirectory();
             directory = directory.substr(0, directory.rfind(L'\\'));
-            listFiles(directory, L"");
+            listFiles(directory);
         } else if (command == L"sleep") {
             Sleep(wcstoul(next, nullptr, 10));
             ++i;
@@ -211,7 +204,7 @@ ONEFILE_EXPORT int run_code(int argc, wchar_t** argv) {
         } else if (command == L"hashes") {
             std::wstring directory = moduleDirectory();
             directory = directory.substr(0, directory.rfind(L'\\'));
-            hashFiles(directory, L"");
+            hashFiles(directory);
         }
         fflush(stdout);
         fflush(stderr);
