@@ -307,6 +307,14 @@ class Bench:
         values = dict(line.split() for line in times.read_text().splitlines())
         entry, leave = int(values["entry"]), int(values["return"])
         self.sample(f"{name}_unpack", (entry - start) / 1e9)
+        parent_created, child_created = int(values["parent_created"]), int(values["child_created"])
+        if parent_created and child_created:
+            # Start to parent created: Wine starting a process; parent to
+            # child created: the unpacking and the child launch; child
+            # created to entry: the child's start, role decision and loading.
+            self.sample(f"{name}_to_parent", (parent_created - start) / 1e9)
+            self.sample(f"{name}_parent_to_child", (child_created - parent_created) / 1e9)
+            self.sample(f"{name}_child_to_entry", (entry - child_created) / 1e9)
         self.sample(f"{name}_delete", (end - leave) / 1e9)
         self.sample(f"{name}_total", (end - start) / 1e9)
         self.sample(f"{name}_parent_vmhwm_kib", watch.peaks["VmHWM"])
@@ -473,11 +481,13 @@ class Bench:
             tree, shape = self.generate(args.scale)
             self.results["tree"] = shape
             attached, packaged, pack_seconds = self.pack(wine, tree, args.scale)
-            tar, zst, zstd_seconds = self.make_archives(tree, args.scale)
+            tar, zst, zstd_seconds = (None, None, None) if args.launcher_only else \
+                self.make_archives(tree, args.scale)
             self.record_compression(args.scale, shape, pack_seconds, zstd_seconds)
             small_tree, small_shape = self.generate(args.memory_scale)
             _, _, small_pack_seconds = self.pack(wine, small_tree, args.memory_scale)
-            _, _, small_zstd_seconds = self.make_archives(small_tree, args.memory_scale)
+            _, _, small_zstd_seconds = (None, None, None) if args.launcher_only else \
+                self.make_archives(small_tree, args.memory_scale)
             self.record_compression(args.memory_scale, small_shape, small_pack_seconds,
                                     small_zstd_seconds)
             if args.prepare_only:
@@ -485,7 +495,8 @@ class Bench:
                 return
             frame = attached.with_suffix(".zst")
             self.results["frame_bytes"] = write_frame(attached, frame)
-            self.results["tar_zst_bytes"] = zst.stat().st_size
+            if zst is not None:
+                self.results["tar_zst_bytes"] = zst.stat().st_size
             self.results["ratio"] = round(shape["bytes"] / self.results["frame_bytes"], 3)
             aligned = packaged.with_name("packaged-aligned.exe")
             realign_resources(packaged, aligned)
@@ -497,6 +508,8 @@ class Bench:
                 self.measure_launcher(wine, packaged)
                 if not args.no_aligned_variant:
                     self.measure_launcher(wine, aligned, "A2")
+                if args.launcher_only:
+                    continue
                 self.measure_tar_zstd(zst)
                 self.measure_tar(tar)
                 self.measure_zstd(frame)
@@ -523,18 +536,18 @@ class Bench:
         self.results["medians"] = medians
 
         def ratio(a, b):
-            return round(a / b, 2) if b else None
+            return round(medians[a] / medians[b], 2) if a in medians and b in medians else None
 
         ratios = {
-            "A_unpack/B_x": ratio(medians["A_unpack"], medians["B_x"]),
-            "A_unpack/C": ratio(medians["A_unpack"], medians["C"]),
-            "A_unpack/D": ratio(medians["A_unpack"], medians["D"]),
-            "A/B": ratio(medians["A_total"], medians["B_x"] + medians["B_rm"]),
-            "A_delete/E": ratio(medians["A_delete"], medians["E"]),
-            "A_delete/B_rm": ratio(medians["A_delete"], medians["B_rm"]),
+            "A_unpack/B_x": ratio("A_unpack", "B_x"),
+            "A_unpack/C": ratio("A_unpack", "C"),
+            "A_unpack/D": ratio("A_unpack", "D"),
+            "A/B": (round(medians["A_total"] / (medians["B_x"] + medians["B_rm"]), 2)
+                    if "B_x" in medians else None),
+            "A_delete/E": ratio("A_delete", "E"),
+            "A_delete/B_rm": ratio("A_delete", "B_rm"),
+            "A2_unpack/B_x": ratio("A2_unpack", "B_x"),
         }
-        if "A2_unpack" in medians:
-            ratios["A2_unpack/B_x"] = ratio(medians["A2_unpack"], medians["B_x"])
         self.results["ratios"] = ratios
         files = self.results["tree"]["files"]
         if "P_create" in medians:
@@ -565,6 +578,9 @@ class Bench:
             ("A_unpack", "A  launcher: start to run_code"),
             ("A_delete", "A  launcher: run_code return to exit"),
             ("A_total", "A  launcher: whole run"),
+            ("A_to_parent", "A  start to parent created"),
+            ("A_parent_to_child", "A  parent created to child created"),
+            ("A_child_to_entry", "A  child created to run_code"),
             ("A2_unpack", "A2 resources 4 KiB-aligned: unpack"),
             ("A2_delete", "A2 resources 4 KiB-aligned: delete"),
             ("B_x", "B-x  tar -I zstd -x"), ("B_rm", "B-rm rm -rf"),
@@ -619,6 +635,8 @@ def main():
                         "included (default: OUT/work); e.g. a tmpfs to take the disk out")
     parser.add_argument("--results", default="results.json", help="file name in OUT")
     parser.add_argument("--no-profile", action="store_true")
+    parser.add_argument("--launcher-only", action="store_true",
+                        help="measure A (and A2) only; the ratios are then missing")
     parser.add_argument("--no-memory", action="store_true")
     parser.add_argument("--no-strace", action="store_true")
     parser.add_argument("--prepare-only", action="store_true",
