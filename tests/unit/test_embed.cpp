@@ -6,6 +6,7 @@
 #include "tests/support/files.h"
 #include "tests/support/process.h"
 #include "tools/packer/embed.h"
+#include "tools/packer/section_alignment.h"
 
 namespace {
 
@@ -22,6 +23,28 @@ TEST(EmbedAttachedData, ReadsBackByteForByte) {
     ASSERT_TRUE(packer::embedAttachedData(kLauncher, scratch / L"out.exe", data.data(), data.size(),
                                           &error))
         << testing_support::narrow(error);
+    std::string back;
+    ASSERT_TRUE(packer::extractAttachedData(scratch / L"out.exe", &back, &error));
+    EXPECT_EQ(back, data);
+}
+
+// Wine maps a section from the file only at a page-aligned offset, else it
+// copies the attached data into private memory at every start.
+TEST(EmbedAttachedData, PutsTheResourceSectionOnAPageBoundary) {
+    ScratchDirectory scratch(L"embed");
+    std::string data(300000, '\0');
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        data[i] = static_cast<char>((i * 7919) >> 5);
+    }
+    std::wstring error;
+    ASSERT_NE(packer::resourceSectionFileOffset(kLauncher) % packer::kPageSize, 0u)
+        << "the plain launcher's layout no longer exercises the move";
+    ASSERT_TRUE(packer::embedAttachedData(kLauncher, scratch / L"out.exe", data.data(), data.size(),
+                                          &error))
+        << testing_support::narrow(error);
+    const unsigned offset = packer::resourceSectionFileOffset(scratch / L"out.exe");
+    EXPECT_NE(offset, 0u);
+    EXPECT_EQ(offset % packer::kPageSize, 0u);
     std::string back;
     ASSERT_TRUE(packer::extractAttachedData(scratch / L"out.exe", &back, &error));
     EXPECT_EQ(back, data);

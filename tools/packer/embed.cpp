@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "payload/format.h"
+#include "tools/packer/section_alignment.h"
 
 namespace packer {
 namespace {
@@ -61,6 +62,10 @@ bool embedAttachedData(const std::wstring& launcher, const std::wstring& output,
     }
     if (!EndUpdateResourceW(update, FALSE)) {
         *error = describeLastError(L"cannot write", output);
+        DeleteFileW(output.c_str());
+        return false;
+    }
+    if (!alignResourceSection(output, error)) {
         DeleteFileW(output.c_str());
         return false;
     }
