@@ -65,14 +65,9 @@ std::u16string utf16Number(int value) {
     return std::u16string(text.begin(), text.end());
 }
 
+// Deterministic content: every byte value, no two files alike.
 std::string patterned(std::size_t size, std::uint32_t seed) {
-    std::string data(size, '\0');
-    std::uint32_t state = seed * 2654435761u + 1;
-    for (auto& byte : data) {
-        state = state * 1664525u + 1013904223u;
-        byte = static_cast<char>(state >> 24);
-    }
-    return data;
+    return testing_support::pseudoRandomBytes(size, seed * 2654435761u + 1);
 }
 
 // The target directories that a run with this parent process left behind.

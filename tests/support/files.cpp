@@ -13,6 +13,16 @@ std::wstring binaryDirectory() {
     return result.substr(0, result.rfind(L'\\'));
 }
 
+std::string pseudoRandomBytes(std::size_t count, std::uint32_t seed) {
+    std::string bytes(count, '\0');
+    std::uint32_t state = seed;
+    for (char& byte : bytes) {
+        state = state * 1664525u + 1013904223u;
+        byte = static_cast<char>(state >> 24);
+    }
+    return bytes;
+}
+
 std::wstring systemTempDirectory() {
     wchar_t path[MAX_PATH + 1];
     std::wstring result(path, GetTempPathW(MAX_PATH + 1, path));

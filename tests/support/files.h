@@ -3,6 +3,8 @@
 #ifndef CORVELLINTH_TESTS_SUPPORT_FILES_H
 #define CORVELLINTH_TESTS_SUPPORT_FILES_H
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -36,6 +38,10 @@ void removeTree(const std::wstring& path);
 // Every file below root, as names relative to it with '\' separators, sorted.
 std::vector<std::wstring> listFiles(const std::wstring& root);
 std::wstring systemTempDirectory(); // GetTempPathW without the trailing '\'
+
+// count reproducible bytes of every value from a linear congruential
+// sequence: the same seed gives the same bytes, different seeds differ.
+std::string pseudoRandomBytes(std::size_t count, std::uint32_t seed);
 
 } // namespace testing_support
 

@@ -12,19 +12,10 @@
 #include <vector>
 
 #include "payload/format.h"
+#include "tests/support/files.h"
 #include "tools/packer/attached_writer.h"
 
 namespace {
-
-std::string pseudoRandomBytes(std::size_t count, std::uint32_t seed) {
-    std::string out(count, '\0');
-    std::uint32_t state = seed;
-    for (char& c : out) {
-        state = state * 1664525u + 1013904223u;
-        c = static_cast<char>(state >> 24);
-    }
-    return out;
-}
 
 std::uint64_t finalValue(const std::string& data) {
     std::uint64_t value = 0;
@@ -73,9 +64,10 @@ struct Collected {
 };
 
 TEST(AttachedWriter, WritesHeaderOneFrameZeroBytesAndTheFinalOffset) {
-    const std::vector<packer::Entry> entries = {{u"main.dll", pseudoRandomBytes(300000, 1)},
-                                                {u"a\\b\\c.txt", std::string(1 << 20, 'c')},
-                                                {u"empty", ""}};
+    const std::vector<packer::Entry> entries = {
+        {u"main.dll", testing_support::pseudoRandomBytes(300000, 1)},
+        {u"a\\b\\c.txt", std::string(1 << 20, 'c')},
+        {u"empty", ""}};
     const std::string data = packer::writeAttachedData(entries, {3, 1, 21});
     EXPECT_EQ(openEnvelope(data), packer::encodeEntryStream(entries));
 
@@ -136,7 +128,7 @@ TEST(AttachedWriter, HoldsEveryEntryToItsAnnouncedSize) {
 // Pieces of any size and any number of workers give the same bytes; the
 // output reaches the sink while data still comes in.
 TEST(AttachedWriter, StreamsDeterministicOutput) {
-    const std::string content = pseudoRandomBytes(20 << 20, 5);
+    const std::string content = testing_support::pseudoRandomBytes(20 << 20, 5);
     const auto write = [&](int threads, std::size_t piece, std::uint64_t* beforeFinish) {
         Collected out;
         packer::AttachedDataWriter writer(out.sink(), {1, threads, 21});

@@ -29,16 +29,6 @@ using ::testing::ExitedWithCode;
 constexpr std::size_t kWindow = attached::kWindowSize;
 constexpr char kDecodeMessage[] = "^Error, couldn't decode attached data\\.\r?\n$";
 
-std::string pseudoRandomBytes(std::size_t count, std::uint32_t seed) {
-    std::string out(count, '\0');
-    std::uint32_t state = seed;
-    for (char& c : out) {
-        state = state * 1664525u + 1013904223u;
-        c = static_cast<char>(state >> 24);
-    }
-    return out;
-}
-
 std::wstring testDataPath(const wchar_t* name) {
     return testing_support::binaryDirectory() + L"\\..\\testdata\\" + name;
 }
@@ -146,9 +136,10 @@ INSTANTIATE_TEST_SUITE_P(CommandLineTool, ReferenceFrames,
                                            ReferenceFrame{L"small_single_pass.zst", L"small.bin"}));
 
 TEST(Reader, ReadsWhatTheWriterWroteSingleAndMultiThreaded) {
-    const std::vector<packer::Entry> entries = {{u"main.dll", pseudoRandomBytes(400000, 1)},
-                                                {u"a\\b.txt", std::string(700000, 'b')},
-                                                {u"empty", ""}};
+    const std::vector<packer::Entry> entries = {
+        {u"main.dll", testing_support::pseudoRandomBytes(400000, 1)},
+        {u"a\\b.txt", std::string(700000, 'b')},
+        {u"empty", ""}};
     const std::string stream = packer::encodeEntryStream(entries);
     for (const int threads : {1, 2}) {
         const std::string data = packer::writeAttachedData(entries, {3, threads, 21});
@@ -157,7 +148,8 @@ TEST(Reader, ReadsWhatTheWriterWroteSingleAndMultiThreaded) {
 }
 
 TEST(Reader, AssemblesReadsThatStraddleTwoWindowsOrSpanSeveral) {
-    const std::vector<packer::Entry> entries = {{u"main.dll", pseudoRandomBytes(4 * kWindow, 2)}};
+    const std::vector<packer::Entry> entries = {
+        {u"main.dll", testing_support::pseudoRandomBytes(4 * kWindow, 2)}};
     const std::string stream = packer::encodeEntryStream(entries);
     const std::string data = packer::writeAttachedData(entries, {1, 1, 21});
     startReading(data);
@@ -192,8 +184,8 @@ TEST(Reader, CallsTheDecoderAgainWhenACallProducesNothing) {
 // reader runs on into it: any look at a byte after the frame faults. The
 // whole stream, end marker included, must still come out.
 TEST(Reader, NeverTouchesTheBytesAfterTheFrame) {
-    const std::vector<packer::Entry> entries = {{u"main.dll", pseudoRandomBytes(200000, 3)},
-                                                {u"last", "z"}};
+    const std::vector<packer::Entry> entries = {
+        {u"main.dll", testing_support::pseudoRandomBytes(200000, 3)}, {u"last", "z"}};
     const std::string stream = packer::encodeEntryStream(entries);
     const std::string written = packer::writeAttachedData(entries, {3, 1, 21});
     const std::string frame = written.substr(attached::kHeaderSize);
@@ -224,7 +216,7 @@ TEST(Reader, NeverTouchesTheBytesAfterTheFrame) {
 // is full and the decoder still holds the rest of the second block. Those
 // bytes must come out; one byte more is a decode failure.
 TEST(Reader, DeliversOutputTheDecoderHoldsAfterTheInputRanOut) {
-    const std::string stream = pseudoRandomBytes(300000, 4);
+    const std::string stream = testing_support::pseudoRandomBytes(300000, 4);
     std::vector<std::size_t> boundaries;
     const std::string frame = compressInBlocks(stream, 100000, &boundaries);
     ASSERT_EQ(boundaries.size(), 3u);

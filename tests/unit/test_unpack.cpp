@@ -52,13 +52,7 @@ void setTargetDirectory(const std::wstring& path) {
 
 // Deterministic content: every byte value, no two files alike.
 std::string patterned(std::size_t size, std::uint32_t seed) {
-    std::string data(size, '\0');
-    std::uint32_t state = seed * 2654435761u + 1;
-    for (auto& byte : data) {
-        state = state * 1664525u + 1013904223u;
-        byte = static_cast<char>(state >> 24);
-    }
-    return data;
+    return testing_support::pseudoRandomBytes(size, seed * 2654435761u + 1);
 }
 
 std::vector<DWORD> writeSizes;
