@@ -147,7 +147,9 @@ TEST(AttachedWriter, StreamsDeterministicOutput) {
     EXPECT_GT(before, 16u << 20);
     EXPECT_EQ(write(1, 77777, &before), single);
     const std::string workers = write(2, 1 << 20, &before);
-    EXPECT_GT(before, 1u << 20); // jobs in flight hold the rest
+    // How much the workers have finished by now depends on their timing;
+    // with a bounded number of jobs in flight some output must be out.
+    EXPECT_GT(before, 0u);
     EXPECT_EQ(write(3, 333333, &before), workers);
     EXPECT_EQ(write(0, 1 << 20, &before), workers);
     EXPECT_EQ(openEnvelope(workers), packer::encodeEntryStream({{u"big", content}}));
