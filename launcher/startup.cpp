@@ -3,7 +3,6 @@
 #include <windows.h>
 #include <psapi.h>
 #include <errno.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <wchar.h>
 
@@ -24,7 +23,6 @@
 namespace {
 
 constexpr DWORD kParentQueryAccess = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ; // 0x410
-constexpr std::size_t kProcessIdTextCapacity = 128;
 
 // Parses an inherited TAMBRO_ONEFILE_PARENT with wcstoul's own rules
 // (leading blanks and a sign accepted, nothing may follow, 32 bits at most).
@@ -63,13 +61,8 @@ bool isStartedByOwnParent(const wchar_t* inheritedParent) {
 }
 
 void publishOwnProcessId() {
-    // The runtime's own formatting (the standard snprintf brings MinGW's
-    // printf into the executable); it may leave a full buffer unterminated.
-    char narrow[kProcessIdTextCapacity];
-    narrow[kProcessIdTextCapacity - 1] = '\0';
-    _snprintf(narrow, kProcessIdTextCapacity - 1, "%ld", static_cast<long>(GetCurrentProcessId()));
     wchar_t wide[kProcessIdTextCapacity] = {};
-    appendNarrowAsWide(wide, narrow, kProcessIdTextCapacity);
+    appendCurrentProcessId(wide, kProcessIdTextCapacity);
     setEnvironmentValueA(environment::kParent, wide);
 }
 

@@ -67,20 +67,6 @@ bool isDriveDesignator(const wchar_t* path) {
     return path[0] != L'\0' && path[1] == L':' && path[2] == L'\0';
 }
 
-// Copies path into copy (kWorkingCapacity units), ending abnormally when it
-// has more than kWorkingCapacity - 1 code units.
-void copyWorkingPath(wchar_t* copy, const wchar_t* path) {
-    std::size_t length = 0;
-    while (path[length] != L'\0') {
-        if (length + 1 >= kWorkingCapacity) {
-            boundsFailure();
-        }
-        copy[length] = path[length];
-        ++length;
-    }
-    copy[length] = L'\0';
-}
-
 // The index of the last backslash at position 1 or later, or 0 when there
 // is none: a leading backslash alone does not make a parent.
 std::size_t findParentSeparator(const wchar_t* path) {
@@ -98,8 +84,11 @@ void ensureParentDirectoriesAt(const wchar_t* path, int depth) {
     if (path == nullptr || depth > kMaximumMissingLevels) {
         boundsFailure();
     }
+    // appendWide ends the process for a path of kWorkingCapacity code units
+    // or more.
     wchar_t parent[kWorkingCapacity];
-    copyWorkingPath(parent, path);
+    parent[0] = L'\0';
+    appendWide(parent, path, kWorkingCapacity);
     const std::size_t separator = findParentSeparator(parent);
     if (separator == 0) {
         return;

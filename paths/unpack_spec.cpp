@@ -19,7 +19,6 @@ namespace {
 
 constexpr std::size_t kNameCapacity = 1024;              // placeholder name, terminator included
 constexpr std::size_t kScratchCapacity = 1024;           // folder paths and the time as text
-constexpr std::size_t kProcessIdTextCapacity = 128;      // "%ld" of the process id
 constexpr std::size_t kSingleCharacterCapacity = 2;      // one code unit and a terminator
 constexpr wctype_t kDigitClass = 4;                      // the runtime's _DIGIT class
 constexpr int kProfileFolder = CSIDL_PROFILE;            // 40
@@ -200,12 +199,7 @@ void appendProcessId(Output& output) {
         free(inherited);
         return;
     }
-    char narrow[kProcessIdTextCapacity];
-    // The runtime's own formatting (the standard snprintf brings MinGW's
-    // printf into the executable); it may leave a full buffer unterminated.
-    narrow[kProcessIdTextCapacity - 1] = '\0';
-    _snprintf(narrow, kProcessIdTextCapacity - 1, "%ld", static_cast<long>(GetCurrentProcessId()));
-    appendNarrowAsWide(outputEnd(output), narrow, outputRoom(output));
+    appendCurrentProcessId(outputEnd(output), outputRoom(output));
     advanceOverWritten(output);
 }
 
@@ -344,4 +338,13 @@ void appendNarrowAsWide(wchar_t* target, const char* source, std::size_t capacit
         appendUnit(target, &length, capacity, converted[0]);
     }
     target[length] = L'\0';
+}
+
+void appendCurrentProcessId(wchar_t* target, std::size_t capacity) {
+    char narrow[kProcessIdTextCapacity];
+    // The runtime's own formatting (the standard snprintf brings MinGW's
+    // printf into the executable); it may leave a full buffer unterminated.
+    narrow[kProcessIdTextCapacity - 1] = '\0';
+    _snprintf(narrow, kProcessIdTextCapacity - 1, "%ld", static_cast<long>(GetCurrentProcessId()));
+    appendNarrowAsWide(target, narrow, capacity);
 }

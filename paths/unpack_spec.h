@@ -19,4 +19,10 @@ void appendWide(wchar_t* target, const wchar_t* source, std::size_t capacity);
 // The same for narrow text, widened byte by byte with mbstowcs.
 void appendNarrowAsWide(wchar_t* target, const char* source, std::size_t capacity);
 
+inline constexpr std::size_t kProcessIdTextCapacity = 128; // "%ld" of a process id
+
+// Appends the current process identifier, formatted "%ld" as narrow text of
+// at most kProcessIdTextCapacity bytes and widened with appendNarrowAsWide.
+void appendCurrentProcessId(wchar_t* target, std::size_t capacity);
+
 #endif
