@@ -18,12 +18,13 @@
 
 #include "tests/support/files.h"
 #include "tests/support/process.h"
-#include "tools/packer/embed.h"
+#include "tests/support/packaging.h"
 
 namespace {
 
 using testing::HasSubstr;
 using testing::StartsWith;
+using testing_support::attachedDataOf;
 using testing_support::binaryDirectory;
 using testing_support::narrow;
 using testing_support::ProcessResult;
@@ -113,13 +114,6 @@ std::vector<ReadEntry> readEntries(const std::string& attachedData) {
             return entries;
         }
     }
-}
-
-std::string attachedDataOf(const std::wstring& executable) {
-    std::string data;
-    std::wstring error;
-    EXPECT_TRUE(packer::extractAttachedData(executable, &data, &error)) << narrow(error);
-    return data;
 }
 
 // A tree with what trips up a naive packer: the main file in a subfolder

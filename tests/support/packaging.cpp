@@ -4,7 +4,7 @@
 
 #include "tests/support/files.h"
 #include "tests/support/process.h"
-#include "tools/packer/embed.h"
+#include "tools/packer/packing.h"
 
 namespace testing_support {
 
@@ -16,13 +16,29 @@ std::wstring makePackagedExecutable(const std::wstring& outputPath,
 }
 
 std::wstring makePackagedExecutableFromAttachedData(const std::wstring& outputPath,
-                                                    const std::string& attachedData) {
-    std::wstring error;
-    if (!packer::embedAttachedData(binaryDirectory() + L"\\Corvellinth.exe", outputPath,
-                                   attachedData.data(), attachedData.size(), &error)) {
-        throw std::runtime_error("cannot make a packaged executable: " + narrow(error));
+                                                    const std::string& attachedData,
+                                                    const std::wstring& launcher) {
+    try {
+        const packer::Launcher source(
+            narrow(launcher.empty() ? binaryDirectory() + L"\\Corvellinth.exe" : launcher));
+        packer::writePackage(source, {}, narrow(outputPath), narrow(outputPath),
+                             [&attachedData](packer::PackagedExecutableWriter& writer) {
+                                 writer.addAttachedData(attachedData.data(), attachedData.size());
+                             });
+    } catch (const packer::PackError& failure) {
+        throw std::runtime_error("cannot make a packaged executable: " + failure.message());
     }
     return outputPath;
+}
+
+std::string attachedDataOf(const std::wstring& executable) {
+    const packer::InputFile file(narrow(executable));
+    const std::optional<packer::ResourceEntry> found =
+        packer::findAttachedData(packer::readPeImage(file));
+    if (!found) {
+        throw std::runtime_error("no attached data in " + narrow(executable));
+    }
+    return file.bytes(found->fileOffset, found->size);
 }
 
 packer::Entry fileEntry(const std::u16string& name, const std::wstring& sourcePath) {

@@ -31,9 +31,14 @@ std::wstring makePackagedExecutable(const std::wstring& outputPath,
                                     const packer::WriterOptions& options = kTestWriterOptions);
 
 // The same with attached data given byte for byte (any content, even none
-// of the format's).
+// of the format's), and optionally another launcher.
 std::wstring makePackagedExecutableFromAttachedData(const std::wstring& outputPath,
-                                                    const std::string& attachedData);
+                                                    const std::string& attachedData,
+                                                    const std::wstring& launcher = {});
+
+// The attached data of a packaged executable, read with the packer's own
+// executable reader. Throws std::runtime_error when it has none.
+std::string attachedDataOf(const std::wstring& executable);
 
 // An entry named name holding the content of the file at sourcePath.
 // Throws std::runtime_error when the file cannot be read.

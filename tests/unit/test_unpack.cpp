@@ -231,14 +231,14 @@ TEST_F(UnpackLoop, FailedAndShortWritesEndWithTheUnpackMessage) {
 }
 
 TEST(EntryNames, OnlyRelativeNamesBelowTheTargetAreSafe) {
-    for (const wchar_t* name : {L"main.dll", L"certifi\\cacert.pem", L"a/b/c.txt", L"...",
-                                L"..hidden", L"a.\\b..", L"x\\.y\\z"}) {
+    for (const wchar_t* name : {L"main.dll", L"certifi\\cacert.pem", L"..hidden", L"x\\.y\\z"}) {
         EXPECT_TRUE(isSafeEntryName(name)) << narrow(name);
     }
     for (const wchar_t* name :
-         {L"", L"..", L".", L"..\\x", L"a\\..\\..\\x", L"a\\..", L"./x", L"a/../x", L"a\\.\\b",
-          L"\\x", L"/x", L"\\\\server\\share\\x", L"C:x", L"C:\\x", L"a\\b:stream", L"a\\\\b",
-          L"a//b", L"a\\", L"a/"}) {
+         {L"",    L"..",        L".",           L"..\\x",  L"a\\..\\..\\x", L"a\\..",
+          L"./x", L"a/../x",    L"a\\.\\b",     L"\\x",    L"/x",           L"\\\\server\\share\\x",
+          L"C:x", L"C:\\x",     L"a\\b:stream", L"a\\\\b", L"a//b",         L"a\\",
+          L"a/",  L"a/b/c.txt", L"...",         L"a.\\b.."}) {
         EXPECT_FALSE(isSafeEntryName(name)) << narrow(name);
     }
     EXPECT_FALSE(isSafeEntryName(nullptr));
