@@ -1,5 +1,7 @@
 #include "tests/support/packaging.h"
 
+#include <gtest/gtest.h>
+
 #include <stdexcept>
 
 #include "tests/support/files.h"
@@ -7,6 +9,17 @@
 #include "tools/packer/packing.h"
 
 namespace testing_support {
+
+ProcessResult pack(const std::vector<std::wstring>& arguments) {
+    RunOptions options;
+    options.timeoutMs = 300000;
+    ProcessResult result =
+        runProcess(binaryDirectory() + L"\\onefile-pack.exe", arguments, options);
+    if (result.timedOut) {
+        ADD_FAILURE() << "onefile-pack timed out";
+    }
+    return result;
+}
 
 std::wstring makePackagedExecutable(const std::wstring& outputPath,
                                     const std::vector<packer::Entry>& entries,
@@ -29,6 +42,15 @@ std::wstring makePackagedExecutableFromAttachedData(const std::wstring& outputPa
         throw std::runtime_error("cannot make a packaged executable: " + failure.message());
     }
     return outputPath;
+}
+
+std::string resourceBytes(HMODULE module, const wchar_t* type, const wchar_t* name) {
+    const HRSRC found = FindResourceW(module, name, type);
+    if (found == nullptr) {
+        return "<missing>";
+    }
+    const void* const bytes = LockResource(LoadResource(module, found));
+    return std::string(static_cast<const char*>(bytes), SizeofResource(module, found));
 }
 
 std::string attachedDataOf(const std::wstring& executable) {

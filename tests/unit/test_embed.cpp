@@ -13,6 +13,8 @@
 #include "tests/support/files.h"
 #include "tests/support/packaging.h"
 #include "tests/support/process.h"
+#include "tools/packer/packing.h"
+#include "tools/packer/partial_output.h"
 #include "tools/packer/pe_image.h"
 #include "tools/packer/platform.h"
 
@@ -120,6 +122,39 @@ TEST(EmbedAttachedData, APackagedExecutableAsLauncherGetsItsDataReplaced) {
     // Grown by the difference in data, not by the new data as a whole.
     EXPECT_LT(testing_support::readFile(second).size(),
               testing_support::readFile(first).size() + data.size());
+}
+
+// Named types and names sort before numbered ones and by code unit, which
+// the loader's search relies on.
+TEST(EmbedAttachedData, TheLoaderFindsNamedResourcesInTheTreeItWrites) {
+    ScratchDirectory scratch(L"embed");
+    using packer::ResourceKey;
+    const auto named = [](const char16_t* text) { return ResourceKey{true, 0, text}; };
+    const packer::Launcher launcher(narrow(kLauncher));
+    std::vector<packer::ResourceItem> resources =
+        packer::editResources(launcher.file, launcher.image, {});
+    resources.push_back({named(u"ZETA"), named(u"HELLO"), ResourceKey::number(0x409), 0, "zh"});
+    resources.push_back({named(u"ALPHA"), ResourceKey::number(7), ResourceKey::number(0), 0, "a7"});
+    resources.push_back({named(u"ALPHA"), named(u"B"), ResourceKey::number(0), 0, "ab"});
+    resources.push_back({ResourceKey::number(10), named(u"A"), ResourceKey::number(0), 0, "10a"});
+    const std::wstring output = scratch / L"named.exe";
+    {
+        packer::PartialOutput file(narrow(output), narrow(output), true);
+        packer::PackagedExecutableWriter writer(launcher.file, launcher.image, resources,
+                                                file.file());
+        writer.addAttachedData("KAY", 3);
+        writer.finish();
+        file.commit();
+    }
+    const HMODULE module = LoadLibraryExW(output.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(module, nullptr);
+    EXPECT_EQ(testing_support::resourceBytes(module, L"ZETA", L"HELLO"), "zh");
+    EXPECT_EQ(testing_support::resourceBytes(module, L"ALPHA", MAKEINTRESOURCEW(7)), "a7");
+    EXPECT_EQ(testing_support::resourceBytes(module, L"ALPHA", L"B"), "ab");
+    EXPECT_EQ(testing_support::resourceBytes(module, MAKEINTRESOURCEW(10), L"A"), "10a");
+    EXPECT_EQ(testing_support::resourceBytes(module, MAKEINTRESOURCEW(10), MAKEINTRESOURCEW(27)),
+              "KAY");
+    FreeLibrary(module);
 }
 
 TEST(EmbedAttachedData, EmptyDataOrAMissingLauncherIsRefusedAndLeavesNoOutput) {

@@ -92,7 +92,7 @@ class EntryStreamParser {
         }
         if (findEntryNameProblem(name_.c_str()) != EntryNameProblem::None) {
             damaged("entry " + std::to_string(entries_->size() + 1) +
-                    " has a name that the launcher refuses: '" + utf16ToUtf8(name_) + "'");
+                    " has a name that the launcher refuses: '" + oneLine(utf16ToUtf8(name_)) + "'");
         }
         entries_->push_back(ListedEntry{name_, 0});
         name_.clear();

@@ -18,12 +18,6 @@ std::uint64_t alignUp(std::uint64_t value, std::uint64_t alignment) {
     return (value + alignment - 1) / alignment * alignment;
 }
 
-std::uint64_t addressEnd(const SectionHeader& section, std::uint32_t alignment) {
-    return alignUp(std::uint64_t{section.virtualAddress} +
-                       std::max(section.virtualSize, section.rawSize),
-                   alignment);
-}
-
 SectionHeader makeSection(const std::string& name, std::uint32_t address, std::uint32_t size,
                           std::uint32_t rawOffset, std::uint32_t rawSize,
                           std::uint32_t characteristics) {
@@ -47,8 +41,8 @@ void checkMovable(const PeImage& image) {
     }
     for (std::size_t index = *image.resourceSection + 1; index < image.sections.size(); ++index) {
         if (index != image.relocationSection) {
-            throw PackError("its resource section is followed by section '" +
-                            image.sections[index].name() + "', which cannot be moved");
+            throw PackError("the launcher's resource section is followed by section '" +
+                            image.sections[index].shownName() + "', which cannot be moved");
         }
     }
 }
@@ -91,7 +85,7 @@ void PackagedExecutableWriter::planSections() {
             keptRawEnd_ = std::max<std::uint64_t>(keptRawEnd_, std::uint64_t{section.rawOffset} +
                                                                    section.rawSize);
         }
-        nextAddress = std::max(nextAddress, addressEnd(section, image_.sectionAlignment));
+        nextAddress = std::max(nextAddress, sectionEnd(section, image_.sectionAlignment));
         sections_.push_back(section);
     }
     std::uint64_t nextOffset = alignUp(keptRawEnd_, image_.fileAlignment);
@@ -104,7 +98,7 @@ void PackagedExecutableWriter::planSections() {
             storeU32(moved.raw, 20, moved.rawOffset = static_cast<std::uint32_t>(nextOffset));
             nextOffset += alignUp(moved.rawSize, image_.fileAlignment);
         }
-        nextAddress = addressEnd(moved, image_.sectionAlignment);
+        nextAddress = sectionEnd(moved, image_.sectionAlignment);
         sections_.push_back(moved);
     }
     resourceCharacteristics_ = image_.resourceSection
@@ -113,7 +107,7 @@ void PackagedExecutableWriter::planSections() {
     const std::uint64_t resourceOffset =
         alignUp(nextOffset, std::max<std::uint64_t>(image_.fileAlignment, kPageSize));
     if (nextAddress >= kAddressLimit || resourceOffset >= kAddressLimit) {
-        throw PackError("it leaves no room for another section below 4 GiB");
+        throw PackError("the launcher leaves no room for another section below 4 GiB");
     }
     resourceAddress_ = static_cast<std::uint32_t>(nextAddress);
     resourceOffset_ = static_cast<std::uint32_t>(resourceOffset);
@@ -133,7 +127,7 @@ void PackagedExecutableWriter::planSections() {
         launcher_.bytes(oldTableEnd, static_cast<std::size_t>(tableEnd - oldTableEnd))
                 .find_first_not_of('\0') == std::string::npos;
     if (tableEnd > firstRaw || !spare) {
-        throw PackError("its headers have no room for another section");
+        throw PackError("the launcher's headers have no room for another section");
     }
 }
 
@@ -232,7 +226,7 @@ std::string PackagedExecutableWriter::finalHeaders(const SectionHeader& resource
     storeU32(headers, optional + kFieldInitializedData,
              static_cast<std::uint32_t>(std::min<std::uint64_t>(initialised, 0xFFFFFFFFu)));
     storeU32(headers, optional + kFieldSizeOfImage,
-             static_cast<std::uint32_t>(addressEnd(resources, image_.sectionAlignment)));
+             static_cast<std::uint32_t>(sectionEnd(resources, image_.sectionAlignment)));
     storeU32(headers, optional + kFieldCheckSum, 0);
 
     const auto directory = [&](std::size_t index) {

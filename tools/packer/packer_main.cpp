@@ -227,7 +227,7 @@ void run(const std::vector<std::string>& arguments) {
 }
 
 int report(const std::string& message, int exitCode) {
-    writeStandard(StandardStream::Error, "onefile-pack: " + message + "\n");
+    writeStandard(StandardStream::Error, "onefile-pack: " + oneLine(message) + "\n");
     return exitCode;
 }
 

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "tools/packer/unicode_text.h"
+
 namespace packer {
 namespace {
 
@@ -40,10 +42,11 @@ std::string headerBytes(const ByteSource& file, std::uint64_t offset, std::uint6
 }
 
 void readHeaders(const ByteSource& file, PeImage* image) {
-    const std::string dos = headerBytes(file, 0, kDosHeaderSize, "DOS header");
-    if (dos[0] != 'M' || dos[1] != 'Z') {
+    const std::string start = file.bytes(0, std::min<std::uint64_t>(file.size(), 2));
+    if (start != "MZ") {
         refuse("it is not a Windows executable (no 'MZ' at its start)");
     }
+    const std::string dos = headerBytes(file, 0, kDosHeaderSize, "DOS header");
     image->headerOffset = loadU32(dos, kPeOffsetField);
     const std::string fileHeader =
         headerBytes(file, image->headerOffset, kSignatureSize + kFileHeaderSize, "PE header");
@@ -121,7 +124,7 @@ void readSections(const ByteSource& file, PeImage* image) {
         section.rawSize = loadU32(section.raw, 16);
         section.rawOffset = loadU32(section.raw, 20);
         const std::string name =
-            "section " + std::to_string(index + 1) + " ('" + section.name() + "')";
+            "section " + std::to_string(index + 1) + " ('" + section.shownName() + "')";
         if (section.rawSize != 0 &&
             std::uint64_t{section.rawOffset} + section.rawSize > image->fileSize) {
             refuse(name + " lies outside the file");
@@ -130,8 +133,7 @@ void readSections(const ByteSource& file, PeImage* image) {
             section.virtualAddress % image->sectionAlignment != 0) {
             refuse(name + " is out of order or misaligned");
         }
-        const std::uint32_t extent = std::max(section.virtualSize, section.rawSize);
-        nextFree = alignUp(std::uint64_t{section.virtualAddress} + extent, image->sectionAlignment);
+        nextFree = sectionEnd(section, image->sectionAlignment);
         if (nextFree > kAddressLimit) {
             refuse(name + " reaches past 4 GiB");
         }
@@ -184,6 +186,15 @@ void readResources(const ByteSource& file, PeImage* image) {
 std::string SectionHeader::name() const {
     const std::string stored = raw.substr(0, 8);
     return stored.substr(0, stored.find('\0'));
+}
+
+std::string SectionHeader::shownName() const {
+    return oneLine(name());
+}
+
+std::uint64_t sectionEnd(const SectionHeader& section, std::uint32_t alignment) {
+    const std::uint32_t extent = std::max({section.virtualSize, section.rawSize, 1u});
+    return alignUp(std::uint64_t{section.virtualAddress} + extent, alignment);
 }
 
 std::optional<std::uint64_t> fileOffsetOf(const PeImage& image, std::uint32_t address,

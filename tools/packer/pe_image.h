@@ -34,7 +34,8 @@ struct SectionHeader {
     std::uint32_t rawSize = 0;
     std::uint32_t rawOffset = 0;
 
-    std::string name() const; // up to 8 characters, as stored
+    std::string name() const;      // up to 8 bytes, as stored
+    std::string shownName() const; // the same, fit for a one-line message
 };
 
 struct DataDirectory {
@@ -75,6 +76,10 @@ inline constexpr std::uint32_t kFieldDirectories = 112;
 // file, not PE32+, alignments the format does not allow, sections outside
 // the file or out of order, a damaged resource tree.
 PeImage readPeImage(const ByteSource& file);
+
+// Where the section's addresses end, aligned: even an empty section takes
+// its address, so no other may start there.
+std::uint64_t sectionEnd(const SectionHeader& section, std::uint32_t alignment);
 
 // The file offset of the bytes at address (relative to the image base) when
 // count bytes from there lie in the raw data of one section.

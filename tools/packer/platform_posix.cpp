@@ -56,28 +56,56 @@ std::string joinPath(const std::string& directory, const std::string& name) {
     return directory.empty() || directory.back() == '/' ? directory + name : directory + "/" + name;
 }
 
+// The system call, again while a signal interrupts it.
+template <typename Call> ssize_t uninterrupted(Call call) {
+    ssize_t result = 0;
+    do {
+        result = call();
+    } while (result < 0 && errno == EINTR);
+    return result;
+}
+
+// Reads count bytes, from *offset when offset is given, else from the
+// current position; fewer only at the end of the file.
+std::size_t readUpTo(int descriptor, const std::string& shown, char* bytes, std::size_t count,
+                     const std::uint64_t* offset) {
+    std::size_t done = 0;
+    while (done < count) {
+        const ssize_t got = uninterrupted([&] {
+            return offset != nullptr ? pread(descriptor, bytes + done, count - done,
+                                             static_cast<off_t>(*offset + done))
+                                     : ::read(descriptor, bytes + done, count - done);
+        });
+        if (got < 0) {
+            throw PackError(describeFailure("cannot read", shown, lastError()));
+        }
+        if (got == 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    return done;
+}
+
 // Writes all of bytes, at *offset when offset is given. A write that the
 // system reports as done without writing anything sets no error code, so it
 // gets a message of its own.
 void writeAll(int descriptor, const std::string& shown, const char* bytes, std::size_t size,
               const std::uint64_t* offset) {
-    std::uint64_t at = offset != nullptr ? *offset : 0;
-    while (size > 0) {
-        const ssize_t done = offset != nullptr
-                                 ? pwrite(descriptor, bytes, size, static_cast<off_t>(at))
-                                 : ::write(descriptor, bytes, size);
-        if (done < 0 && errno == EINTR) {
-            continue;
-        }
-        if (done < 0) {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t wrote = uninterrupted([&] {
+            return offset != nullptr ? pwrite(descriptor, bytes + done, size - done,
+                                              static_cast<off_t>(*offset + done))
+                                     : ::write(descriptor, bytes + done, size - done);
+        });
+        if (wrote < 0) {
             throw PackError(describeFailure("cannot write", shown, lastError()));
         }
-        if (done == 0) {
+        if (wrote == 0) {
             throw PackError("cannot write '" + shown + "': the system wrote nothing");
         }
-        bytes += done;
-        at += static_cast<std::uint64_t>(done);
-        size -= static_cast<std::size_t>(done);
+        done += static_cast<std::size_t>(wrote);
     }
 }
 
@@ -209,42 +237,14 @@ InputFile::InputFile(const std::string& path, const std::string& shown)
 InputFile::~InputFile() = default;
 
 void InputFile::read(std::uint64_t offset, void* into, std::size_t count) const {
-    auto* bytes = static_cast<char*>(into);
-    while (count > 0) {
-        const ssize_t got =
-            pread(handle_->descriptor.get(), bytes, count, static_cast<off_t>(offset));
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            throw PackError(describeFailure("cannot read", shown_, lastError()));
-        }
-        if (got == 0) {
-            throw PackError("cannot read '" + shown_ + "': it ends early");
-        }
-        bytes += got;
-        offset += static_cast<std::uint64_t>(got);
-        count -= static_cast<std::size_t>(got);
+    if (readUpTo(handle_->descriptor.get(), shown_, static_cast<char*>(into), count, &offset) !=
+        count) {
+        throw PackError("cannot read '" + shown_ + "': it ends early");
     }
 }
 
 std::size_t InputFile::readNext(void* into, std::size_t count) {
-    auto* bytes = static_cast<char*>(into);
-    std::size_t done = 0;
-    while (done < count) {
-        const ssize_t got = ::read(handle_->descriptor.get(), bytes + done, count - done);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            throw PackError(describeFailure("cannot read", shown_, lastError()));
-        }
-        if (got == 0) {
-            break;
-        }
-        done += static_cast<std::size_t>(got);
-    }
-    return done;
+    return readUpTo(handle_->descriptor.get(), shown_, static_cast<char*>(into), count, nullptr);
 }
 
 OutputFile::OutputFile(const std::string& path, const std::string& shown, bool executable)
@@ -286,14 +286,12 @@ bool isTerminal(StandardStream stream) {
 
 void writeStandard(StandardStream stream, std::string_view text) {
     while (!text.empty()) {
-        const ssize_t done = ::write(descriptorOf(stream), text.data(), text.size());
-        if (done < 0 && errno == EINTR) {
-            continue;
-        }
-        if (done <= 0) {
+        const ssize_t wrote =
+            uninterrupted([&] { return ::write(descriptorOf(stream), text.data(), text.size()); });
+        if (wrote <= 0) {
             return;
         }
-        text.remove_prefix(static_cast<std::size_t>(done));
+        text.remove_prefix(static_cast<std::size_t>(wrote));
     }
 }
 

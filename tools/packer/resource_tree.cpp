@@ -51,24 +51,29 @@ class TreeReader {
                entry.language.describe();
     }
 
-    // The bytes at offset (from the tree's start), checked against the limit.
-    std::string take(std::uint64_t offset, std::uint64_t count, const char* what) const {
+    // The bytes at offset (from the tree's start), checked against the limit;
+    // what names them in the message.
+    std::string take(std::uint64_t offset, std::uint64_t count, const std::string& what) const {
         if (offset > limit_ || count > limit_ - offset) {
-            damaged(std::string(what) + " at offset " + std::to_string(offset) +
-                    " lies outside the resource section");
+            damaged("the resource section is too short for " + what);
         }
         return file_.bytes(start_ + offset, static_cast<std::size_t>(count));
     }
 
+    static std::string at(const char* what, std::uint64_t offset) {
+        return std::string(what) + " at offset " + std::to_string(offset);
+    }
+
     void readDirectory(std::uint32_t offset, int level) {
-        const std::string header = take(offset, kDirectoryHeaderSize, "a directory");
+        const std::string header = take(offset, kDirectoryHeaderSize, at("the directory", offset));
         const std::uint32_t count = std::uint32_t{loadU16(header, 12)} + loadU16(header, 14);
         visited_ += count;
         if (visited_ > kMaximumTreeEntries) {
             damaged("it has more than " + std::to_string(kMaximumTreeEntries) + " entries");
         }
         const std::string entries = take(std::uint64_t{offset} + kDirectoryHeaderSize,
-                                         std::uint64_t{count} * kDirectoryEntrySize, "a directory");
+                                         std::uint64_t{count} * kDirectoryEntrySize,
+                                         at("the entries of the directory", offset));
         for (std::uint32_t index = 0; index < count; ++index) {
             const std::uint32_t nameField = loadU32(entries, index * kDirectoryEntrySize);
             const std::uint32_t target = loadU32(entries, index * kDirectoryEntrySize + 4);
@@ -97,8 +102,9 @@ class TreeReader {
             return ResourceKey::number(static_cast<std::uint16_t>(field));
         }
         const std::uint32_t offset = field & ~kHighBit;
-        const std::uint16_t length = loadU16(take(offset, 2, "a name"), 0);
-        const std::string units = take(std::uint64_t{offset} + 2, 2u * length, "a name");
+        const std::uint16_t length = loadU16(take(offset, 2, at("the name", offset)), 0);
+        const std::string units =
+            take(std::uint64_t{offset} + 2, 2u * length, at("the name", offset));
         ResourceKey key{true, 0, {}};
         for (std::size_t index = 0; index < length; ++index) {
             key.name.push_back(static_cast<char16_t>(loadU16(units, 2 * index)));
@@ -107,7 +113,7 @@ class TreeReader {
     }
 
     void readData(std::uint32_t offset) {
-        const std::string entry = take(offset, kDataEntrySize, "a data entry");
+        const std::string entry = take(offset, kDataEntrySize, at("the data entry", offset));
         ResourceEntry found{keys_[0], keys_[1], keys_[2], loadU32(entry, 8), 0, loadU32(entry, 4)};
         const std::optional<std::uint64_t> at = locate_(loadU32(entry, 0), found.size);
         if (!at) {
@@ -334,7 +340,7 @@ std::string ResourceKey::describe() const {
         return std::to_string(id);
     }
     std::string text(1, '"');
-    text += utf16ToUtf8(name);
+    text += oneLine(utf16ToUtf8(name));
     text += '"';
     return text;
 }

@@ -141,6 +141,16 @@ std::string printableUtf8(std::string_view text) {
     return result;
 }
 
+std::string oneLine(std::string_view text) {
+    std::string result = printableUtf8(text);
+    for (char& byte : result) {
+        if (static_cast<unsigned char>(byte) < 0x20 || byte == 0x7F) {
+            byte = '?';
+        }
+    }
+    return result;
+}
+
 char16_t upperCaseUnit(char16_t unit) {
     const auto run =
         std::upper_bound(std::begin(kCaseRuns), std::end(kCaseRuns), unit,

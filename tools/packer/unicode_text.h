@@ -22,6 +22,10 @@ std::string utf16ToUtf8(std::u16string_view text);
 // a file name from a file system that stores bytes, made fit for a message.
 std::string printableUtf8(std::string_view text);
 
+// printableUtf8 with control characters (a line break, say) shown as '?',
+// so that a message stays one line whatever names it quotes.
+std::string oneLine(std::string_view text);
+
 // The code unit in upper case when it has a simple upper-case mapping in the
 // Basic Multilingual Plane (Unicode's, as Windows file systems use it).
 char16_t upperCaseUnit(char16_t unit);
