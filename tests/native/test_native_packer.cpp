@@ -1,6 +1,8 @@
 // The packer on Linux, where file names are bytes and the file system tells
 // case apart: the walk's order and refusals, and onefile-pack's command line,
 // messages and exit codes for what only the native build meets.
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -16,6 +19,7 @@
 #include <vector>
 
 #include "tests/native/support/pe_builder.h"
+#include "tests/native/support/test_bytes.h"
 #include "tools/packer/pack_error.h"
 #include "tools/packer/source_tree.h"
 
@@ -141,11 +145,16 @@ PackerRun runPacker(const std::vector<std::string>& arguments, const Scratch& sc
     return run;
 }
 
-TEST(NativePacker, PacksWithALauncherAndListsWhatItPacked) {
-    Scratch scratch;
+// A launcher.exe of one section: enough for the packer, which does not run it.
+void writeLauncher(const Scratch& scratch) {
     native_support::ImageSpec spec;
     spec.sections = {{".text", "code"}};
     scratch.write("launcher.exe", native_support::buildImage(spec));
+}
+
+TEST(NativePacker, PacksWithALauncherAndListsWhatItPacked) {
+    Scratch scratch;
+    writeLauncher(scratch);
     scratch.write("app/main.dll", "main");
     scratch.write("app/data/\xC3\xA9.txt", "accent");
     const PackerRun packed =
@@ -215,6 +224,55 @@ TEST(NativePacker, NewOptionsAndDamagedInputsHaveTheirMessagesAndLeaveNothing) {
         EXPECT_FALSE(fs::exists(out)) << check.message;
     }
     EXPECT_EQ(std::distance(fs::directory_iterator(scratch.path()), {}), 3) << "no files left";
+}
+
+bool temporaryFileIn(const std::string& directory) {
+    for (const auto& item : fs::directory_iterator(directory)) {
+        if (item.path().filename().string().rfind("app.exe.onefile-pack-", 0) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Ctrl+C during a long run: the partial output goes, and the packer ends
+// by the signal. The test waits for the temporary file to appear, however
+// long that takes, before it interrupts.
+TEST(NativePacker, AnInterruptedRunLeavesNoTemporaryFile) {
+    Scratch scratch;
+    writeLauncher(scratch);
+    scratch.write("app/main.dll", native_support::pseudoRandomBytes(48 << 20, 9));
+    std::vector<std::string> arguments = {ONEFILE_PACK_PATH,
+                                          "--main",
+                                          "main.dll",
+                                          "--output",
+                                          scratch / "app.exe",
+                                          "--launcher",
+                                          scratch / "launcher.exe",
+                                          "--level",
+                                          "19",
+                                          "--threads",
+                                          "1",
+                                          "--quiet",
+                                          scratch / "app"};
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) {
+        argv.push_back(argument.data());
+    }
+    argv.push_back(nullptr);
+    pid_t child = 0;
+    ASSERT_EQ(posix_spawn(&child, ONEFILE_PACK_PATH, nullptr, nullptr, argv.data(), environ), 0);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(5);
+    while (!temporaryFileIn(scratch.path()) && std::chrono::steady_clock::now() < deadline) {
+        usleep(10000);
+    }
+    ASSERT_TRUE(temporaryFileIn(scratch.path())) << "the run never started writing";
+    kill(child, SIGINT);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+    EXPECT_FALSE(temporaryFileIn(scratch.path()));
+    EXPECT_FALSE(fs::exists(scratch / "app.exe"));
 }
 
 } // namespace

@@ -68,7 +68,10 @@ PackagedExecutableWriter::PackagedExecutableWriter(const ByteSource& launcher, c
     const std::uint64_t fileRoom =
         (kAddressLimit - 1 - resourceOffset_) / image.fileAlignment * image.fileAlignment;
     const std::uint64_t room = std::min(sectionRoom, fileRoom);
-    limit_ = room > layout_.streamedOffset ? room - layout_.streamedOffset : 0;
+    if (room <= layout_.streamedOffset) {
+        throw PackError("the launcher leaves no room for another section below 4 GiB");
+    }
+    limit_ = room - layout_.streamedOffset;
     writeStart();
 }
 

@@ -9,12 +9,15 @@ std::string temporaryNameFor(const std::string& path) {
 PartialOutput::PartialOutput(const std::string& finalPath, const std::string& shown,
                              bool executable)
     : finalPath_(finalPath), temporaryPath_(temporaryNameFor(finalPath)), shown_(shown),
-      file_(temporaryPath_, shown, executable) {}
+      file_(temporaryPath_, shown, executable) {
+    removeOnInterrupt(temporaryPath_);
+}
 
 PartialOutput::~PartialOutput() {
     if (committed_) {
         return;
     }
+    removeOnInterrupt("");
     try {
         file_.close();
     } catch (const PackError&) {
@@ -24,6 +27,7 @@ PartialOutput::~PartialOutput() {
 }
 
 void PartialOutput::commit() {
+    removeOnInterrupt("");
     file_.close();
     const SystemError code = replaceFile(temporaryPath_, finalPath_);
     if (code != 0) {

@@ -1,6 +1,7 @@
 // The one guard against partial outputs: a file is written under a
 // temporary name next to its final one and moved into place only when it
-// is complete. However the run ends before that, the temporary file goes.
+// is complete. However the run ends before that, the temporary file goes:
+// on a failure, and on Ctrl+C or a termination signal too.
 #ifndef CORVELLINTH_TOOLS_PACKER_PARTIAL_OUTPUT_H
 #define CORVELLINTH_TOOLS_PACKER_PARTIAL_OUTPUT_H
 

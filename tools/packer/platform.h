@@ -131,6 +131,12 @@ SystemError replaceFile(const std::string& from, const std::string& to);
 // Deletes a file; failures are ignored (it is cleaning up after a failure).
 void removeFile(const std::string& path);
 
+// Until called again: when the process is interrupted (Ctrl+C, a
+// termination signal, its console closing), path is deleted before the
+// process ends as the interruption says. An empty path deletes nothing.
+// For the one partial output being written.
+void removeOnInterrupt(const std::string& path);
+
 enum class StandardStream { Output, Error };
 
 // True when the stream is a terminal (a console on Windows).

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -106,6 +107,27 @@ void writeAll(int descriptor, const std::string& shown, const char* bytes, std::
             throw PackError("cannot write '" + shown + "': the system wrote nothing");
         }
         done += static_cast<std::size_t>(wrote);
+    }
+}
+
+// The file to delete when a signal ends the process; read by the handler,
+// so a fixed buffer and only async-signal-safe calls.
+char interruptedOutput[PATH_MAX];
+
+void onInterrupt(int signal) {
+    if (interruptedOutput[0] != '\0') {
+        unlink(interruptedOutput);
+    }
+    raise(signal); // the handler was reset: the signal now ends the process
+}
+
+void installInterruptHandlers() {
+    struct sigaction action {};
+    action.sa_handler = onInterrupt;
+    action.sa_flags = static_cast<int>(SA_RESETHAND);
+    sigemptyset(&action.sa_mask);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaction(signal, &action, nullptr);
     }
 }
 
@@ -278,6 +300,20 @@ SystemError replaceFile(const std::string& from, const std::string& to) {
 
 void removeFile(const std::string& path) {
     unlink(path.c_str());
+}
+
+void removeOnInterrupt(const std::string& path) {
+    static bool installed = false;
+    if (!installed) {
+        installInterruptHandlers();
+        installed = true;
+    }
+    // The first character last, so a handler never sees half a path.
+    interruptedOutput[0] = '\0';
+    if (!path.empty() && path.size() < sizeof interruptedOutput) {
+        std::memcpy(interruptedOutput + 1, path.c_str() + 1, path.size());
+        interruptedOutput[0] = path[0];
+    }
 }
 
 bool isTerminal(StandardStream stream) {

@@ -79,6 +79,18 @@ FileStatus statusFromAttributes(DWORD attributes, DWORD sizeHigh, DWORD sizeLow)
     return status;
 }
 
+// The file to delete when a console event ends the process. The handler
+// runs on a thread of its own while the file is still open (shared for
+// deletion), so the deletion takes effect when the process ends.
+wchar_t interruptedOutput[32768];
+
+BOOL WINAPI onConsoleEvent(DWORD) {
+    if (interruptedOutput[0] != L'\0') {
+        DeleteFileW(interruptedOutput);
+    }
+    return FALSE; // the default handler then ends the process
+}
+
 HANDLE standardHandle(StandardStream stream) {
     return GetStdHandle(stream == StandardStream::Output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
 }
@@ -273,8 +285,8 @@ std::size_t InputFile::readNext(void* into, std::size_t count) {
 
 OutputFile::OutputFile(const std::string& path, const std::string& shown, bool)
     : shown_(shown), handle_(std::make_unique<Handle>()) {
-    handle_->file.reset(CreateFileW(systemPath(path).c_str(), GENERIC_WRITE, 0, nullptr,
-                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    handle_->file.reset(CreateFileW(systemPath(path).c_str(), GENERIC_WRITE, FILE_SHARE_DELETE,
+                                    nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!handle_->file.valid()) {
         const DWORD code = GetLastError();
         throw PackError(describeFailure("cannot write", shown_, code));
@@ -315,6 +327,22 @@ SystemError replaceFile(const std::string& from, const std::string& to) {
 
 void removeFile(const std::string& path) {
     DeleteFileW(systemPath(path).c_str());
+}
+
+void removeOnInterrupt(const std::string& path) {
+    static bool installed = false;
+    if (!installed) {
+        SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+        installed = true;
+    }
+    // The first character last, so the handler never sees half a path.
+    interruptedOutput[0] = L'\0';
+    const std::wstring wide = path.empty() ? L"" : systemPath(path);
+    if (!wide.empty() && wide.size() < std::size(interruptedOutput)) {
+        std::copy(wide.begin() + 1, wide.end(), interruptedOutput + 1);
+        interruptedOutput[wide.size()] = L'\0';
+        interruptedOutput[0] = wide[0];
+    }
 }
 
 bool isTerminal(StandardStream stream) {
