@@ -4,12 +4,11 @@
 
 #include <windows.h>
 #include <shellapi.h>
-#include <string.h>
 #include <wchar.h>
 
-#include "diagnostics/diagnostics.h"
 #include "launcher/state.h"
-#include "paths/system_calls.h"
+#include "paths/wide_text.h"
+#include "system/system_calls.h"
 
 namespace {
 
@@ -37,15 +36,12 @@ void stopChild() {
     systemCalls.closeHandle(child);
 }
 
-// Fills list with targetDirectory and two terminators.
+// Fills list with targetDirectory and two terminators: the text's own and
+// a code unit 0 behind it.
 void makeDeleteList(wchar_t* list) {
-    const std::size_t length = wcsnlen(targetDirectory, kTargetDirectoryCapacity);
-    if (length + 2 > kDeleteListCapacity) {
-        boundsFailure();
-    }
-    memcpy(list, targetDirectory, length * sizeof(wchar_t));
-    list[length] = L'\0';
-    list[length + 1] = L'\0';
+    WideText text = startWideText(list, kDeleteListCapacity);
+    appendWideUnits(&text, targetDirectory, wcsnlen(targetDirectory, kTargetDirectoryCapacity));
+    appendWideUnit(&text, L'\0');
 }
 
 void deleteTree(const wchar_t* list) {

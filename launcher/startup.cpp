@@ -13,12 +13,13 @@
 #include "launcher/unpack.h"
 #include "paths/environment.h"
 #include "paths/executable_path.h"
-#include "paths/system_calls.h"
 #include "paths/unpack_spec.h"
+#include "paths/wide_text.h"
 #include "payload/attached_data.h"
 #include "payload/format.h"
 #include "payload/reader.h"
 #include "resources/product.h"
+#include "system/system_calls.h"
 
 namespace {
 
@@ -49,10 +50,11 @@ bool isStartedByOwnParent(const wchar_t* inheritedParent) {
     if (parent == nullptr) {
         return false;
     }
+    // Static rather than on the stack; listed in launcher/state.h.
     static wchar_t parentPath[kParentPathCapacity];
     const DWORD length = K32GetModuleFileNameExW(parent, nullptr, parentPath,
                                                  static_cast<DWORD>(kParentPathCapacity));
-    CloseHandle(parent);
+    systemCalls.closeHandle(parent);
     if (length == 0) {
         return false;
     }
@@ -61,8 +63,9 @@ bool isStartedByOwnParent(const wchar_t* inheritedParent) {
 }
 
 void publishOwnProcessId() {
-    wchar_t wide[kProcessIdTextCapacity] = {};
-    appendCurrentProcessId(wide, kProcessIdTextCapacity);
+    wchar_t wide[kProcessIdTextCapacity];
+    WideText text = startWideText(wide, kProcessIdTextCapacity);
+    appendCurrentProcessId(&text);
     setEnvironmentValueA(environment::kParent, wide);
 }
 

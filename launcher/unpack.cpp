@@ -4,21 +4,19 @@
 #include "launcher/unpack.h"
 
 #include <windows.h>
-#include <stdlib.h>
 
 #include <cstdint>
 
 #include "diagnostics/diagnostics.h"
-#include "diagnostics/runtime_output.h"
 #include "launcher/run_code.h"
 #include "launcher/state.h"
 #include "paths/directories.h"
-#include "paths/system_calls.h"
-#include "paths/unpack_spec.h"
+#include "paths/wide_text.h"
 #include "payload/entry_names.h"
 #include "payload/entry_stream.h"
 #include "payload/format.h"
 #include "payload/reader.h"
+#include "system/system_calls.h"
 
 namespace {
 
@@ -36,6 +34,7 @@ const char kWriteFailure[] = "Error, couldn't unpack file to target path.";
 
 static_assert(sizeof(wchar_t) == kCodeUnitSize, "names are stored as UTF-16 code units");
 
+// Process-wide, main thread only; launcher/state.h lists them all.
 wchar_t entryName[kNameCapacity];
 wchar_t fullPath[kPathCapacity];
 wchar_t mainFilePath[kPathCapacity];
@@ -49,18 +48,14 @@ void prepareEntryPath() {
     if (!isSafeEntryName(entryName)) {
         fatalError(kDecodeFailure);
     }
-    fullPath[0] = L'\0';
-    appendWide(fullPath, targetDirectory, kPathCapacity);
-    appendWide(fullPath, L"\\", kPathCapacity);
-    appendWide(fullPath, entryName, kPathCapacity);
+    WideText path = startWideText(fullPath, kPathCapacity);
+    appendWide(&path, targetDirectory);
+    appendWideUnit(&path, L'\\');
+    appendWide(&path, entryName);
     if (mainFilePath[0] == L'\0') {
-        appendWide(mainFilePath, fullPath, kPathCapacity);
+        WideText mainFile = startWideText(mainFilePath, kPathCapacity);
+        appendWideUnits(&mainFile, path.buffer, path.length);
     }
-}
-
-[[noreturn]] void failWrite(DWORD code) {
-    reportSystemError(kWriteFailure, code);
-    exit(2);
 }
 
 // Moves size bytes from the stream into file, one chunk per WriteFile.
@@ -72,13 +67,13 @@ void copyEntryData(HANDLE file, std::uint64_t size) {
         readAttachedBytes(writeBuffer, chunk);
         DWORD written = 0;
         if (!systemCalls.writeFile(file, writeBuffer, chunk, &written, nullptr)) {
-            failWrite(GetLastError());
+            fatalSystemError(kWriteFailure, GetLastError());
         }
         // A short write that reports success leaves no error code behind
         // (the last error is whatever an earlier call left), so it gets a
         // fixed one.
         if (written != chunk) {
-            failWrite(ERROR_WRITE_FAULT);
+            fatalSystemError(kWriteFailure, ERROR_WRITE_FAULT);
         }
         remaining -= chunk;
     }
@@ -86,14 +81,13 @@ void copyEntryData(HANDLE file, std::uint64_t size) {
 
 void writeEntryFile(std::uint64_t size) {
     ensureParentDirectories(fullPath);
-    const HANDLE file =
-        CreateFileW(fullPath, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
+    const HANDLE file = systemCalls.createFile(fullPath, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
+                                               CREATE_ALWAYS, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        printToStandardError("Error, failed to open '%ls' for writing.\n", fullPath);
-        exit(2);
+        fatalOpenFailure(fullPath);
     }
     copyEntryData(file, size);
-    CloseHandle(file);
+    systemCalls.closeHandle(file);
 }
 
 } // namespace
@@ -117,10 +111,9 @@ int runApplicationFromFirstEntry() {
     // The cookie is not kept: the directory stays on the search list for the
     // rest of the process.
     AddDllDirectory(targetDirectory);
-    const HMODULE application = LoadLibraryExW(mainFilePath, nullptr, kLoadFlags);
+    const HMODULE application = systemCalls.loadLibrary(mainFilePath, nullptr, kLoadFlags);
     if (application == nullptr) {
-        reportSystemError("Error, load DLL.", GetLastError());
-        exit(2);
+        fatalSystemError("Error, load DLL.", GetLastError());
     }
     // GetProcAddress returns a generic function pointer; run_code has the
     // signature that run_code.h fixes.

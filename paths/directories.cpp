@@ -8,8 +8,9 @@
 #include <wchar.h>
 
 #include "diagnostics/diagnostics.h"
-#include "paths/system_calls.h"
 #include "paths/unpack_spec.h"
+#include "paths/wide_text.h"
+#include "system/system_calls.h"
 
 namespace {
 
@@ -24,6 +25,7 @@ constexpr int kMaximumMissingLevels = 128;
 
 const wchar_t kHomeSpec[] = L"{HOME}";
 
+// Process-wide, main thread only; launcher/state.h lists them all.
 wchar_t* knownDirectories[kKnownDirectoriesLimit];
 int knownCount = 0;
 
@@ -69,11 +71,11 @@ bool isDriveDesignator(const wchar_t* path) {
 
 // The index of the last backslash at position 1 or later, or 0 when there
 // is none: a leading backslash alone does not make a parent.
-std::size_t findParentSeparator(const wchar_t* path) {
-    std::size_t index = wcslen(path);
+std::size_t findParentSeparator(const WideText& path) {
+    std::size_t index = path.length;
     while (index > 1) {
         --index;
-        if (path[index] == L'\\') {
+        if (path.buffer[index] == L'\\') {
             return index;
         }
     }
@@ -82,18 +84,18 @@ std::size_t findParentSeparator(const wchar_t* path) {
 
 void ensureParentDirectoriesAt(const wchar_t* path, int depth) {
     if (path == nullptr || depth > kMaximumMissingLevels) {
-        boundsFailure();
+        abnormalEnd();
     }
     // appendWide ends the process for a path of kWorkingCapacity code units
     // or more.
     wchar_t parent[kWorkingCapacity];
-    parent[0] = L'\0';
-    appendWide(parent, path, kWorkingCapacity);
-    const std::size_t separator = findParentSeparator(parent);
+    WideText text = startWideText(parent, kWorkingCapacity);
+    appendWide(&text, path);
+    const std::size_t separator = findParentSeparator(text);
     if (separator == 0) {
         return;
     }
-    parent[separator] = L'\0';
+    truncateWideText(&text, separator);
     if (ensureDirectory(parent)) {
         return;
     }
@@ -107,7 +109,7 @@ void ensureParentDirectoriesAt(const wchar_t* path, int depth) {
 
 bool ensureDirectory(const wchar_t* path) {
     if (path == nullptr) {
-        boundsFailure();
+        abnormalEnd();
     }
     if (knownCount == 0) {
         rememberHomeDirectory();

@@ -19,7 +19,7 @@
 #include "launcher/child_launch.h"
 #include "launcher/startup.h"
 #include "launcher/state.h"
-#include "paths/system_calls.h"
+#include "system/system_calls.h"
 #include "tests/support/files.h"
 #include "tests/support/process.h"
 

@@ -19,7 +19,7 @@
 
 #include "launcher/cleanup.h"
 #include "launcher/state.h"
-#include "paths/system_calls.h"
+#include "system/system_calls.h"
 #include "tests/support/files.h"
 
 namespace {

@@ -12,7 +12,7 @@
 
 #include "diagnostics/diagnostics.h"
 #include "paths/directories.h"
-#include "paths/system_calls.h"
+#include "system/system_calls.h"
 #include "paths/unpack_spec.h"
 #include "tests/support/files.h"
 

@@ -15,7 +15,7 @@
 
 #include "diagnostics/diagnostics.h"
 #include "paths/executable_path.h"
-#include "paths/system_calls.h"
+#include "system/system_calls.h"
 #include "tests/support/files.h"
 
 namespace {

@@ -21,7 +21,8 @@ constexpr std::size_t kCapacity = 32768;
 std::wstring quoted(const std::wstring& prefix, const std::wstring& argument) {
     std::vector<wchar_t> buffer(kCapacity, L'\0');
     prefix.copy(buffer.data(), prefix.size());
-    appendQuotedArgument(buffer.data(), buffer.size(), argument.c_str());
+    WideText commandLine = continueWideText(buffer.data(), buffer.size());
+    appendQuotedArgument(&commandLine, argument.c_str());
     return buffer.data();
 }
 
@@ -90,7 +91,8 @@ TEST(Quoting, QuotesOnlyWhenNeededAndDoublesBackslashesBeforeTheClosingQuote) {
 void appendIntoCapacity(const wchar_t* argument, std::size_t capacity) {
     std::vector<wchar_t> buffer(capacity, L'\0');
     buffer[0] = L'x';
-    appendQuotedArgument(buffer.data(), capacity, argument);
+    WideText commandLine = continueWideText(buffer.data(), capacity);
+    appendQuotedArgument(&commandLine, argument);
 }
 
 TEST(QuotingDeathTest, TheTerminatorMustFitAsWell) {

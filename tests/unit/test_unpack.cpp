@@ -18,7 +18,7 @@
 #include "diagnostics/diagnostics.h"
 #include "launcher/state.h"
 #include "launcher/unpack.h"
-#include "paths/system_calls.h"
+#include "system/system_calls.h"
 #include "payload/entry_names.h"
 #include "payload/format.h"
 #include "payload/reader.h"

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "diagnostics/diagnostics.h"
-#include "paths/system_calls.h"
+#include "system/system_calls.h"
 #include "paths/unpack_spec.h"
 #include "resources/product.h"
 #include "tests/support/files.h"
@@ -270,40 +270,6 @@ TEST_F(UnpackSpec, CapacityBoundary) {
             },
             ExitedWithCode(3), "")
             << narrow(c.spec);
-    }
-}
-
-TEST(AppendWide, EndsTheProcessOnOverflowOrNullSource) {
-    wchar_t target[8] = L"ab";
-    appendWide(target, L"cde", 6);
-    appendNarrowAsWide(target, "f", 7);
-    EXPECT_STREQ(target, L"abcdef");
-    const std::vector<void (*)()> statements = {
-        [] {
-            wchar_t small[8] = L"ab";
-            appendWide(small, L"cde", 5);
-        },
-        [] {
-            wchar_t small[8] = L"ab";
-            appendNarrowAsWide(small, "cde", 5);
-        },
-        [] {
-            wchar_t small[8] = L"";
-            appendWide(small, nullptr, 8);
-        },
-        [] {
-            wchar_t small[8] = L"";
-            appendNarrowAsWide(small, nullptr, 8);
-        },
-    };
-    for (const auto statement : statements) {
-        EXPECT_EXIT(
-            {
-                routeAbortAwayFromDialogs();
-                statement();
-                exit(0);
-            },
-            ExitedWithCode(3), "");
     }
 }
 
