@@ -13,9 +13,11 @@
 #include <cstdint>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "diagnostics/diagnostics.h"
+#include "launcher/cleanup.h"
 #include "launcher/state.h"
 #include "launcher/unpack.h"
 #include "system/system_calls.h"
@@ -227,6 +229,36 @@ TEST_F(UnpackLoop, FailedAndShortWritesEndWithTheUnpackMessage) {
         },
         ::testing::ExitedWithCode(2),
         systemErrorLine("Error, couldn't unpack file to target path.", ERROR_WRITE_FAULT));
+    removeTree(target);
+}
+
+// Runs the console handler on a thread of its own, as the system would,
+// while the main thread is about to create the second file.
+HANDLE WINAPI interruptBeforeTheSecondFile(LPCWSTR path, DWORD access, DWORD share,
+                                           LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                                           DWORD flags, HANDLE model) {
+    static int calls = 0;
+    if (++calls == 2) {
+        std::thread handler([] { consoleControlHandler(CTRL_C_EVENT); });
+        handler.join();
+    }
+    return CreateFileW(path, access, share, security, disposition, flags, model);
+}
+
+TEST_F(UnpackLoop, TheHandlerFiringDuringUnpackingDeletesTheDirectoryAndTheUnpackEnds) {
+    const std::wstring target = systemTempDirectory() + L"\\corv-unpack-interrupted";
+    setTargetDirectory(target);
+    const std::string expected =
+        "Error, failed to open '" + narrow(target) + "\\second.txt' for writing.\n";
+    EXPECT_EXIT(
+        {
+            systemCalls.createFile = interruptBeforeTheSecondFile;
+            cleanupFlag.store(1);
+            startReader({{u"main.dll", "first"}, {u"second.txt", "second"}});
+            unpackAllEntries();
+        },
+        ::testing::ExitedWithCode(2), readsAs(expected));
+    EXPECT_FALSE(directoryExists(target));
     removeTree(target);
 }
 
