@@ -26,6 +26,7 @@ constexpr int kLocalAppDataFolder = CSIDL_LOCAL_APPDATA; // 28
 constexpr wchar_t kProgramTemplate[] = L"{PROGRAM}";
 constexpr wchar_t kExecutableSuffix[] = L".exe";
 constexpr std::size_t kExecutableSuffixLength = 4;
+constexpr std::size_t kMaximumStartTimeDigits = 20;
 
 enum class Placeholder {
     temp,
@@ -165,15 +166,31 @@ void appendProcessId(WideText* output) {
     appendCurrentProcessId(output);
 }
 
+// A published start time that can name nothing but one directory: 1 to
+// 20 ASCII digits (a 64-bit count has at most 20). Anything else could
+// carry separators or "..", and steer the target directory elsewhere.
+bool isStartTimeText(const wchar_t* text) {
+    std::size_t digits = 0;
+    for (const wchar_t* unit = text; *unit != L'\0'; ++unit) {
+        if (*unit < L'0' || *unit > L'9' || ++digits > kMaximumStartTimeDigits) {
+            return false;
+        }
+    }
+    return digits > 0;
+}
+
 // {TIME}: the first use in a process tree fixes the value in
-// TAMBRO_ONEFILE_START, so that the child derives the same directory.
+// TAMBRO_ONEFILE_START, so that the child derives the same directory. An
+// inherited value that is not a start time counts as absent and is
+// replaced.
 void appendStartTime(WideText* output) {
     wchar_t* const published = getEnvironmentValueA(environment::kStart);
-    if (published != nullptr) {
+    if (published != nullptr && isStartTimeText(published)) {
         appendWide(output, published);
         free(published);
         return;
     }
+    free(published);
     FILETIME now{};
     GetSystemTimeAsFileTime(&now);
     const unsigned long long ticks =

@@ -8,8 +8,9 @@
 
 // Expands spec into output. Returns false for an unknown placeholder, a
 // failed folder lookup or literal text that does not fit; ends the process
-// abnormally when a placeholder's value does not fit. The first {TIME} in a
-// process publishes its value in TAMBRO_ONEFILE_START.
+// abnormally when a placeholder's value does not fit. {TIME} reuses
+// TAMBRO_ONEFILE_START when it holds 1 to 20 decimal digits; otherwise it
+// takes the current time and publishes it there.
 bool expandUnpackSpec(wchar_t* output, const wchar_t* spec, std::size_t capacity);
 
 #endif
