@@ -17,7 +17,12 @@ constexpr wchar_t kVerticalTab = L'\v';
 constexpr wchar_t kQuote = L'"';
 constexpr wchar_t kBackslash = L'\\';
 
+// An empty argument is quoted too: written as nothing, it would vanish
+// from the child's argument vector and shift every argument after it.
 bool needsQuoting(const wchar_t* argument) {
+    if (*argument == 0) {
+        return true;
+    }
     for (const wchar_t* unit = argument; *unit != 0; ++unit) {
         const wchar_t c = *unit;
         if (c == kBlank || c == kTab || c == kLineFeed || c == kVerticalTab || c == kQuote) {

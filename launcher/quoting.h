@@ -7,9 +7,9 @@
 
 #include "paths/wide_text.h"
 
-// Appends argument to commandLine, quoted when it holds a blank, tab, line
-// feed, vertical tab or double quote. Ends the process abnormally when it
-// does not fit. An empty argument adds nothing.
+// Appends argument to commandLine, quoted when it is empty or holds a blank,
+// tab, line feed, vertical tab or double quote. Ends the process abnormally
+// when it does not fit.
 void appendQuotedArgument(WideText* commandLine, const wchar_t* argument);
 
 // Appends count arguments with appendQuotedArgument, one blank between them.

@@ -48,6 +48,7 @@ TEST(Quoting, TrickyArgumentsSurviveTheRoundTrip) {
         L"a\\\\\"b",
         L"\"",
         L"\\",
+        L"",
         L"tab\there",
         L"line\nfeed",
         L"vertical\vtab",
@@ -82,9 +83,9 @@ TEST(Quoting, QuotesOnlyWhenNeededAndDoublesBackslashesBeforeTheClosingQuote) {
     EXPECT_EQ(quoted(L"", L"a\\\"b"), L"\"a\\\\\\\"b\"");
     EXPECT_EQ(quoted(L"", L"C:\\a b\\"), L"\"C:\\a b\\\\\"");
     EXPECT_EQ(quoted(L"", L"x\\y z"), L"\"x\\y z\"");
-    // Appends behind what is there; an empty argument adds nothing.
+    // Appends behind what is there; an empty argument is a pair of quotes.
     EXPECT_EQ(quoted(L"first ", L"second"), L"first second");
-    EXPECT_EQ(quoted(L"first ", L""), L"first ");
+    EXPECT_EQ(quoted(L"first ", L""), L"first \"\"");
 }
 
 // Appends behind one code unit already in a buffer of exactly capacity.
