@@ -17,6 +17,10 @@
 // then exit code 2.
 [[noreturn]] void fatalOpenFailure(const wchar_t* path);
 
+// Writes "Error, target directory '<path>' already exists." to standard
+// error, then exit code 2.
+[[noreturn]] void fatalExistingDirectory(const wchar_t* path);
+
 // Writes "Error, couldn't runtime expand spec '<spec>'." to standard error,
 // then ends the process abnormally.
 [[noreturn]] void reportSpecFailure(const wchar_t* spec);
@@ -28,5 +32,12 @@
 // Makes abort() write its message to standard error instead of showing a
 // dialog, so an abnormal end is always immediate (exit code 3).
 void routeAbortAwayFromDialogs();
+
+// Every ending above, once its message is out and before the process ends,
+// runs hook (when one is set), only ever once per process: an ending raised
+// inside the hook, or by another thread meanwhile, ends without it. The
+// hook must not depend on the state of the code that raised the ending.
+using EndingHook = void (*)();
+void setEndingHook(EndingHook hook);
 
 #endif

@@ -9,6 +9,7 @@
 #include "diagnostics/diagnostics.h"
 #include "launcher/child_launch.h"
 #include "launcher/cleanup.h"
+#include "launcher/run_directory.h"
 #include "launcher/state.h"
 #include "launcher/unpack.h"
 #include "paths/environment.h"
@@ -112,11 +113,11 @@ int runLauncher() {
         fatalError("Error, couldn't find attached data header.");
     }
     createReader(data.bytes + attached::kHeaderSize, data.size - attached::kHeaderSize);
-    cleanupFlag.store(1);
 
     if (isChild) {
         return runApplicationFromFirstEntry();
     }
+    createRunDirectory();
     unpackAllEntries();
     return static_cast<int>(launchChildAndWait());
 }

@@ -2,7 +2,7 @@
 // process in fixed places; nothing is kept between runs.
 //
 // Shared between the start-up sequence, the unpacking and the cleanup, and
-// with the console handler's thread: the three variables declared below.
+// with the console handler's thread: the four variables declared below.
 //
 // Every other file-level buffer and flag is private to one file and used on
 // the main thread only. Capacities count code units with the terminator
@@ -14,7 +14,10 @@
 //   launcher/unpack.cpp        entryName          1024   the entry being unpacked
 //                              fullPath           4096   targetDirectory '\' entryName
 //                              mainFilePath       4096   the first entry's full path, kept
+//                              systemPath         4102   fullPath in the extended-length form
 //                              writeBuffer        32768 bytes, one WriteFile chunk
+//                              entryFile          the file being written, or none
+//   diagnostics/diagnostics.cpp endingHook, hookTaken: the run directory's delete at an ending
 //   paths/directories.cpp      knownDirectories   1024 heap copies, never freed
 //                              knownCount         how many of them are in use
 //   paths/executable_path.cpp  plainPathCache     4097   getExecutablePath(false), filled once
@@ -26,8 +29,8 @@
 //                              allocateReaderWindow  the window's allocation (a test seam)
 //   system/system_calls.cpp    systemCalls        the Windows calls tests can make fail
 // Buffers of 4096 code units or more that a call needs only for its own
-// time (the environment value, directory levels, the delete list) are on
-// the stack instead: the main thread reserves 2 MiB.
+// time (the environment value, directory levels, a delete walk's path and
+// final path) are on the stack instead: the main thread reserves 2 MiB.
 #ifndef CORVELLINTH_LAUNCHER_STATE_H
 #define CORVELLINTH_LAUNCHER_STATE_H
 
@@ -36,6 +39,8 @@
 #include <atomic>
 #include <cstddef>
 
+#include "launcher/tree_delete.h"
+
 inline constexpr std::size_t kTargetDirectoryCapacity = 4096;
 
 // The expanded unpack spec. Written once by the start-up sequence before
@@ -43,8 +48,13 @@ inline constexpr std::size_t kTargetDirectoryCapacity = 4096;
 // the finished text), read by the unpacking and the cleanup.
 extern wchar_t targetDirectory[kTargetDirectoryCapacity];
 
-// 1 once the target directory is about to be filled or used; the cleanup
-// deletes it only then.
+// The final path of targetDirectory, taken right after the parent created
+// it: the delete touches nothing that does not lie below it. Written once,
+// before cleanupFlag goes up.
+extern wchar_t runDirectoryFinalPath[kFinalPathCapacity];
+
+// 1 once the parent has created targetDirectory itself and recorded its
+// final path; nothing is ever deleted otherwise (and never by the child).
 extern std::atomic<unsigned char> cleanupFlag;
 
 // The running child, or null. Whoever takes it out of the variable (with

@@ -11,6 +11,7 @@
 #include "launcher/run_code.h"
 #include "launcher/state.h"
 #include "paths/directories.h"
+#include "paths/extended_path.h"
 #include "paths/wide_text.h"
 #include "payload/entry_names.h"
 #include "payload/entry_stream.h"
@@ -22,6 +23,7 @@ namespace {
 
 constexpr std::size_t kNameCapacity = attached::kNameCapacity;
 constexpr std::size_t kPathCapacity = attached::kPathCapacity;
+constexpr std::size_t kSystemPathCapacity = kPathCapacity + kExtendedPrefixGrowth;
 constexpr std::size_t kChunkSize = attached::kDataChunkSize;
 constexpr std::size_t kCodeUnitSize = 2; // UTF-16LE in the stream
 
@@ -38,7 +40,11 @@ static_assert(sizeof(wchar_t) == kCodeUnitSize, "names are stored as UTF-16 code
 wchar_t entryName[kNameCapacity];
 wchar_t fullPath[kPathCapacity];
 wchar_t mainFilePath[kPathCapacity];
+wchar_t systemPath[kSystemPathCapacity];
 unsigned char writeBuffer[kChunkSize];
+// The file being written, so that an ending in the middle of it can close
+// it before the run directory is deleted.
+HANDLE entryFile = INVALID_HANDLE_VALUE;
 
 // Refuses names that would leave the target directory or name a drive or
 // stream, before anything of the entry reaches the disk. Then builds
@@ -79,18 +85,33 @@ void copyEntryData(HANDLE file, std::uint64_t size) {
     }
 }
 
+// A name that nests deeper than the directory creation goes is refused
+// like any other unusable name. The file goes to the system in the
+// extended-length form when its path is long; the message shows it as the
+// user knows it.
 void writeEntryFile(std::uint64_t size) {
-    ensureParentDirectories(fullPath);
-    const HANDLE file = systemCalls.createFile(fullPath, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
-                                               CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    if (!ensureParentDirectories(fullPath)) {
+        fatalError(kDecodeFailure);
+    }
+    const wchar_t* const path =
+        systemPathFor(fullPath, kLongFilePath, systemPath, kSystemPathCapacity);
+    entryFile = systemCalls.createFile(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
+                                       CREATE_ALWAYS, 0, nullptr);
+    if (entryFile == INVALID_HANDLE_VALUE) {
         fatalOpenFailure(fullPath);
     }
-    copyEntryData(file, size);
-    systemCalls.closeHandle(file);
+    copyEntryData(entryFile, size);
+    closeEntryFile();
 }
 
 } // namespace
+
+void closeEntryFile() {
+    if (entryFile != INVALID_HANDLE_VALUE) {
+        systemCalls.closeHandle(entryFile);
+        entryFile = INVALID_HANDLE_VALUE;
+    }
+}
 
 void unpackAllEntries() {
     while (readEntryName(entryName, kNameCapacity)) {

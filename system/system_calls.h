@@ -24,7 +24,11 @@ struct SystemCalls {
     decltype(&CreateDirectoryW) createDirectory;
     decltype(&CreateFileW) createFile;
     decltype(&WriteFile) writeFile;
-    decltype(&SHFileOperationW) fileOperation;
+    // The run directory's delete: the walk, the removal of each entry and
+    // the pause between attempts.
+    decltype(&FindFirstFileExW) findFirstFile;
+    decltype(&SetFileInformationByHandle) setFileInformation;
+    decltype(&Sleep) sleep;
     // Every handle the launcher closes, so tests can count the closes.
     decltype(&CloseHandle) closeHandle;
     // The child, the application's DLL and the console handler.

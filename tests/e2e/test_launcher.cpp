@@ -163,10 +163,14 @@ TEST_F(Launcher, ArgumentsReachRunCodeUnchanged) {
     EXPECT_EQ(reportedArguments(result.standardOutput), expected);
 }
 
-TEST_F(Launcher, AnEmptyArgumentIsDroppedAndABlankPathIsQuoted) {
-    const ProcessResult result = runProcess(blankExe_, {L"args", L"", L"last"}, cleanOptions());
+// Empty arguments first, between others and last keep their places, as a
+// program started directly would see them.
+TEST_F(Launcher, EmptyArgumentsArriveInPlaceAndABlankPathIsQuoted) {
+    const ProcessResult result =
+        runProcess(blankExe_, {L"", L"args", L"", L"", L"last", L""}, cleanOptions());
     ASSERT_EQ(result.exitCode, 0u) << result.standardError;
-    EXPECT_THAT(reportedArguments(result.standardOutput), ElementsAre(blankExe_, L"args", L"last"));
+    EXPECT_THAT(reportedArguments(result.standardOutput),
+                ElementsAre(blankExe_, L"", L"args", L"", L"", L"last", L""));
 }
 
 TEST_F(Launcher, ExitCodesPassThroughWithAll32Bits) {
@@ -350,7 +354,7 @@ TEST_F(Launcher, EightAtOnceEachGetTheirOwnDirectory) {
 // The child's command line carries the full path where the user typed a
 // short name, so it can outgrow the 32768-unit buffer that the user's own
 // line fitted. Past the bound the parent ends abnormally after unpacking,
-// which leaves the target directory behind.
+// and deletes its run directory on the way out.
 TEST_F(Launcher, TheChildsCommandLineIsBoundedAt32768CodeUnits) {
     const std::wstring head = L" exit 0 ";
     const auto runWithChildLength = [&](std::size_t childLength) {
@@ -380,7 +384,7 @@ TEST_F(Launcher, TheChildsCommandLineIsBoundedAt32768CodeUnits) {
         testing_support::removeTree(root + L"\\" + found.cFileName);
         FindClose(search);
     }
-    EXPECT_TRUE(leftBehind);
+    EXPECT_FALSE(leftBehind);
 }
 
 } // namespace

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "tests/support/process.h"
+
 namespace testing_support {
 
 std::wstring binaryDirectory() {
@@ -104,7 +106,11 @@ void removeTree(const std::wstring& path) {
                 continue;
             }
             const std::wstring child = path + L"\\" + name;
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+                if (runLinuxProgram("/bin/rm", {"-f", linuxPath(child)}) != 0) {
+                    RemoveDirectoryW(child.c_str());
+                }
+            } else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
                 removeTree(child);
             } else {
                 SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
@@ -146,6 +152,53 @@ std::vector<std::wstring> listFiles(const std::wstring& root) {
     collect(root, L"", &names);
     std::sort(names.begin(), names.end());
     return names;
+}
+
+std::string linuxPath(const std::wstring& path) {
+    using UnixFileName = char*(CDECL*)(LPCWSTR);
+    const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    const auto toUnix = reinterpret_cast<UnixFileName>(
+        reinterpret_cast<void*>(GetProcAddress(kernel, "wine_get_unix_file_name")));
+    char* const converted = toUnix != nullptr ? toUnix(path.c_str()) : nullptr;
+    if (converted == nullptr) {
+        return "";
+    }
+    std::string result = converted;
+    HeapFree(GetProcessHeap(), 0, converted);
+    return result;
+}
+
+int runLinuxProgram(const std::string& program, const std::vector<std::string>& arguments) {
+    if (linuxPath(L"C:\\").empty()) {
+        return -1;
+    }
+    std::wstring commandLine = quoteArgument(widen(program));
+    for (const std::string& argument : arguments) {
+        commandLine += L" " + quoteArgument(widen(argument));
+    }
+    // Drive Z: is the Linux root under Wine.
+    std::wstring image = L"Z:" + widen(program);
+    std::replace(image.begin(), image.end(), L'/', L'\\');
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(image.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        nullptr, &startup, &info)) {
+        return -1;
+    }
+    WaitForSingleObject(info.hProcess, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(info.hProcess, &code);
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    return static_cast<int>(code);
+}
+
+bool makeLinuxSymlink(const std::wstring& link, const std::wstring& target) {
+    const std::string linuxLink = linuxPath(link);
+    const std::string linuxTarget = linuxPath(target);
+    return !linuxLink.empty() && !linuxTarget.empty() &&
+           runLinuxProgram("/bin/ln", {"-s", linuxTarget, linuxLink}) == 0;
 }
 
 } // namespace testing_support

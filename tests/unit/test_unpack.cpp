@@ -13,11 +13,13 @@
 #include <cstdint>
 #include <set>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 #include "diagnostics/diagnostics.h"
 #include "launcher/cleanup.h"
+#include "launcher/run_directory.h"
 #include "launcher/state.h"
 #include "launcher/unpack.h"
 #include "system/system_calls.h"
@@ -237,8 +239,7 @@ TEST_F(UnpackLoop, FailedAndShortWritesEndWithTheUnpackMessage) {
 HANDLE WINAPI interruptBeforeTheSecondFile(LPCWSTR path, DWORD access, DWORD share,
                                            LPSECURITY_ATTRIBUTES security, DWORD disposition,
                                            DWORD flags, HANDLE model) {
-    static int calls = 0;
-    if (++calls == 2) {
+    if (std::wstring_view(path).ends_with(L"\\second.txt")) {
         std::thread handler([] { consoleControlHandler(CTRL_C_EVENT); });
         handler.join();
     }
@@ -247,13 +248,14 @@ HANDLE WINAPI interruptBeforeTheSecondFile(LPCWSTR path, DWORD access, DWORD sha
 
 TEST_F(UnpackLoop, TheHandlerFiringDuringUnpackingDeletesTheDirectoryAndTheUnpackEnds) {
     const std::wstring target = systemTempDirectory() + L"\\corv-unpack-interrupted";
+    removeTree(target);
     setTargetDirectory(target);
     const std::string expected =
         "Error, failed to open '" + narrow(target) + "\\second.txt' for writing.\n";
     EXPECT_EXIT(
         {
             systemCalls.createFile = interruptBeforeTheSecondFile;
-            cleanupFlag.store(1);
+            createRunDirectory();
             startReader({{u"main.dll", "first"}, {u"second.txt", "second"}});
             unpackAllEntries();
         },
