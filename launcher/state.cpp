@@ -1,6 +1,6 @@
 #include "launcher/state.h"
 
 wchar_t targetDirectory[kTargetDirectoryCapacity];
-wchar_t runDirectoryFinalPath[kFinalPathCapacity];
+alignas(8) wchar_t runDirectoryFinalPath[kFinalPathCapacity];
 std::atomic<unsigned char> cleanupFlag{0};
 std::atomic<HANDLE> childProcess{nullptr};

@@ -17,7 +17,8 @@
 //                              systemPath         4102   fullPath in the extended-length form
 //                              writeBuffer        32768 bytes, one WriteFile chunk
 //                              entryFile          the file being written, or none
-//   diagnostics/diagnostics.cpp endingHook, hookTaken: the run directory's delete at an ending
+//   diagnostics/diagnostics.cpp endingHook, hookTaken: what every ending runs once (the
+//                              run directory's delete), set when the parent creates it
 //   paths/directories.cpp      knownDirectories   1024 heap copies, never freed
 //                              knownCount         how many of them are in use
 //   paths/executable_path.cpp  plainPathCache     4097   getExecutablePath(false), filled once
@@ -51,7 +52,7 @@ extern wchar_t targetDirectory[kTargetDirectoryCapacity];
 // The final path of targetDirectory, taken right after the parent created
 // it: the delete touches nothing that does not lie below it. Written once,
 // before cleanupFlag goes up.
-extern wchar_t runDirectoryFinalPath[kFinalPathCapacity];
+alignas(8) extern wchar_t runDirectoryFinalPath[kFinalPathCapacity];
 
 // 1 once the parent has created targetDirectory itself and recorded its
 // final path; nothing is ever deleted otherwise (and never by the child).

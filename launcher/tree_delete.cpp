@@ -14,7 +14,11 @@
 #include "launcher/tree_delete.h"
 
 #include <windows.h>
+#include <winternl.h>
+#include <string.h>
 #include <wchar.h>
+
+#include <cstdint>
 
 #include "launcher/state.h"
 #include "paths/extended_path.h"
@@ -30,17 +34,28 @@ constexpr DWORD kInspectAccess = FILE_READ_ATTRIBUTES | SYNCHRONIZE;
 constexpr DWORD kNoDeleteSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr DWORD kFinalPathFlags = 0; // FILE_NAME_NORMALIZED | VOLUME_NAME_DOS
+constexpr int kObjectNameInformation = 1;
+
+// The two ways to a handle's final path, looked up once per walk.
+struct FinalPathSources {
+    GetFinalPathNameByHandleFn finalPathOf;
+    QueryObjectFn queryObject;
+};
 
 // One walk's state, on the stack of the thread that deletes.
 struct Walk {
     WideText path; // the entry at hand, in the extended-length form
     const wchar_t* rootFinalPath;
     std::size_t rootFinalLength;
-    GetFinalPathNameByHandleFn finalPathOf;
+    FinalPathSources sources;
     WIN32_FIND_DATAW found;
-    wchar_t finalPath[kFinalPathCapacity];
+    alignas(8) wchar_t finalPath[kFinalPathCapacity];
     wchar_t pathBuffer[kWalkCapacity];
 };
+
+FinalPathSources findFinalPathSources() {
+    return {systemCalls.findFinalPathFunction(), systemCalls.findQueryObjectFunction()};
+}
 
 bool isDotEntry(const wchar_t* name) {
     return name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'));
@@ -51,13 +66,49 @@ HANDLE openWithoutFollowing(const wchar_t* path, DWORD access, DWORD share) {
                                   nullptr);
 }
 
-// API oddity: the result is the length without terminator when the path
-// fit, the size needed with terminator when it did not, and 0 on failure.
-bool readFinalPathOf(GetFinalPathNameByHandleFn finalPathOf, HANDLE handle, wchar_t* finalPath,
+// The object name of handle as a final path. It is the same text in NT
+// spelling, "\??\X:\..." for "\\?\X:\...", where the system gives that
+// spelling (Wine does); anything else (Windows names the device) is no use
+// here. buffer must be aligned for the UNICODE_STRING that comes first.
+bool readObjectName(QueryObjectFn queryObject, HANDLE handle, wchar_t* buffer, std::size_t capacity,
+                    std::size_t* length) {
+    if (queryObject == nullptr || reinterpret_cast<std::uintptr_t>(buffer) % 8 != 0) {
+        return false;
+    }
+    ULONG used = 0;
+    if (queryObject(handle, kObjectNameInformation, buffer,
+                    static_cast<ULONG>(capacity * sizeof(wchar_t)), &used) < 0) {
+        return false;
+    }
+    UNICODE_STRING name;
+    memcpy(&name, buffer, sizeof(name));
+    const std::size_t units = name.Length / sizeof(wchar_t);
+    if (name.Buffer == nullptr || units < 4 || units >= capacity ||
+        wmemcmp(name.Buffer, L"\\??\\", 4) != 0) {
+        return false;
+    }
+    wmemmove(buffer, name.Buffer, units);
+    buffer[1] = L'\\';
+    buffer[units] = L'\0';
+    *length = units;
+    return true;
+}
+
+// API oddity: GetFinalPathNameByHandleW returns the length without
+// terminator when the path fit, the size needed with terminator when it did
+// not, and 0 on failure. Wine's fails for any path longer than about 265
+// code units, whatever the buffer; its object name then serves.
+bool readFinalPathOf(const FinalPathSources& sources, HANDLE handle, wchar_t* finalPath,
                      std::size_t capacity, std::size_t* length) {
+    if (sources.finalPathOf == nullptr) {
+        return false;
+    }
     const DWORD written =
-        finalPathOf(handle, finalPath, static_cast<DWORD>(capacity), kFinalPathFlags);
-    if (written == 0 || written >= capacity) {
+        sources.finalPathOf(handle, finalPath, static_cast<DWORD>(capacity), kFinalPathFlags);
+    if (written == 0) {
+        return readObjectName(sources.queryObject, handle, finalPath, capacity, length);
+    }
+    if (written >= capacity) {
         return false;
     }
     *length = written;
@@ -68,7 +119,7 @@ bool readFinalPathOf(GetFinalPathNameByHandleFn finalPathOf, HANDLE handle, wcha
 // more code unit. Compared exactly; the system spells both the same way.
 bool liesBelowRoot(Walk* walk, HANDLE entry) {
     std::size_t length = 0;
-    if (!readFinalPathOf(walk->finalPathOf, entry, walk->finalPath, kFinalPathCapacity, &length)) {
+    if (!readFinalPathOf(walk->sources, entry, walk->finalPath, kFinalPathCapacity, &length)) {
         return false;
     }
     return length > walk->rootFinalLength + 1 &&
@@ -172,7 +223,7 @@ void deleteChildren(Walk* walk) {
 // path, a directory, and not a link put in its place.
 bool isRecordedRoot(Walk* walk, HANDLE root) {
     std::size_t length = 0;
-    if (!readFinalPathOf(walk->finalPathOf, root, walk->finalPath, kFinalPathCapacity, &length) ||
+    if (!readFinalPathOf(walk->sources, root, walk->finalPath, kFinalPathCapacity, &length) ||
         length != walk->rootFinalLength ||
         wmemcmp(walk->finalPath, walk->rootFinalPath, length) != 0) {
         return false;
@@ -197,8 +248,8 @@ bool directoryStillThere(const wchar_t* path) {
 } // namespace
 
 bool readFinalPath(const wchar_t* path, wchar_t* finalPath, std::size_t capacity) {
-    const GetFinalPathNameByHandleFn finalPathOf = systemCalls.findFinalPathFunction();
-    if (finalPathOf == nullptr) {
+    const FinalPathSources sources = findFinalPathSources();
+    if (sources.finalPathOf == nullptr) {
         return false;
     }
     wchar_t extended[kWalkCapacity];
@@ -211,7 +262,7 @@ bool readFinalPath(const wchar_t* path, wchar_t* finalPath, std::size_t capacity
         return false;
     }
     std::size_t length = 0;
-    const bool read = readFinalPathOf(finalPathOf, handle, finalPath, capacity, &length);
+    const bool read = readFinalPathOf(sources, handle, finalPath, capacity, &length);
     systemCalls.closeHandle(handle);
     return read;
 }
@@ -221,8 +272,8 @@ bool deleteTreeOnce(const wchar_t* root, const wchar_t* rootFinalPath) {
     walk.path = startWideText(walk.pathBuffer, kWalkCapacity);
     walk.rootFinalPath = rootFinalPath;
     walk.rootFinalLength = wcsnlen(rootFinalPath, kFinalPathCapacity);
-    walk.finalPathOf = systemCalls.findFinalPathFunction();
-    if (walk.finalPathOf == nullptr || !appendExtendedPath(&walk.path, root)) {
+    walk.sources = findFinalPathSources();
+    if (walk.sources.finalPathOf == nullptr || !appendExtendedPath(&walk.path, root)) {
         return false;
     }
     const HANDLE held = openWithoutFollowing(walk.path.buffer, kInspectAccess, kNoDeleteSharing);

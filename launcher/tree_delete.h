@@ -3,8 +3,11 @@
 // never entered. Under Wine a link made on the Linux side may look like the
 // file or directory it points to, and deleting it would delete its target;
 // so every entry is checked through the handle that deletes it: its final
-// path must lie strictly below the root's final path, recorded when the
-// root was created. Whatever cannot be shown to be inside stays. Paths
+// path (GetFinalPathNameByHandleW, or, where Wine's fails for a path longer
+// than about 265 units, the handle's object name) must lie strictly below
+// the root's final path, recorded when the root was created. Whatever
+// cannot be shown to be inside stays, and nothing is deleted on a system
+// without GetFinalPathNameByHandleW. Paths
 // reach the system in the extended-length form, so the 260-unit limit does
 // not apply; entries whose path does not fit kTargetDirectoryCapacity are
 // left in place.
@@ -18,8 +21,9 @@
 inline constexpr std::size_t kFinalPathCapacity = 8192;
 
 // Writes the final path of the directory at path (a link at its end is not
-// followed) into finalPath, capacity code units. False when it cannot be
-// opened, the system has no final paths, or the result does not fit.
+// followed) into finalPath, capacity code units, aligned as alignas(8)
+// aligns it. False when it cannot be opened, the system has no final paths,
+// or the result does not fit.
 bool readFinalPath(const wchar_t* path, wchar_t* finalPath, std::size_t capacity);
 
 // One attempt at deleting the tree at root, whose final path is

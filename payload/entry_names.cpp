@@ -1,47 +1,122 @@
 #include "payload/entry_names.h"
 
 #include <cstddef>
+#include <cstdint>
 
 namespace {
 
-// Both count: Windows takes a slash as a separator when it opens a path,
-// even though the launcher itself joins paths with backslashes only.
-bool isSeparator(const wchar_t unit) {
-    return unit == L'\\' || unit == L'/';
+constexpr std::uint32_t kSeparator = u'\\';
+constexpr std::uint32_t kFirstPrintable = 0x20;
+constexpr std::uint32_t kLargestUnit = 0xFFFF;
+
+bool isHighSurrogate(std::uint32_t unit) {
+    return unit >= 0xD800 && unit <= 0xDBFF;
 }
 
-// The component of length units starting at start is a usable file or
-// directory name: not empty, not "." and not "..".
-bool isSafeComponent(const wchar_t* start, const std::size_t length) {
+bool isLowSurrogate(std::uint32_t unit) {
+    return unit >= 0xDC00 && unit <= 0xDFFF;
+}
+
+bool isReserved(std::uint32_t unit) {
+    switch (unit) {
+    case u'<':
+    case u'>':
+    case u':':
+    case u'"':
+    case u'/':
+    case u'|':
+    case u'?':
+    case u'*':
+        return true;
+    default:
+        return unit < kFirstPrintable || unit > kLargestUnit;
+    }
+}
+
+std::uint32_t upperAscii(std::uint32_t unit) {
+    return unit >= u'a' && unit <= u'z' ? unit - (u'a' - u'A') : unit;
+}
+
+template <typename Unit> bool matches(const Unit* start, std::size_t length, const char* word) {
+    std::size_t index = 0;
+    for (; index < length && word[index] != '\0'; ++index) {
+        if (upperAscii(static_cast<std::uint32_t>(start[index])) !=
+            static_cast<std::uint32_t>(word[index])) {
+            return false;
+        }
+    }
+    return index == length && word[index] == '\0';
+}
+
+// 1 to 9, and the superscript digits that Windows also takes for them.
+bool isPortDigit(std::uint32_t unit) {
+    return (unit >= u'1' && unit <= u'9') || unit == 0xB9 || unit == 0xB2 || unit == 0xB3;
+}
+
+// Windows looks at a component up to its first '.', without the spaces
+// before that dot, to decide whether it names a device.
+template <typename Unit> bool isDeviceName(const Unit* start, std::size_t length) {
+    std::size_t base = 0;
+    while (base < length && start[base] != u'.') {
+        ++base;
+    }
+    while (base > 0 && start[base - 1] == u' ') {
+        --base;
+    }
+    static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+    for (const char* const device : kDevices) {
+        if (matches(start, base, device)) {
+            return true;
+        }
+    }
+    return base == 4 && (matches(start, 3, "COM") || matches(start, 3, "LPT")) &&
+           isPortDigit(static_cast<std::uint32_t>(start[3]));
+}
+
+template <typename Unit> EntryNameProblem componentProblem(const Unit* start, std::size_t length) {
     if (length == 0) {
-        return false;
+        return EntryNameProblem::EmptyComponent;
     }
-    if (length == 1 && start[0] == L'.') {
-        return false;
+    if (start[length - 1] == u'.' || start[length - 1] == u' ') {
+        return EntryNameProblem::DotOrSpaceAtEnd;
     }
-    return !(length == 2 && start[0] == L'.' && start[1] == L'.');
+    return isDeviceName(start, length) ? EntryNameProblem::DeviceName : EntryNameProblem::None;
+}
+
+template <typename Unit> EntryNameProblem problemOf(const Unit* name) {
+    if (name == nullptr) {
+        return EntryNameProblem::EmptyComponent;
+    }
+    const Unit* componentStart = name;
+    bool afterHigh = false;
+    for (const Unit* at = name;; ++at) {
+        const auto unit = static_cast<std::uint32_t>(*at);
+        if (afterHigh != isLowSurrogate(unit)) {
+            return EntryNameProblem::UnpairedSurrogate;
+        }
+        afterHigh = isHighSurrogate(unit);
+        if (afterHigh || isLowSurrogate(unit)) {
+            continue;
+        }
+        if (unit == 0 || unit == kSeparator) {
+            const auto length = static_cast<std::size_t>(at - componentStart);
+            const EntryNameProblem problem = componentProblem(componentStart, length);
+            if (problem != EntryNameProblem::None || unit == 0) {
+                return problem;
+            }
+            componentStart = at + 1;
+        } else if (isReserved(unit)) {
+            return EntryNameProblem::ReservedCharacter;
+        }
+    }
 }
 
 } // namespace
 
+EntryNameProblem findEntryNameProblem(const char16_t* name) {
+    return problemOf(name);
+}
+
 bool isSafeEntryName(const wchar_t* name) {
-    if (name == nullptr) {
-        return false;
-    }
-    const wchar_t* componentStart = name;
-    for (const wchar_t* at = name;; ++at) {
-        if (*at == L':') {
-            return false;
-        }
-        if (*at == L'\0' || isSeparator(*at)) {
-            const auto length = static_cast<std::size_t>(at - componentStart);
-            if (!isSafeComponent(componentStart, length)) {
-                return false;
-            }
-            if (*at == L'\0') {
-                return true;
-            }
-            componentStart = at + 1;
-        }
-    }
+    return problemOf(name) == EntryNameProblem::None;
 }

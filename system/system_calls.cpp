@@ -2,15 +2,22 @@
 
 namespace {
 
-GetFinalPathNameByHandleFn findFinalPathFunction() {
-    const HMODULE kernel = GetModuleHandleA("Kernel32.dll");
-    if (kernel == nullptr) {
+// GetProcAddress returns a generic function pointer; each export looked up
+// here has the documented signature of Function.
+template <typename Function> Function findExport(const char* module, const char* name) {
+    const HMODULE loaded = GetModuleHandleA(module);
+    if (loaded == nullptr) {
         return nullptr;
     }
-    // GetProcAddress returns a generic function pointer; the export has the
-    // documented signature.
-    return reinterpret_cast<GetFinalPathNameByHandleFn>(
-        reinterpret_cast<void*>(GetProcAddress(kernel, "GetFinalPathNameByHandleW")));
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(loaded, name)));
+}
+
+GetFinalPathNameByHandleFn findFinalPathFunction() {
+    return findExport<GetFinalPathNameByHandleFn>("Kernel32.dll", "GetFinalPathNameByHandleW");
+}
+
+QueryObjectFn findQueryObjectFunction() {
+    return findExport<QueryObjectFn>("ntdll.dll", "NtQueryObject");
 }
 
 } // namespace
@@ -21,6 +28,7 @@ SystemCalls defaultSystemCalls() {
         .getFolderPath = SHGetFolderPathW,
         .getModuleFileName = GetModuleFileNameW,
         .findFinalPathFunction = findFinalPathFunction,
+        .findQueryObjectFunction = findQueryObjectFunction,
         .createDirectory = CreateDirectoryW,
         .createFile = CreateFileW,
         .writeFile = WriteFile,

@@ -11,6 +11,9 @@
 #include <shellapi.h>
 
 using GetFinalPathNameByHandleFn = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
+// ntdll's NtQueryObject: handle, information class, buffer, its size in
+// bytes, the size used. Returns an NTSTATUS (negative on failure).
+using QueryObjectFn = LONG(WINAPI*)(HANDLE, int, PVOID, ULONG, PULONG);
 
 struct SystemCalls {
     // Paths and folders (the unpack spec, the own path).
@@ -20,6 +23,8 @@ struct SystemCalls {
     // Looks up "GetFinalPathNameByHandleW" in Kernel32.dll on every call;
     // null on a system without it.
     GetFinalPathNameByHandleFn (*findFinalPathFunction)();
+    // Looks up "NtQueryObject" in ntdll.dll on every call; null without it.
+    QueryObjectFn (*findQueryObjectFunction)();
     // Files and directories (the unpacking, the own path, the cleanup).
     decltype(&CreateDirectoryW) createDirectory;
     decltype(&CreateFileW) createFile;

@@ -23,6 +23,7 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::StartsWith;
 using testing_support::binaryDirectory;
+using testing_support::cleanOptions;
 using testing_support::directoryExists;
 using testing_support::narrow;
 using testing_support::ProcessResult;
@@ -90,17 +91,6 @@ std::string shortForm(const std::wstring& path) {
     wchar_t buffer[4096];
     const DWORD length = GetShortPathNameW(path.c_str(), buffer, 4096);
     return narrow(length == 0 || length >= 4096 ? path : std::wstring(buffer, length));
-}
-
-// Every run starts from an environment without the launcher's variables,
-// whatever the test process itself carries.
-RunOptions cleanOptions() {
-    RunOptions options;
-    options.environment[kParent] = std::nullopt;
-    options.environment[kStart] = std::nullopt;
-    options.environment[L"TAMBRO_ONEFILE_DIRECTORY"] = std::nullopt;
-    options.environment[L"TAMBRO_ORIGINAL_ARGV0"] = std::nullopt;
-    return options;
 }
 
 class Launcher : public ::testing::Test {

@@ -173,6 +173,33 @@ TEST_F(LaunchAndWait, AChildStoppedByTheHandlerGivesTheInterruptionCode) {
     EXPECT_FALSE(testing_support::directoryExists(target_));
 }
 
+BOOL WINAPI failingCreateProcess(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES,
+                                 BOOL, DWORD, LPVOID, LPCWSTR, LPSTARTUPINFOW,
+                                 LPPROCESS_INFORMATION) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+// A child that cannot be started ends the parent with its message and exit
+// code as always, and the run directory goes before the process ends.
+TEST(LaunchDeathTest, AChildThatCannotBeStartedTakesTheRunDirectoryWithIt) {
+    // A fixed name: the death test's process ends without destructors.
+    const std::wstring target = testing_support::systemTempDirectory() + L"\\corv-launch-failure";
+    testing_support::removeTree(target);
+    EXPECT_EXIT(
+        {
+            wcscpy_s(targetDirectory, kTargetDirectoryCapacity, target.c_str());
+            createRunDirectory();
+            testing_support::writeFile(target + L"\\main.dll", "unpacked");
+            systemCalls.createProcess = failingCreateProcess;
+            launchChildAndWait();
+        },
+        ::testing::ExitedWithCode(2),
+        ::testing::StartsWith("Error, couldn't launch child ([Error 5] "));
+    EXPECT_FALSE(testing_support::directoryExists(target));
+    testing_support::removeTree(target);
+}
+
 // fatalError writes to standard output; death tests read standard error.
 void sendStandardOutputToStandardError() {
     fflush(stdout);

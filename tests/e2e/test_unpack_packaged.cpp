@@ -22,15 +22,6 @@ using namespace testing_support;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
-RunOptions cleanOptions() {
-    RunOptions options;
-    for (const wchar_t* name : {L"TAMBRO_ONEFILE_PARENT", L"TAMBRO_ONEFILE_START",
-                                L"TAMBRO_ONEFILE_DIRECTORY", L"TAMBRO_ORIGINAL_ARGV0"}) {
-        options.environment[name] = std::nullopt;
-    }
-    return options;
-}
-
 std::string withoutCarriageReturns(std::string text) {
     std::erase(text, '\r');
     return text;
@@ -210,6 +201,31 @@ TEST_F(Unpacking, EveryFailureWhileUnpackingRemovesTheRunDirectory) {
     EXPECT_EQ(run.result.exitCode, 2u);
     EXPECT_EQ(withoutCarriageReturns(run.result.standardOutput), decodeFailure);
     EXPECT_THAT(run.left, ::testing::IsEmpty());
+}
+
+// Names that Windows would turn into something else: a device (a serial
+// port, the bit bucket), another file (trailing dots and spaces), a stream,
+// or text that cannot be shown. Each ends the run with the decode message
+// before anything of that entry is written, and the run directory goes.
+TEST_F(Unpacking, NamesWindowsWouldMisreadAreRefusedBeforeTheyAreWritten) {
+    const packer::Entry app = buildFile(u"main.dll", L"testapp.dll");
+    const std::u16string refused[] = {
+        u"NUL",       u"aux.txt",   u"data\\COM1", u"lpt9.log", u"CONIN$",    u"conout$.x",
+        u"main.dll.", u"MAIN.DLL.", u"dir \\x",    u"a<b",      u"a>b",       u"a\"b",
+        u"a|b",       u"a?b",       u"a*b",        u"a/b",      u"tab\tname", u"bell\x07",
+        u"\xD800x",   u"x\xDC00",   u"stream:x",
+    };
+    for (const std::u16string& name : refused) {
+        SCOPED_TRACE(narrow(std::wstring(name.begin(), name.end())));
+        const PrivateRun run = runInPrivateTemp(
+            scratch_, makePackagedExecutable(scratch_ / L"refused.exe",
+                                             {app, {u"first.txt", "first"}, {name, "refused"}}));
+        EXPECT_EQ(run.result.exitCode, 2u);
+        EXPECT_EQ(withoutCarriageReturns(run.result.standardOutput),
+                  "Error, couldn't decode attached data.\n");
+        EXPECT_EQ(run.result.standardError, "");
+        EXPECT_THAT(run.left, ::testing::IsEmpty());
+    }
 }
 
 } // namespace
