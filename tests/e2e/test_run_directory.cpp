@@ -163,41 +163,13 @@ TEST_F(RunDirectory, LinksMadeByTheApplicationAreNeverFollowed) {
     if (linuxPath(outside).empty()) {
         GTEST_SKIP() << "needs Wine to make Linux links";
     }
-    const std::wstring ln = L"Z:\\bin\\ln";
-    const ProcessResult result = run({
-        L"env",
-        L"cd-module", //
-        L"spawn",
-        ln,
-        L"-s",
-        widen(linuxPath(outside + L"\\dir")),
-        L"dirlink",
-        L"--", //
-        L"spawn",
-        ln,
-        L"-s",
-        widen(linuxPath(outside + L"\\file.txt")),
-        L"filelink",
-        L"--", //
-        L"spawn",
-        ln,
-        L"-s",
-        L"..",
-        L"uplink",
-        L"--", //
-        L"spawn",
-        ln,
-        widen(linuxPath(outside + L"\\hard.txt")),
-        L"hardlink",
-        L"--", //
-        L"spawn",
-        L"Z:\\bin\\chmod",
-        L"a-w",
-        L"data/hello.txt",
-        L"--", //
-        L"exit",
-        L"0",
-    });
+    // One shell does it all; "done" tells the application that it has.
+    const std::string script =
+        "ln -s '" + linuxPath(outside + L"\\dir") + "' dirlink && ln -s '" +
+        linuxPath(outside + L"\\file.txt") + "' filelink && ln -s .. uplink && ln '" +
+        linuxPath(outside + L"\\hard.txt") + "' hardlink && chmod a-w data/hello.txt && touch done";
+    const ProcessResult result = run({L"env", L"cd-module", L"spawn", L"Z:\\bin\\sh", L"-c",
+                                      widen(script), L"--", L"await", L"done"});
     ASSERT_EQ(result.exitCode, 0u) << result.standardOutput << result.standardError;
     const std::string module = reported(result.standardOutput, "module");
     const std::wstring runDirectory = widen(module.substr(0, module.rfind('\\')));

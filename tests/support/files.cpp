@@ -168,30 +168,32 @@ std::string linuxPath(const std::wstring& path) {
     return result;
 }
 
+// Wine signals a Linux program's process handle as soon as it is started,
+// with exit code 0, so the program is run by a shell that leaves its exit
+// code in a file, and the file is waited for.
 int runLinuxProgram(const std::string& program, const std::vector<std::string>& arguments) {
-    if (linuxPath(L"C:\\").empty()) {
+    static unsigned counter = 0;
+    const std::wstring status = systemTempDirectory() + L"\\corv-linux-" +
+                                std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                std::to_wstring(++counter);
+    const std::string linuxStatus = linuxPath(status);
+    if (linuxStatus.empty()) {
         return -1;
     }
-    std::wstring commandLine = quoteArgument(widen(program));
+    const std::string script = "\"$@\"; echo $? >'" + linuxStatus + ".part' && mv '" + linuxStatus +
+                               ".part' '" + linuxStatus + "'";
+    std::vector<std::wstring> shellArguments = {L"-c", widen(script), L"sh", widen(program)};
     for (const std::string& argument : arguments) {
-        commandLine += L" " + quoteArgument(widen(argument));
+        shellArguments.push_back(widen(argument));
     }
     // Drive Z: is the Linux root under Wine.
-    std::wstring image = L"Z:" + widen(program);
-    std::replace(image.begin(), image.end(), L'/', L'\\');
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info{};
-    if (!CreateProcessW(image.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        nullptr, &startup, &info)) {
-        return -1;
+    runProcess(L"Z:\\bin\\sh", shellArguments);
+    for (int waited = 0; waited < 3000 && !fileExists(status); ++waited) {
+        Sleep(10);
     }
-    WaitForSingleObject(info.hProcess, INFINITE);
-    DWORD code = 0;
-    GetExitCodeProcess(info.hProcess, &code);
-    CloseHandle(info.hThread);
-    CloseHandle(info.hProcess);
-    return static_cast<int>(code);
+    const std::string code = readFile(status);
+    DeleteFileW(status.c_str());
+    return code.empty() ? -1 : std::stoi(code);
 }
 
 bool makeLinuxSymlink(const std::wstring& link, const std::wstring& target) {

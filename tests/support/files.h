@@ -40,8 +40,9 @@ void removeTree(const std::wstring& path);
 // Under Wine, the Linux path of a Windows path (which need not exist);
 // empty elsewhere.
 std::string linuxPath(const std::wstring& path);
-// Under Wine, runs the Linux program at Linux path program with arguments
-// and returns its exit code; -1 when it cannot be started.
+// Under Wine, runs the Linux program at Linux path program with arguments,
+// waits for it to end (30 s at most) and returns its exit code; -1 when it
+// cannot be started or does not end.
 int runLinuxProgram(const std::string& program, const std::vector<std::string>& arguments);
 // Under Wine, makes a Linux symbolic link at link pointing to target, the
 // way a program on the Linux side would (Wine's own CreateSymbolicLinkW

@@ -12,6 +12,9 @@
 //   hashes          "hash <name> <size> <FNV-1a 64 in hex>" for every file
 //                   below this DLL's directory
 //   cd-module       makes this DLL's directory the current directory
+//   await <name>    waits (30 s at most) until <name> exists in this DLL's
+//                   directory: Wine reports a Linux program that spawn
+//                   starts as ended at once
 //   pad <n>         creates a file in this DLL's directory whose full path
 //                   is n code units long
 // Several commands can be chained with "--": "env -- exit 7".
@@ -210,6 +213,15 @@ ONEFILE_EXPORT int run_code(int argc, wchar_t** argv) {
             }
         } else if (command == L"cd-module") {
             SetCurrentDirectoryW(ownDirectory().c_str());
+        } else if (command == L"await") {
+            const std::wstring path = ownDirectory() + L"\\" + next;
+            for (int waited = 0; waited < 3000; ++waited) {
+                if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+                    break;
+                }
+                Sleep(10);
+            }
+            ++i;
         } else if (command == L"pad") {
             std::wstring path = ownDirectory() + L"\\";
             path.append(wcstoul(next, nullptr, 10) - path.size(), L'p');

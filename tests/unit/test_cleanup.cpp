@@ -260,6 +260,25 @@ TEST_F(Cleanup, ADirectoryThisProcessDidNotCreateIsNeverDeleted) {
     EXPECT_EQ(rootListings.load(), 0);
 }
 
+BOOL WINAPI refusingCreateDirectory(LPCWSTR, LPSECURITY_ATTRIBUTES) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+// A run directory that cannot be made for another reason is not this
+// process's: whatever comes to stand there later is never deleted (the
+// unpacking reports the first file it cannot create).
+TEST_F(Cleanup, ARunDirectoryThatCouldNotBeMadeIsNeverDeleted) {
+    const std::wstring target = scratch_ / L"refused";
+    wcscpy_s(targetDirectory, kTargetDirectoryCapacity, target.c_str());
+    systemCalls.createDirectory = refusingCreateDirectory;
+    createRunDirectory();
+    EXPECT_EQ(cleanupFlag.load(), 0);
+    writeFile(target + L"\\file.txt", "someone else's");
+    cleanupOnExit();
+    EXPECT_EQ(readFile(target + L"\\file.txt"), "someone else's");
+}
+
 TEST_F(Cleanup, AnExistingRunDirectoryEndsTheRunBeforeAnythingIsWrittenOrDeleted) {
     const std::wstring target = scratch_ / L"planted";
     writeFile(target + L"\\file.txt", "planted");

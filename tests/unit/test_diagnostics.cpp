@@ -76,4 +76,29 @@ TEST(AbnormalEnd, EndsWithTheAbortCodeAtOnce) {
         ::testing::ExitedWithCode(3), "");
 }
 
+// Counts its runs on standard error, then raises an ending of its own.
+void hookThatEndsAgain() {
+    static int runs = 0;
+    fprintf(stderr, "hook run %d\n", ++runs);
+    fflush(stderr);
+    abnormalEnd();
+}
+
+// The hook runs after the message and only once: the ending it raises
+// itself ends the process without running it again.
+TEST(EndingHook, RunsOnceAfterTheMessageAndDoesNotRecurse) {
+    EXPECT_EXIT(
+        {
+            routeAbortAwayFromDialogs();
+            setEndingHook(hookThatEndsAgain);
+            fatalOpenFailure(L"C:\\x");
+        },
+        ::testing::ExitedWithCode(3), ::testing::Truly([](const std::string& text) {
+            const std::size_t message = text.find("Error, failed to open 'C:\\x' for writing.");
+            const std::size_t hook = text.find("hook run 1");
+            return message != std::string::npos && hook != std::string::npos && message < hook &&
+                   text.find("hook run 2") == std::string::npos;
+        }));
+}
+
 } // namespace
