@@ -200,24 +200,6 @@ TEST_F(Directories, LongDirectoryPathsGoToTheSystemInTheExtendedForm) {
     EXPECT_THAT(createCalls, IsEmpty());
 }
 
-TEST_F(Directories, ANewDirectoryMustNotExistYet) {
-    ScratchDirectory scratch;
-    const std::wstring fresh = scratch / L"a\\b\\run";
-    EXPECT_EQ(createNewDirectory(fresh.c_str()), NewDirectory::created);
-    EXPECT_TRUE(directoryExists(fresh));
-    // Remembered: a file inside it costs no further call.
-    createCalls.clear();
-    ensureParentDirectories((fresh + L"\\file").c_str());
-    EXPECT_THAT(createCalls, IsEmpty());
-
-    // Made or found before, remembered or not: never new.
-    EXPECT_EQ(createNewDirectory(fresh.c_str()), NewDirectory::alreadyExists);
-    testing_support::writeFile(scratch / L"file", "");
-    EXPECT_EQ(createNewDirectory((scratch / L"file").c_str()), NewDirectory::alreadyExists);
-    refusalCode = ERROR_ACCESS_DENIED;
-    EXPECT_EQ(createNewDirectory((scratch / L"refused").c_str()), NewDirectory::failed);
-}
-
 TEST_F(Directories, AFullListStillCreatesButRemembersNothingMore) {
     ScratchDirectory scratch;
     const std::wstring real = scratch / L"after-the-limit";
