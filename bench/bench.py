@@ -157,32 +157,6 @@ def write_frame(attached, frame):
     return length
 
 
-def realign_resources(source, target):
-    """A copy of a packaged executable whose resource section (the last
-    one) starts at a 4096-byte file offset. Wine maps a section from the
-    file only when its file offset is page-aligned and otherwise reads the
-    whole section into private memory at load; the launcher's sections sit
-    on 512-byte offsets, so each start (parent and child) copies all the
-    attached data. Section addresses do not move, so nothing else changes.
-    A what-if for the packer, measured as variant A2."""
-    data = bytearray(Path(source).read_bytes())
-    header = int.from_bytes(data[0x3C:0x40], "little")
-    sections = int.from_bytes(data[header + 6:header + 8], "little")
-    optional_size = int.from_bytes(data[header + 20:header + 22], "little")
-    for index in range(sections):
-        entry = header + 24 + optional_size + 40 * index
-        raw_size = int.from_bytes(data[entry + 16:entry + 20], "little")
-        raw_pointer = int.from_bytes(data[entry + 20:entry + 24], "little")
-        if bytes(data[entry:entry + 8]).rstrip(b"\0") != b".rsrc":
-            continue
-        if raw_pointer + raw_size < len(data) - 4096:
-            raise SystemExit("bench: the resource section is not the last one")
-        aligned = (raw_pointer + 4095) & ~4095
-        data[raw_pointer:raw_pointer] = bytes(aligned - raw_pointer)
-        data[entry + 20:entry + 24] = aligned.to_bytes(4, "little")
-    Path(target).write_bytes(data)
-
-
 def check_tree_shape(tree, shape, scale):
     """The tree on disk has the shape the benchmarks promise: the file count,
     the total the generator reported (exact at scale 1), no empty file, the
@@ -289,7 +263,7 @@ class Bench:
 
     # ---- one measurement each -------------------------------------------
 
-    def measure_launcher(self, wine, packaged, name="A"):
+    def measure_launcher(self, wine, packaged):
         times = self.work / "times.txt"
         times.unlink(missing_ok=True)
         env = dict(wine.env, CORVELLINTH_BENCH_TIMES=windows_path(times))
@@ -306,21 +280,21 @@ class Bench:
             raise SystemExit(f"bench: the packaged launcher exited with {code}")
         values = dict(line.split() for line in times.read_text().splitlines())
         entry, leave = int(values["entry"]), int(values["return"])
-        self.sample(f"{name}_unpack", (entry - start) / 1e9)
+        self.sample("A_unpack", (entry - start) / 1e9)
         parent_created, child_created = int(values["parent_created"]), int(values["child_created"])
         if parent_created and child_created:
             # Start to parent created: Wine starting a process; parent to
             # child created: the unpacking and the child launch; child
             # created to entry: the child's start, role decision and loading.
-            self.sample(f"{name}_to_parent", (parent_created - start) / 1e9)
-            self.sample(f"{name}_parent_to_child", (child_created - parent_created) / 1e9)
-            self.sample(f"{name}_child_to_entry", (entry - child_created) / 1e9)
-        self.sample(f"{name}_delete", (end - leave) / 1e9)
-        self.sample(f"{name}_total", (end - start) / 1e9)
-        self.sample(f"{name}_parent_vmhwm_kib", watch.peaks["VmHWM"])
-        self.sample(f"{name}_parent_rss_anon_kib", watch.peaks["RssAnon"])
-        self.sample(f"{name}_parent_peak_working_set", int(values["parent_peak_working_set"]))
-        self.sample(f"{name}_parent_peak_pagefile", int(values["parent_peak_pagefile"]))
+            self.sample("A_to_parent", (parent_created - start) / 1e9)
+            self.sample("A_parent_to_child", (child_created - parent_created) / 1e9)
+            self.sample("A_child_to_entry", (entry - child_created) / 1e9)
+        self.sample("A_delete", (end - leave) / 1e9)
+        self.sample("A_total", (end - start) / 1e9)
+        self.sample("A_parent_vmhwm_kib", watch.peaks["VmHWM"])
+        self.sample("A_parent_rss_anon_kib", watch.peaks["RssAnon"])
+        self.sample("A_parent_peak_working_set", int(values["parent_peak_working_set"]))
+        self.sample("A_parent_peak_pagefile", int(values["parent_peak_pagefile"]))
         leftovers = wine.temp_directory() / "CorvellinthOnefile"
         if leftovers.exists() and any(leftovers.iterdir()):
             self.results["leftover_after_A"] = True
@@ -424,30 +398,23 @@ class Bench:
     def memory_at(self, wine, scale, reps):
         tree, _ = self.generate(scale)
         _, packaged, _ = self.pack(wine, tree, scale)
-        aligned = packaged.with_name("packaged-aligned.exe")
-        realign_resources(packaged, aligned)
         for _ in range(reps):
             self.measure_launcher(wine, packaged)
-            if not self.args.no_aligned_variant:
-                self.measure_launcher(wine, aligned, "A2")
         return self.take_memory_samples()
 
     def take_memory_samples(self):
-        """The largest of each memory figure of A (and A2) so far, removing
+        """The largest of each memory figure of A so far, removing
         those samples (the small-scale runs must not mix with the main
         ones)."""
         samples = self.results["samples"]
         peaks = {}
-        for variant in ("A", "A2"):
-            if f"{variant}_parent_vmhwm_kib" not in samples:
-                continue
-            peaks[variant] = {
-                "vmhwm_kib": max(samples[f"{variant}_parent_vmhwm_kib"]),
-                "rss_anon_kib": max(samples[f"{variant}_parent_rss_anon_kib"]),
-                "peak_working_set_kib":
-                    max(samples[f"{variant}_parent_peak_working_set"]) // 1024}
+        if "A_parent_vmhwm_kib" in samples:
+            peaks["A"] = {
+                "vmhwm_kib": max(samples["A_parent_vmhwm_kib"]),
+                "rss_anon_kib": max(samples["A_parent_rss_anon_kib"]),
+                "peak_working_set_kib": max(samples["A_parent_peak_working_set"]) // 1024}
         for name in list(samples):
-            if name.startswith("A_") or name.startswith("A2_"):
+            if name.startswith("A_"):
                 del samples[name]
         return peaks
 
@@ -498,16 +465,12 @@ class Bench:
             if zst is not None:
                 self.results["tar_zst_bytes"] = zst.stat().st_size
             self.results["ratio"] = round(shape["bytes"] / self.results["frame_bytes"], 3)
-            aligned = packaged.with_name("packaged-aligned.exe")
-            realign_resources(packaged, aligned)
             self.measure_launcher(wine, packaged)  # warm-up, not counted
             self.results["samples"].clear()
             for rep in range(args.reps):
                 print(f"bench: repetition {rep + 1} of {args.reps}", flush=True)
                 self.measure_wine_start(wine)
                 self.measure_launcher(wine, packaged)
-                if not args.no_aligned_variant:
-                    self.measure_launcher(wine, aligned, "A2")
                 if args.launcher_only:
                     continue
                 self.measure_tar_zstd(zst)
@@ -546,7 +509,6 @@ class Bench:
                     if "B_x" in medians else None),
             "A_delete/E": ratio("A_delete", "E"),
             "A_delete/B_rm": ratio("A_delete", "B_rm"),
-            "A2_unpack/B_x": ratio("A2_unpack", "B_x"),
         }
         self.results["ratios"] = ratios
         files = self.results["tree"]["files"]
@@ -581,8 +543,6 @@ class Bench:
             ("A_to_parent", "A  start to parent created"),
             ("A_parent_to_child", "A  parent created to child created"),
             ("A_child_to_entry", "A  child created to run_code"),
-            ("A2_unpack", "A2 resources 4 KiB-aligned: unpack"),
-            ("A2_delete", "A2 resources 4 KiB-aligned: delete"),
             ("B_x", "B-x  tar -I zstd -x"), ("B_rm", "B-rm rm -rf"),
             ("C", "C  tar -x (uncompressed)"), ("D", "D  zstd -d of the frame"),
             ("E", "E  Win32 delete walk (Wine)"),
@@ -636,13 +596,11 @@ def main():
     parser.add_argument("--results", default="results.json", help="file name in OUT")
     parser.add_argument("--no-profile", action="store_true")
     parser.add_argument("--launcher-only", action="store_true",
-                        help="measure A (and A2) only; the ratios are then missing")
+                        help="measure A only; the ratios are then missing")
     parser.add_argument("--no-memory", action="store_true")
     parser.add_argument("--no-strace", action="store_true")
     parser.add_argument("--prepare-only", action="store_true",
                         help="generate, pack and compress (slow at high levels), measure nothing")
-    parser.add_argument("--no-aligned-variant", action="store_true",
-                        help="skip A2, the launcher with its resources realigned")
     Bench(parser.parse_args()).execute()
 
 

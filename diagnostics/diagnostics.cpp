@@ -1,20 +1,66 @@
 // The ways of ending that need nothing of Windows; they build natively too.
 #include "diagnostics/diagnostics.h"
+#include "diagnostics/ending.h"
 #include "diagnostics/runtime_output.h"
 
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <atomic>
+
+namespace {
+
+constexpr int kReportedExitCode = 2;
+
+std::atomic<EndingHook> endingHook{nullptr};
+// Set by the first ending that runs the hook: an ending raised inside the
+// hook, or on another thread meanwhile, ends without running it again.
+std::atomic_flag hookTaken = ATOMIC_FLAG_INIT;
+
+void runEndingHookOnce() {
+    const EndingHook hook = endingHook.load();
+    if (hook == nullptr || hookTaken.test_and_set()) {
+        return;
+    }
+    hook();
+}
+
+} // namespace
+
+void setEndingHook(EndingHook hook) {
+    endingHook.store(hook);
+}
+
+void endProcess(Ending ending) {
+    // The message is out before the hook's work, which may take a while.
+    fflush(stdout);
+    runEndingHookOnce();
+    if (ending == Ending::abnormal) {
+        abort();
+    }
+    exit(kReportedExitCode);
+}
+
 void fatalError(const char* message) {
     puts(message);
-    exit(2);
+    endProcess(Ending::reported);
+}
+
+void fatalOpenFailure(const wchar_t* path) {
+    printToStandardError("Error, failed to open '%ls' for writing.\n", path);
+    endProcess(Ending::reported);
+}
+
+void fatalExistingDirectory(const wchar_t* path) {
+    printToStandardError("Error, target directory '%ls' already exists.\n", path);
+    endProcess(Ending::reported);
 }
 
 void reportSpecFailure(const wchar_t* spec) {
     printToStandardError("Error, couldn't runtime expand spec '%ls'.\n", spec);
-    abort();
+    endProcess(Ending::abnormal);
 }
 
-void boundsFailure() {
-    abort();
+void abnormalEnd() {
+    endProcess(Ending::abnormal);
 }

@@ -1,25 +1,43 @@
-// The launcher's three ways of ending on a failure. Every message is one
-// line; there is no log and no user interface.
+// The launcher's ways of ending on a failure: every failure ends the process
+// through one of these, and nothing else in the launcher calls exit or abort
+// (scripts/check-source). Each writes at most one line; there is no log and
+// no user interface.
 #ifndef CORVELLINTH_DIAGNOSTICS_DIAGNOSTICS_H
 #define CORVELLINTH_DIAGNOSTICS_DIAGNOSTICS_H
 
-// Writes message and a newline to standard output, then exit(2).
+// Writes message and a newline to standard output, then exit code 2.
 [[noreturn]] void fatalError(const char* message);
 
-// Writes "message ([Error code] system text)" to standard error, the system
-// text in US English from FormatMessageA (empty when the system has none).
-// Returns; every caller then ends the process with exit(2).
-void reportSystemError(const char* message, unsigned long code);
+// Writes "message ([Error code] system text)" to standard error, the code as
+// a signed 32-bit decimal and the system text in US English from
+// FormatMessageA (empty when the system has none), then exit code 2.
+[[noreturn]] void fatalSystemError(const char* message, unsigned long code);
+
+// Writes "Error, failed to open '<path>' for writing." to standard error,
+// then exit code 2.
+[[noreturn]] void fatalOpenFailure(const wchar_t* path);
+
+// Writes "Error, target directory '<path>' already exists." to standard
+// error, then exit code 2.
+[[noreturn]] void fatalExistingDirectory(const wchar_t* path);
 
 // Writes "Error, couldn't runtime expand spec '<spec>'." to standard error,
 // then ends the process abnormally.
 [[noreturn]] void reportSpecFailure(const wchar_t* spec);
 
-// A fixed-size buffer would overflow: abnormal end, no message of its own.
-[[noreturn]] void boundsFailure();
+// Ends the process abnormally (abort, exit code 3) without a message of its
+// own: a fixed-size buffer would overflow, or the launcher cannot go on.
+[[noreturn]] void abnormalEnd();
 
 // Makes abort() write its message to standard error instead of showing a
 // dialog, so an abnormal end is always immediate (exit code 3).
 void routeAbortAwayFromDialogs();
+
+// Every ending above, once its message is out and before the process ends,
+// runs hook (when one is set), only ever once per process: an ending raised
+// inside the hook, or by another thread meanwhile, ends without it. The
+// hook must not depend on the state of the code that raised the ending.
+using EndingHook = void (*)();
+void setEndingHook(EndingHook hook);
 
 #endif

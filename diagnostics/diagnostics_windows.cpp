@@ -1,10 +1,10 @@
 // The ways of ending that ask Windows for help: the system's error text and
 // the runtime's abort behaviour.
 #include "diagnostics/diagnostics.h"
+#include "diagnostics/ending.h"
 #include "diagnostics/runtime_output.h"
 
 #include <windows.h>
-#include <stdio.h>
 #include <stdlib.h>
 
 namespace {
@@ -15,15 +15,17 @@ constexpr DWORD kEnglishUnitedStates = 0x409;
 
 } // namespace
 
-void reportSystemError(const char* message, unsigned long code) {
+void fatalSystemError(const char* message, unsigned long code) {
     char* systemText = nullptr;
     // With FORMAT_MESSAGE_ALLOCATE_BUFFER the buffer argument is really a
     // pointer to the pointer that receives the allocation. It is not freed:
-    // the caller ends the process right after.
+    // the process ends right after.
     const DWORD length = FormatMessageA(kFormatFlags, nullptr, code, kEnglishUnitedStates,
                                         reinterpret_cast<char*>(&systemText), 0, nullptr);
     const char* const text = (length != 0 && systemText != nullptr) ? systemText : "";
+    // long is 32 bits on Windows: codes above 0x7FFFFFFF print negative.
     printToStandardError("%s ([Error %ld] %s)\n", message, static_cast<long>(code), text);
+    endProcess(Ending::reported);
 }
 
 void routeAbortAwayFromDialogs() {

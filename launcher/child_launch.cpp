@@ -17,8 +17,8 @@
 #include "launcher/state.h"
 #include "paths/environment.h"
 #include "paths/executable_path.h"
-#include "paths/system_calls.h"
-#include "paths/unpack_spec.h"
+#include "paths/wide_text.h"
+#include "system/system_calls.h"
 
 namespace {
 
@@ -27,17 +27,18 @@ constexpr DWORD kOwnPathCapacity = 4096;
 constexpr std::size_t kCommandLineCapacity = 32768;
 constexpr DWORD kUnreadableExitCode = 1;
 
+// Process-wide, main thread only; launcher/state.h lists them all.
 wchar_t launcherDirectory[kLauncherDirectoryCapacity];
 wchar_t ownExecutablePath[kOwnPathCapacity];
 wchar_t commandLine[kCommandLineCapacity];
 
 // TAMBRO_ONEFILE_DIRECTORY: the plain path without its last component.
 void publishLauncherDirectory() {
-    launcherDirectory[0] = 0;
-    appendWide(launcherDirectory, getExecutablePath(false), kLauncherDirectoryCapacity);
-    wchar_t* const lastSeparator = wcsrchr(launcherDirectory, L'\\');
+    WideText directory = startWideText(launcherDirectory, kLauncherDirectoryCapacity);
+    appendWide(&directory, getExecutablePath(false));
+    const wchar_t* const lastSeparator = wcsrchr(launcherDirectory, L'\\');
     if (lastSeparator != nullptr) {
-        *lastSeparator = 0;
+        truncateWideText(&directory, static_cast<std::size_t>(lastSeparator - launcherDirectory));
     }
     setEnvironmentValueA(environment::kDirectory, launcherDirectory);
 }
@@ -49,19 +50,11 @@ void fillOwnExecutablePath() {
     if (ownExecutablePath[0] != 0) {
         return;
     }
-    const DWORD length = GetModuleFileNameW(nullptr, ownExecutablePath, kOwnPathCapacity);
+    const DWORD length =
+        systemCalls.getModuleFileName(nullptr, ownExecutablePath, kOwnPathCapacity);
     if (length == 0 || length >= kOwnPathCapacity) {
-        abort();
+        abnormalEnd();
     }
-}
-
-void appendBlank() {
-    const std::size_t length = wcslen(commandLine);
-    if (length + 2 > kCommandLineCapacity) {
-        boundsFailure();
-    }
-    commandLine[length] = L' ';
-    commandLine[length + 1] = 0;
 }
 
 // The user's arguments as this process received them, quoted back into a
@@ -70,20 +63,12 @@ void appendBlank() {
 void buildChildCommandLine() {
     int count = 0;
     LPWSTR* const arguments = CommandLineToArgvW(GetCommandLineW(), &count);
-    commandLine[0] = 0;
+    WideText text = startWideText(commandLine, kCommandLineCapacity);
     if (arguments == nullptr || count <= 0) {
         return;
     }
     arguments[0] = ownExecutablePath;
-    for (int index = 0; index < count; ++index) {
-        if (index != 0) {
-            appendBlank();
-        }
-        if (arguments[index] == nullptr) {
-            abort();
-        }
-        appendQuotedArgument(commandLine, kCommandLineCapacity, arguments[index]);
-    }
+    appendQuotedArguments(&text, arguments, static_cast<std::size_t>(count));
 }
 
 // A duplicate for the console handler; without one the handler simply
@@ -128,11 +113,9 @@ DWORD launchChildAndWait() {
     buildChildCommandLine();
 
     PROCESS_INFORMATION child{};
-    if (!CreateProcessW(ownExecutablePath, commandLine, nullptr, nullptr, TRUE,
-                        NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &child)) {
-        const DWORD error = GetLastError();
-        reportSystemError("Error, couldn't launch child", error);
-        exit(2);
+    if (!systemCalls.createProcess(ownExecutablePath, commandLine, nullptr, nullptr, TRUE,
+                                   NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &child)) {
+        fatalSystemError("Error, couldn't launch child", GetLastError());
     }
     systemCalls.closeHandle(child.hThread);
     publishChildHandle(child.hProcess);

@@ -1,28 +1,19 @@
-// The end of a run: stop the child if it still runs, then remove the target
-// directory with a few retries for files that are still held open.
+// The end of a run: stop the child if it still runs, then remove the run
+// directory (launcher/run_directory.cpp).
 #include "launcher/cleanup.h"
 
 #include <windows.h>
-#include <shellapi.h>
-#include <string.h>
-#include <wchar.h>
 
-#include "diagnostics/diagnostics.h"
+#include "launcher/run_directory.h"
 #include "launcher/state.h"
-#include "paths/system_calls.h"
+#include "system/system_calls.h"
 
 namespace {
 
 constexpr DWORD kChildGraceMs = 5000;
-constexpr UINT kTerminatedExitCode = 0;
-constexpr int kDeleteRetries = 20;
-constexpr DWORD kRetryPauseMs = 100;
-// No progress, no confirmation, no error dialogs; without FOF_ALLOWUNDO the
-// tree bypasses the recycle bin.
-constexpr FILEOP_FLAGS kDeleteFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI; // 0x0414
-// The directory text, its terminator and the second terminator that ends
-// the shell's list of names.
-constexpr std::size_t kDeleteListCapacity = kTargetDirectoryCapacity + 1;
+// STATUS_CONTROL_C_EXIT, the code a console interruption gives: the parent
+// passes it on, so an interrupted run never reports success.
+constexpr UINT kTerminatedExitCode = 0xC000013A;
 
 // Takes the child handle out of the shared variable, so that this thread
 // alone waits on, terminates and closes it.
@@ -37,55 +28,11 @@ void stopChild() {
     systemCalls.closeHandle(child);
 }
 
-// Fills list with targetDirectory and two terminators.
-void makeDeleteList(wchar_t* list) {
-    const std::size_t length = wcsnlen(targetDirectory, kTargetDirectoryCapacity);
-    if (length + 2 > kDeleteListCapacity) {
-        boundsFailure();
-    }
-    memcpy(list, targetDirectory, length * sizeof(wchar_t));
-    list[length] = L'\0';
-    list[length + 1] = L'\0';
-}
-
-void deleteTree(const wchar_t* list) {
-    SHFILEOPSTRUCTW operation{};
-    operation.hwnd = nullptr;
-    operation.wFunc = FO_DELETE;
-    operation.pFrom = list;
-    operation.pTo = L"";
-    operation.fFlags = kDeleteFlags;
-    operation.fAnyOperationsAborted = FALSE;
-    operation.hNameMappings = nullptr;
-    operation.lpszProgressTitle = L"";
-    // Its result is not looked at: the directory's presence decides.
-    systemCalls.fileOperation(&operation);
-}
-
-bool targetDirectoryRemains() {
-    const DWORD attributes = GetFileAttributesW(targetDirectory);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
 } // namespace
 
 void cleanupOnExit() {
     stopChild();
-    if (cleanupFlag.load() == 0) {
-        return;
-    }
-    // On this thread's stack: the handler and the main thread may both be
-    // here at the same time.
-    wchar_t list[kDeleteListCapacity];
-    makeDeleteList(list);
-    deleteTree(list);
-    for (int retry = 0; retry < kDeleteRetries; ++retry) {
-        if (!targetDirectoryRemains()) {
-            return;
-        }
-        Sleep(kRetryPauseMs);
-        deleteTree(list);
-    }
+    deleteRunDirectory();
 }
 
 BOOL WINAPI consoleControlHandler(DWORD controlType) {

@@ -9,7 +9,7 @@
 // handle that CreateProcessW gave it for its own unlimited wait and
 // publishes a duplicate (DuplicateHandle, same access) in childProcess.
 //  - Handler side (cleanupOnExit): takes the duplicate, waits up to 5 s,
-//    terminates the child with exit code 0 unless that wait saw it end,
+//    terminates the child (0xC000013A) unless that wait saw it end,
 //    closes the duplicate.
 //  - Main side, when its own wait returns: exchange(nullptr), closes the
 //    duplicate only if it got it back, reads the exit code from the
@@ -22,10 +22,10 @@
 
 #include <windows.h>
 
-// Gives a running child 5 s to end (then terminates it with exit code 0),
-// then, when the cleanup flag is set, deletes the target directory with up
-// to 21 attempts 100 ms apart. Reports nothing. Safe to run on two threads
-// at once: the deletes use no shared buffer.
+// Gives a running child 5 s to end (then terminates it with exit code
+// 0xC000013A, as a console interruption would end it), then deletes the
+// run directory if this process created it (deleteRunDirectory). Reports
+// nothing. Safe to run on two threads at once.
 void cleanupOnExit();
 
 // Registered by the parent: runs the cleanup for Ctrl+C, Ctrl+Break, close,

@@ -1,14 +1,20 @@
-// Quoting one argument into a command line so that CommandLineToArgvW and
-// the runtime's parser give it back unchanged. No Windows calls.
+// Quoting arguments into a command line so that CommandLineToArgvW and the
+// runtime's parser give them back unchanged. No Windows calls.
 #ifndef CORVELLINTH_LAUNCHER_QUOTING_H
 #define CORVELLINTH_LAUNCHER_QUOTING_H
 
 #include <cstddef>
 
-// Appends argument to the text in commandLine (a buffer of capacity code
-// units), quoted when it holds a blank, tab, line feed, vertical tab or
-// double quote. Ends the process abnormally when it does not fit. An empty
-// argument adds nothing.
-void appendQuotedArgument(wchar_t* commandLine, std::size_t capacity, const wchar_t* argument);
+#include "paths/wide_text.h"
+
+// Appends argument to commandLine, quoted when it is empty or holds a blank,
+// tab, line feed, vertical tab or double quote. Ends the process abnormally
+// when it does not fit.
+void appendQuotedArgument(WideText* commandLine, const wchar_t* argument);
+
+// Appends count arguments with appendQuotedArgument, one blank between them.
+// Ends the process abnormally when they do not fit or one is null.
+void appendQuotedArguments(WideText* commandLine, const wchar_t* const* arguments,
+                           std::size_t count);
 
 #endif

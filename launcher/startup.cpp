@@ -9,16 +9,18 @@
 #include "diagnostics/diagnostics.h"
 #include "launcher/child_launch.h"
 #include "launcher/cleanup.h"
+#include "launcher/run_directory.h"
 #include "launcher/state.h"
 #include "launcher/unpack.h"
 #include "paths/environment.h"
 #include "paths/executable_path.h"
-#include "paths/system_calls.h"
 #include "paths/unpack_spec.h"
+#include "paths/wide_text.h"
 #include "payload/attached_data.h"
 #include "payload/format.h"
 #include "payload/reader.h"
 #include "resources/product.h"
+#include "system/system_calls.h"
 
 namespace {
 
@@ -49,10 +51,11 @@ bool isStartedByOwnParent(const wchar_t* inheritedParent) {
     if (parent == nullptr) {
         return false;
     }
+    // Static rather than on the stack; listed in launcher/state.h.
     static wchar_t parentPath[kParentPathCapacity];
     const DWORD length = K32GetModuleFileNameExW(parent, nullptr, parentPath,
                                                  static_cast<DWORD>(kParentPathCapacity));
-    CloseHandle(parent);
+    systemCalls.closeHandle(parent);
     if (length == 0) {
         return false;
     }
@@ -61,8 +64,9 @@ bool isStartedByOwnParent(const wchar_t* inheritedParent) {
 }
 
 void publishOwnProcessId() {
-    wchar_t wide[kProcessIdTextCapacity] = {};
-    appendCurrentProcessId(wide, kProcessIdTextCapacity);
+    wchar_t wide[kProcessIdTextCapacity];
+    WideText text = startWideText(wide, kProcessIdTextCapacity);
+    appendCurrentProcessId(&text);
     setEnvironmentValueA(environment::kParent, wide);
 }
 
@@ -109,11 +113,11 @@ int runLauncher() {
         fatalError("Error, couldn't find attached data header.");
     }
     createReader(data.bytes + attached::kHeaderSize, data.size - attached::kHeaderSize);
-    cleanupFlag.store(1);
 
     if (isChild) {
         return runApplicationFromFirstEntry();
     }
+    createRunDirectory();
     unpackAllEntries();
     return static_cast<int>(launchChildAndWait());
 }

@@ -1,5 +1,37 @@
-// Process-wide state that the start-up sequence, the unpacking and the
-// cleanup share.
+// Process-wide state. Everything the launcher keeps lives for the whole
+// process in fixed places; nothing is kept between runs.
+//
+// Shared between the start-up sequence, the unpacking and the cleanup, and
+// with the console handler's thread: the four variables declared below.
+//
+// Every other file-level buffer and flag is private to one file and used on
+// the main thread only. Capacities count code units with the terminator
+// unless they say bytes.
+//   launcher/child_launch.cpp  launcherDirectory  4097   TAMBRO_ONEFILE_DIRECTORY's value
+//                              ownExecutablePath  4096   the child's image, filled once
+//                              commandLine        32768  the child's command line
+//   launcher/startup.cpp       parentPath         2048   the inherited parent's resolved path
+//   launcher/unpack.cpp        entryName          1024   the entry being unpacked
+//                              fullPath           4096   targetDirectory '\' entryName
+//                              mainFilePath       4096   the first entry's full path, kept
+//                              systemPath         4102   fullPath in the extended-length form
+//                              writeBuffer        32768 bytes, one WriteFile chunk
+//                              entryFile          the file being written, or none
+//   diagnostics/diagnostics.cpp endingHook, hookTaken: what every ending runs once (the
+//                              run directory's delete), set when the parent creates it
+//   paths/directories.cpp      knownDirectories   1024 heap copies, never freed
+//                              knownCount         how many of them are in use
+//   paths/executable_path.cpp  plainPathCache     4097   getExecutablePath(false), filled once
+//                              resolvedPathCache  4097   getExecutablePath(true), filled once
+//   payload/reader.cpp         decoder, window    zstd decoder and 128 KiB heap window,
+//                                                 from createReader to releaseReader
+//                              input              the compressed bytes, read in place
+//                              produced, consumed, windowWasFilled: the window's state
+//                              allocateReaderWindow  the window's allocation (a test seam)
+//   system/system_calls.cpp    systemCalls        the Windows calls tests can make fail
+// Buffers of 4096 code units or more that a call needs only for its own
+// time (the environment value, directory levels, a delete walk's path and
+// final path) are on the stack instead: the main thread reserves 2 MiB.
 #ifndef CORVELLINTH_LAUNCHER_STATE_H
 #define CORVELLINTH_LAUNCHER_STATE_H
 
@@ -8,6 +40,8 @@
 #include <atomic>
 #include <cstddef>
 
+#include "launcher/tree_delete.h"
+
 inline constexpr std::size_t kTargetDirectoryCapacity = 4096;
 
 // The expanded unpack spec. Written once by the start-up sequence before
@@ -15,8 +49,13 @@ inline constexpr std::size_t kTargetDirectoryCapacity = 4096;
 // the finished text), read by the unpacking and the cleanup.
 extern wchar_t targetDirectory[kTargetDirectoryCapacity];
 
-// 1 once the target directory is about to be filled or used; the cleanup
-// deletes it only then.
+// The final path of targetDirectory, taken right after the parent created
+// it: the delete touches nothing that does not lie below it. Written once,
+// before cleanupFlag goes up.
+alignas(8) extern wchar_t runDirectoryFinalPath[kFinalPathCapacity];
+
+// 1 once the parent has created targetDirectory itself and recorded its
+// final path; nothing is ever deleted otherwise (and never by the child).
 extern std::atomic<unsigned char> cleanupFlag;
 
 // The running child, or null. Whoever takes it out of the variable (with

@@ -4,26 +4,26 @@
 #include "launcher/unpack.h"
 
 #include <windows.h>
-#include <stdlib.h>
 
 #include <cstdint>
 
 #include "diagnostics/diagnostics.h"
-#include "diagnostics/runtime_output.h"
 #include "launcher/run_code.h"
 #include "launcher/state.h"
 #include "paths/directories.h"
-#include "paths/system_calls.h"
-#include "paths/unpack_spec.h"
+#include "paths/extended_path.h"
+#include "paths/wide_text.h"
 #include "payload/entry_names.h"
 #include "payload/entry_stream.h"
 #include "payload/format.h"
 #include "payload/reader.h"
+#include "system/system_calls.h"
 
 namespace {
 
 constexpr std::size_t kNameCapacity = attached::kNameCapacity;
 constexpr std::size_t kPathCapacity = attached::kPathCapacity;
+constexpr std::size_t kSystemPathCapacity = kPathCapacity + kExtendedPrefixGrowth;
 constexpr std::size_t kChunkSize = attached::kDataChunkSize;
 constexpr std::size_t kCodeUnitSize = 2; // UTF-16LE in the stream
 
@@ -36,10 +36,15 @@ const char kWriteFailure[] = "Error, couldn't unpack file to target path.";
 
 static_assert(sizeof(wchar_t) == kCodeUnitSize, "names are stored as UTF-16 code units");
 
+// Process-wide, main thread only; launcher/state.h lists them all.
 wchar_t entryName[kNameCapacity];
 wchar_t fullPath[kPathCapacity];
 wchar_t mainFilePath[kPathCapacity];
+wchar_t systemPath[kSystemPathCapacity];
 unsigned char writeBuffer[kChunkSize];
+// The file being written, so that an ending in the middle of it can close
+// it before the run directory is deleted.
+HANDLE entryFile = INVALID_HANDLE_VALUE;
 
 // Refuses names that would leave the target directory or name a drive or
 // stream, before anything of the entry reaches the disk. Then builds
@@ -49,18 +54,14 @@ void prepareEntryPath() {
     if (!isSafeEntryName(entryName)) {
         fatalError(kDecodeFailure);
     }
-    fullPath[0] = L'\0';
-    appendWide(fullPath, targetDirectory, kPathCapacity);
-    appendWide(fullPath, L"\\", kPathCapacity);
-    appendWide(fullPath, entryName, kPathCapacity);
+    WideText path = startWideText(fullPath, kPathCapacity);
+    appendWide(&path, targetDirectory);
+    appendWideUnit(&path, L'\\');
+    appendWide(&path, entryName);
     if (mainFilePath[0] == L'\0') {
-        appendWide(mainFilePath, fullPath, kPathCapacity);
+        WideText mainFile = startWideText(mainFilePath, kPathCapacity);
+        appendWideUnits(&mainFile, path.buffer, path.length);
     }
-}
-
-[[noreturn]] void failWrite(DWORD code) {
-    reportSystemError(kWriteFailure, code);
-    exit(2);
 }
 
 // Moves size bytes from the stream into file, one chunk per WriteFile.
@@ -72,31 +73,45 @@ void copyEntryData(HANDLE file, std::uint64_t size) {
         readAttachedBytes(writeBuffer, chunk);
         DWORD written = 0;
         if (!systemCalls.writeFile(file, writeBuffer, chunk, &written, nullptr)) {
-            failWrite(GetLastError());
+            fatalSystemError(kWriteFailure, GetLastError());
         }
         // A short write that reports success leaves no error code behind
         // (the last error is whatever an earlier call left), so it gets a
         // fixed one.
         if (written != chunk) {
-            failWrite(ERROR_WRITE_FAULT);
+            fatalSystemError(kWriteFailure, ERROR_WRITE_FAULT);
         }
         remaining -= chunk;
     }
 }
 
+// A name that nests deeper than the directory creation goes is refused
+// like any other unusable name. The file goes to the system in the
+// extended-length form when its path is long; the message shows it as the
+// user knows it.
 void writeEntryFile(std::uint64_t size) {
-    ensureParentDirectories(fullPath);
-    const HANDLE file =
-        CreateFileW(fullPath, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        printToStandardError("Error, failed to open '%ls' for writing.\n", fullPath);
-        exit(2);
+    if (!ensureParentDirectories(fullPath)) {
+        fatalError(kDecodeFailure);
     }
-    copyEntryData(file, size);
-    CloseHandle(file);
+    const wchar_t* const path =
+        systemPathFor(fullPath, kLongFilePath, systemPath, kSystemPathCapacity);
+    entryFile = systemCalls.createFile(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
+                                       CREATE_ALWAYS, 0, nullptr);
+    if (entryFile == INVALID_HANDLE_VALUE) {
+        fatalOpenFailure(fullPath);
+    }
+    copyEntryData(entryFile, size);
+    closeEntryFile();
 }
 
 } // namespace
+
+void closeEntryFile() {
+    if (entryFile != INVALID_HANDLE_VALUE) {
+        systemCalls.closeHandle(entryFile);
+        entryFile = INVALID_HANDLE_VALUE;
+    }
+}
 
 void unpackAllEntries() {
     while (readEntryName(entryName, kNameCapacity)) {
@@ -117,10 +132,9 @@ int runApplicationFromFirstEntry() {
     // The cookie is not kept: the directory stays on the search list for the
     // rest of the process.
     AddDllDirectory(targetDirectory);
-    const HMODULE application = LoadLibraryExW(mainFilePath, nullptr, kLoadFlags);
+    const HMODULE application = systemCalls.loadLibrary(mainFilePath, nullptr, kLoadFlags);
     if (application == nullptr) {
-        reportSystemError("Error, load DLL.", GetLastError());
-        exit(2);
+        fatalSystemError("Error, load DLL.", GetLastError());
     }
     // GetProcAddress returns a generic function pointer; run_code has the
     // signature that run_code.h fixes.

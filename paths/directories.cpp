@@ -8,8 +8,10 @@
 #include <wchar.h>
 
 #include "diagnostics/diagnostics.h"
-#include "paths/system_calls.h"
+#include "paths/extended_path.h"
 #include "paths/unpack_spec.h"
+#include "paths/wide_text.h"
+#include "system/system_calls.h"
 
 namespace {
 
@@ -18,12 +20,14 @@ constexpr int kKnownLimit = static_cast<int>(kKnownDirectoriesLimit);
 
 // Every level of ensureParentDirectories keeps a full working copy on the
 // stack (8 KiB). Past this many levels the 2 MiB main-thread stack would be
-// at risk, so a deeper chain of missing directories is a bounds failure
-// rather than a stack overflow. Names in real attached data nest nine deep.
+// at risk, so a deeper chain of missing directories is refused rather than
+// overflow the stack. Names in real attached data nest nine deep.
 constexpr int kMaximumMissingLevels = 128;
+constexpr std::size_t kSystemPathCapacity = kWorkingCapacity + kExtendedPrefixGrowth;
 
 const wchar_t kHomeSpec[] = L"{HOME}";
 
+// Process-wide, main thread only; launcher/state.h lists them all.
 wchar_t* knownDirectories[kKnownDirectoriesLimit];
 int knownCount = 0;
 
@@ -69,45 +73,60 @@ bool isDriveDesignator(const wchar_t* path) {
 
 // The index of the last backslash at position 1 or later, or 0 when there
 // is none: a leading backslash alone does not make a parent.
-std::size_t findParentSeparator(const wchar_t* path) {
-    std::size_t index = wcslen(path);
+std::size_t findParentSeparator(const WideText& path) {
+    std::size_t index = path.length;
     while (index > 1) {
         --index;
-        if (path[index] == L'\\') {
+        if (path.buffer[index] == L'\\') {
             return index;
         }
     }
     return 0;
 }
 
-void ensureParentDirectoriesAt(const wchar_t* path, int depth) {
-    if (path == nullptr || depth > kMaximumMissingLevels) {
-        boundsFailure();
+// CreateDirectoryW, in the extended form for a long path. True when it
+// made the directory; otherwise the reason is in GetLastError.
+bool createDirectory(const wchar_t* path) {
+    wchar_t extended[kSystemPathCapacity];
+    return systemCalls.createDirectory(
+               systemPathFor(path, kLongDirectoryPath, extended, kSystemPathCapacity), nullptr) !=
+           FALSE;
+}
+
+bool ensureParentDirectoriesAt(const wchar_t* path, int depth) {
+    if (path == nullptr) {
+        abnormalEnd();
+    }
+    if (depth > kMaximumMissingLevels) {
+        return false;
     }
     // appendWide ends the process for a path of kWorkingCapacity code units
     // or more.
     wchar_t parent[kWorkingCapacity];
-    parent[0] = L'\0';
-    appendWide(parent, path, kWorkingCapacity);
-    const std::size_t separator = findParentSeparator(parent);
+    WideText text = startWideText(parent, kWorkingCapacity);
+    appendWide(&text, path);
+    const std::size_t separator = findParentSeparator(text);
     if (separator == 0) {
-        return;
+        return true;
     }
-    parent[separator] = L'\0';
+    truncateWideText(&text, separator);
     if (ensureDirectory(parent)) {
-        return;
+        return true;
     }
     // The parent could not be made, most likely because its own parent is
     // missing: make that one first, then try the parent once more.
-    ensureParentDirectoriesAt(parent, depth + 1);
+    if (!ensureParentDirectoriesAt(parent, depth + 1)) {
+        return false;
+    }
     ensureDirectory(parent);
+    return true;
 }
 
 } // namespace
 
 bool ensureDirectory(const wchar_t* path) {
     if (path == nullptr) {
-        boundsFailure();
+        abnormalEnd();
     }
     if (knownCount == 0) {
         rememberHomeDirectory();
@@ -118,7 +137,7 @@ bool ensureDirectory(const wchar_t* path) {
     if (isDriveDesignator(path)) {
         return true;
     }
-    if (!systemCalls.createDirectory(path, nullptr)) {
+    if (!createDirectory(path)) {
         // Something of that name already standing there counts as success,
         // whatever it is: a file in the way shows up when the file inside it
         // is created.
@@ -130,8 +149,20 @@ bool ensureDirectory(const wchar_t* path) {
     return true;
 }
 
-void ensureParentDirectories(const wchar_t* path) {
-    ensureParentDirectoriesAt(path, 1);
+bool ensureParentDirectories(const wchar_t* path) {
+    return ensureParentDirectoriesAt(path, 1);
+}
+
+NewDirectory createNewDirectory(const wchar_t* path) {
+    if (!ensureParentDirectories(path)) {
+        return NewDirectory::failed;
+    }
+    if (createDirectory(path)) {
+        rememberDirectory(path);
+        return NewDirectory::created;
+    }
+    return GetLastError() == ERROR_ALREADY_EXISTS ? NewDirectory::alreadyExists
+                                                  : NewDirectory::failed;
 }
 
 int knownDirectoryCount() {

@@ -6,14 +6,9 @@
 #include <stdlib.h>
 #include <wchar.h>
 
-#include "diagnostics/diagnostics.h"
+#include "paths/wide_text.h"
 
 namespace {
-
-// mbstowcs gets one byte and its terminator, and room for one code unit
-// and a terminator: a byte that needs more than one code unit, or that
-// starts a multi-byte character, does not convert.
-constexpr std::size_t kSingleCharacterCapacity = 2;
 
 // GetEnvironmentVariableW reports a value that does not fit by the size it
 // would need, terminator included, so anything above this is over-long.
@@ -22,22 +17,8 @@ constexpr DWORD kLongestValue = static_cast<DWORD>(environment::kValueCapacity -
 } // namespace
 
 void widenEnvironmentName(const char* name, wchar_t* wide) {
-    std::size_t length = 0;
-    wide[0] = L'\0';
-    for (const char* cursor = name; *cursor != '\0'; ++cursor) {
-        const char single[kSingleCharacterCapacity] = {*cursor, '\0'};
-        wchar_t converted[kSingleCharacterCapacity] = {};
-        // Byte by byte on purpose: a name must be one code unit per byte.
-        if (mbstowcs(converted, single, kSingleCharacterCapacity) != 1) {
-            abort();
-        }
-        if (length + 2 > environment::kNameCapacity) {
-            boundsFailure();
-        }
-        wide[length] = converted[0];
-        ++length;
-        wide[length] = L'\0';
-    }
+    WideText text = startWideText(wide, environment::kNameCapacity);
+    appendNarrowAsWide(&text, name);
 }
 
 wchar_t* getEnvironmentValue(const wchar_t* name) {

@@ -8,7 +8,8 @@
 #include <wchar.h>
 
 #include "diagnostics/diagnostics.h"
-#include "paths/system_calls.h"
+#include "paths/wide_text.h"
+#include "system/system_calls.h"
 
 namespace {
 
@@ -23,17 +24,9 @@ constexpr std::size_t kDriveColonIndex = 5;
 // backslash, so the text moves by six, not eight.
 constexpr std::size_t kUncShift = 6;
 
+// Process-wide, main thread only; launcher/state.h lists them all.
 wchar_t plainPathCache[kExecutablePathCapacity];
 wchar_t resolvedPathCache[kExecutablePathCapacity];
-
-// The length of a text that must be terminated within capacity code units.
-std::size_t terminatedLength(const wchar_t* text, std::size_t capacity) {
-    const std::size_t length = wcsnlen(text, capacity);
-    if (length == capacity) {
-        boundsFailure();
-    }
-    return length;
-}
 
 bool hasExtendedPrefix(const wchar_t* path) {
     return path[0] == L'\\' && path[1] == L'\\' && path[2] == L'?' && path[3] == L'\\';
@@ -57,7 +50,7 @@ void dropLeadingUnits(wchar_t* path, std::size_t length, std::size_t shift) {
 // "\\server\...". Each rule is tried once, in this order; anything else
 // with the prefix keeps it.
 void removeExtendedPrefix(wchar_t* path, std::size_t capacity) {
-    std::size_t length = terminatedLength(path, capacity);
+    std::size_t length = continueWideText(path, capacity).length;
     if (isExtendedDrivePath(path, length)) {
         dropLeadingUnits(path, length, kExtendedPrefixLength);
         length -= kExtendedPrefixLength;
@@ -66,17 +59,6 @@ void removeExtendedPrefix(wchar_t* path, std::size_t capacity) {
         dropLeadingUnits(path, length, kUncShift);
         path[0] = L'\\';
     }
-}
-
-// Copies source (length code units) to path + offset with its terminator,
-// or ends the process when that does not fit in capacity.
-void placeText(wchar_t* path, std::size_t capacity, std::size_t offset, const wchar_t* source,
-               std::size_t length) {
-    if (offset > capacity || length >= capacity - offset) {
-        boundsFailure();
-    }
-    memcpy(path + offset, source, length * sizeof(wchar_t));
-    path[offset + length] = L'\0';
 }
 
 // Asks for the short form of what path holds now. Returns a heap buffer and
@@ -90,11 +72,11 @@ wchar_t* queryShortForm(const wchar_t* path, DWORD* shortLength) {
     // in between still lands in owned memory before the check catches it.
     wchar_t* const buffer = static_cast<wchar_t*>(malloc((needed + 1ULL) * sizeof(wchar_t)));
     if (buffer == nullptr) {
-        abort();
+        abnormalEnd();
     }
     const DWORD written = GetShortPathNameW(path, buffer, needed);
     if (written > needed) {
-        abort();
+        abnormalEnd();
     }
     if (written == 0) {
         // The path vanished between the two calls: no short form after all.
@@ -108,7 +90,7 @@ wchar_t* queryShortForm(const wchar_t* path, DWORD* shortLength) {
 } // namespace
 
 void shortenDirectoryPart(wchar_t* path, std::size_t capacity) {
-    const std::size_t length = terminatedLength(path, capacity);
+    const std::size_t length = continueWideText(path, capacity).length;
     wchar_t* separator = nullptr;
     for (std::size_t index = length; index > 0; --index) {
         if (path[index - 1] == L'\\') {
@@ -124,7 +106,7 @@ void shortenDirectoryPart(wchar_t* path, std::size_t capacity) {
         *separator = L'\0';
         lastComponent = _wcsdup(separator + 1);
         if (lastComponent == nullptr) {
-            abort();
+            abnormalEnd();
         }
     }
 
@@ -140,11 +122,12 @@ void shortenDirectoryPart(wchar_t* path, std::size_t capacity) {
         return;
     }
 
-    placeText(path, capacity, 0, shortForm, shortLength);
+    WideText shortened = startWideText(path, capacity);
+    appendWideUnits(&shortened, shortForm, shortLength);
     free(shortForm);
     if (lastComponent != nullptr) {
-        placeText(path, capacity, shortLength, L"\\", 1);
-        placeText(path, capacity, shortLength + 1ULL, lastComponent, wcslen(lastComponent));
+        appendWideUnit(&shortened, L'\\');
+        appendWide(&shortened, lastComponent);
         free(lastComponent);
     }
 }
@@ -152,26 +135,26 @@ void shortenDirectoryPart(wchar_t* path, std::size_t capacity) {
 void resolveExecutablePath(wchar_t* path, std::size_t capacity) {
     // Checked before the open too, so that CreateFileW never reads past the
     // buffer; both failures end the process the same way.
-    terminatedLength(path, capacity);
-    const HANDLE file =
-        CreateFileW(path, 0, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const WideText reported = continueWideText(path, capacity);
+    const HANDLE file = systemCalls.createFile(reported.buffer, 0, kShareAll, nullptr,
+                                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        abort();
+        abnormalEnd();
     }
 
     // Looked up on every call: older systems lack the export, and then the
     // path is used as reported.
     const GetFinalPathNameByHandleFn finalPath = systemCalls.findFinalPathFunction();
     if (finalPath == nullptr) {
-        CloseHandle(file);
+        systemCalls.closeHandle(file);
     } else {
         // API oddity: the result is the length without terminator when the
         // path fit, the size needed with terminator when it did not, and 0
         // on failure (then the buffer is used with whatever it holds).
         const DWORD written = finalPath(file, path, static_cast<DWORD>(capacity), kFinalPathFlags);
-        CloseHandle(file);
+        systemCalls.closeHandle(file);
         if (written > capacity - 1) {
-            boundsFailure();
+            abnormalEnd();
         }
     }
 
@@ -185,7 +168,7 @@ const wchar_t* getExecutablePath(bool resolved) {
         return cache;
     }
     const DWORD written =
-        GetModuleFileNameW(nullptr, cache, static_cast<DWORD>(kExecutablePathCapacity));
+        systemCalls.getModuleFileName(nullptr, cache, static_cast<DWORD>(kExecutablePathCapacity));
     if (written == 0) {
         // Leaves the cache empty (so uncached); the resolved variant then
         // fails to open "" and ends the process.
@@ -194,7 +177,6 @@ const wchar_t* getExecutablePath(bool resolved) {
     if (resolved) {
         resolveExecutablePath(cache, kExecutablePathCapacity);
     } else {
-        terminatedLength(cache, kExecutablePathCapacity);
         shortenDirectoryPart(cache, kExecutablePathCapacity);
     }
     return cache;

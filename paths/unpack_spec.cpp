@@ -12,20 +12,21 @@
 
 #include "diagnostics/diagnostics.h"
 #include "paths/environment.h"
-#include "paths/system_calls.h"
+#include "paths/wide_text.h"
+#include "system/system_calls.h"
 #include "resources/product.h"
 
 namespace {
 
 constexpr std::size_t kNameCapacity = 1024;              // placeholder name, terminator included
 constexpr std::size_t kScratchCapacity = 1024;           // folder paths and the time as text
-constexpr std::size_t kSingleCharacterCapacity = 2;      // one code unit and a terminator
 constexpr wctype_t kDigitClass = 4;                      // the runtime's _DIGIT class
 constexpr int kProfileFolder = CSIDL_PROFILE;            // 40
 constexpr int kLocalAppDataFolder = CSIDL_LOCAL_APPDATA; // 28
 constexpr wchar_t kProgramTemplate[] = L"{PROGRAM}";
 constexpr wchar_t kExecutableSuffix[] = L".exe";
 constexpr std::size_t kExecutableSuffixLength = 4;
+constexpr std::size_t kMaximumStartTimeDigits = 20;
 
 enum class Placeholder {
     temp,
@@ -62,58 +63,12 @@ constexpr KnownName kKnownNames[] = {
     {L"TIME", Placeholder::time},
 };
 
-// The output as the scanner sees it: text of `length` code units, then the
-// terminator, in a buffer of `capacity`. The room is capacity - length.
-struct Output {
-    wchar_t* buffer;
-    std::size_t length;
-    std::size_t capacity;
-};
-
-wchar_t* outputEnd(const Output& output) {
-    return output.buffer + output.length;
-}
-
-std::size_t outputRoom(const Output& output) {
-    return output.capacity - output.length;
-}
-
-// Length of a text that must be terminated within capacity code units.
-std::size_t boundedLength(const wchar_t* text, std::size_t capacity) {
-    for (std::size_t index = 0; index < capacity; ++index) {
-        if (text[index] == L'\0') {
-            return index;
-        }
+void removeTrailingBackslashes(WideText* output) {
+    std::size_t length = output->length;
+    while (length > 0 && output->buffer[length - 1] == L'\\') {
+        --length;
     }
-    boundsFailure();
-}
-
-// Takes over whatever a nested writer put at the end of the output.
-void advanceOverWritten(Output& output) {
-    output.length += boundedLength(outputEnd(output), outputRoom(output));
-}
-
-void appendToOutput(Output& output, const wchar_t* text) {
-    appendWide(outputEnd(output), text, outputRoom(output));
-    advanceOverWritten(output);
-}
-
-void removeTrailingBackslashes(Output& output) {
-    while (output.length > 0 && output.buffer[output.length - 1] == L'\\') {
-        --output.length;
-        output.buffer[output.length] = L'\0';
-    }
-}
-
-// Literal text that does not fit is the one overflow that fails softly.
-bool appendLiteral(Output& output, wchar_t unit) {
-    if (outputRoom(output) < 2) {
-        return false;
-    }
-    output.buffer[output.length] = unit;
-    ++output.length;
-    output.buffer[output.length] = L'\0';
-    return true;
+    truncateWideText(output, length);
 }
 
 Placeholder lookUpPlaceholder(const wchar_t* name) {
@@ -125,17 +80,17 @@ Placeholder lookUpPlaceholder(const wchar_t* name) {
     return Placeholder::unknown;
 }
 
-void appendTemporaryDirectory(Output& output) {
-    const std::size_t room = outputRoom(output);
+void appendTemporaryDirectory(WideText* output) {
+    const std::size_t room = wideTextRoom(*output);
     const DWORD length = room > MAXDWORD ? MAXDWORD : static_cast<DWORD>(room);
     // The return value is not needed: a path that does not fit, or no path
     // at all, leaves the first code unit 0 and so adds nothing.
-    systemCalls.getTempPath(length, outputEnd(output));
-    advanceOverWritten(output);
+    systemCalls.getTempPath(length, wideTextEnd(*output));
+    adoptWrittenText(output);
     removeTrailingBackslashes(output);
 }
 
-bool appendFolder(Output& output, int folder) {
+bool appendFolder(WideText* output, int folder) {
     wchar_t scratch[kScratchCapacity];
     scratch[0] = L'\0';
     // API oddity: S_FALSE is a success code but means the folder does not
@@ -143,75 +98,99 @@ bool appendFolder(Output& output, int folder) {
     if (systemCalls.getFolderPath(nullptr, folder, nullptr, 0, scratch) != S_OK) {
         return false;
     }
-    boundedLength(scratch, kScratchCapacity);
-    appendToOutput(output, scratch);
+    const WideText path = continueWideText(scratch, kScratchCapacity);
+    appendWideUnits(output, path.buffer, path.length);
     removeTrailingBackslashes(output);
     return true;
 }
 
-void appendProgram(Output& output) {
+void appendProgram(WideText* output) {
     if (__wargv == nullptr || __argc < 1 || __wargv[0] == nullptr) {
-        abort();
+        abnormalEnd();
     }
-    appendToOutput(output, __wargv[0]);
+    appendWide(output, __wargv[0]);
+}
+
+// Expands {PROGRAM} in place at the end of output; returns where its text
+// starts, or null when it cannot be expanded.
+const wchar_t* appendNestedProgram(WideText* output) {
+    const std::size_t start = output->length;
+    if (!expandUnpackSpec(wideTextEnd(*output), kProgramTemplate, wideTextRoom(*output))) {
+        return nullptr;
+    }
+    adoptWrittenText(output);
+    return output->buffer + start;
 }
 
 // {PROGRAM_BASE}: the program less a final ".exe" in any case.
-bool appendProgramBase(Output& output) {
-    wchar_t* const start = outputEnd(output);
-    if (!expandUnpackSpec(start, kProgramTemplate, outputRoom(output))) {
+bool appendProgramBase(WideText* output) {
+    const wchar_t* const program = appendNestedProgram(output);
+    if (program == nullptr) {
         return false;
     }
-    const std::size_t length = boundedLength(start, outputRoom(output));
-    if (length >= kExecutableSuffixLength &&
-        _wcsicmp(start + length - kExecutableSuffixLength, kExecutableSuffix) == 0) {
-        start[length - kExecutableSuffixLength] = L'\0';
+    const wchar_t* const end = wideTextEnd(*output);
+    if (static_cast<std::size_t>(end - program) >= kExecutableSuffixLength &&
+        _wcsicmp(end - kExecutableSuffixLength, kExecutableSuffix) == 0) {
+        truncateWideText(output, output->length - kExecutableSuffixLength);
     }
-    advanceOverWritten(output);
     return true;
 }
 
 // {PROGRAM_DIR}: the program cut at its last backslash, whole without one.
-bool appendProgramDirectory(Output& output) {
-    wchar_t* const start = outputEnd(output);
-    if (!expandUnpackSpec(start, kProgramTemplate, outputRoom(output))) {
+bool appendProgramDirectory(WideText* output) {
+    const wchar_t* const program = appendNestedProgram(output);
+    if (program == nullptr) {
         return false;
     }
-    wchar_t* const lastBackslash = wcsrchr(start, L'\\');
+    const wchar_t* const lastBackslash = wcsrchr(program, L'\\');
     if (lastBackslash != nullptr) {
-        *lastBackslash = L'\0';
+        truncateWideText(output, static_cast<std::size_t>(lastBackslash - output->buffer));
     }
-    advanceOverWritten(output);
     return true;
 }
 
 // {PID}: the parent's identifier when it has published one (the child's
 // case and the parent's own), else this process's.
-void appendProcessId(Output& output) {
+void appendProcessId(WideText* output) {
     wchar_t* const inherited = getEnvironmentValueA(environment::kParent);
     if (inherited != nullptr) {
         for (const wchar_t* unit = inherited; *unit != L'\0'; ++unit) {
             if (iswctype(*unit, kDigitClass) == 0) {
-                abort();
+                abnormalEnd();
             }
         }
-        appendToOutput(output, inherited);
+        appendWide(output, inherited);
         free(inherited);
         return;
     }
-    appendCurrentProcessId(outputEnd(output), outputRoom(output));
-    advanceOverWritten(output);
+    appendCurrentProcessId(output);
+}
+
+// A published start time that can name nothing but one directory: 1 to
+// 20 ASCII digits (a 64-bit count has at most 20). Anything else could
+// carry separators or "..", and steer the target directory elsewhere.
+bool isStartTimeText(const wchar_t* text) {
+    std::size_t digits = 0;
+    for (const wchar_t* unit = text; *unit != L'\0'; ++unit) {
+        if (*unit < L'0' || *unit > L'9' || ++digits > kMaximumStartTimeDigits) {
+            return false;
+        }
+    }
+    return digits > 0;
 }
 
 // {TIME}: the first use in a process tree fixes the value in
-// TAMBRO_ONEFILE_START, so that the child derives the same directory.
-void appendStartTime(Output& output) {
+// TAMBRO_ONEFILE_START, so that the child derives the same directory. An
+// inherited value that is not a start time counts as absent and is
+// replaced.
+void appendStartTime(WideText* output) {
     wchar_t* const published = getEnvironmentValueA(environment::kStart);
-    if (published != nullptr) {
-        appendToOutput(output, published);
+    if (published != nullptr && isStartTimeText(published)) {
+        appendWide(output, published);
         free(published);
         return;
     }
+    free(published);
     FILETIME now{};
     GetSystemTimeAsFileTime(&now);
     const unsigned long long ticks =
@@ -220,10 +199,10 @@ void appendStartTime(Output& output) {
     scratch[kScratchCapacity - 1] = L'\0';
     _snwprintf(scratch, kScratchCapacity - 1, L"%lld", static_cast<long long>(ticks));
     setEnvironmentValueA(environment::kStart, scratch);
-    appendToOutput(output, scratch);
+    appendWide(output, scratch);
 }
 
-bool appendPlaceholder(Output& output, Placeholder placeholder) {
+bool appendPlaceholder(WideText* output, Placeholder placeholder) {
     switch (placeholder) {
     case Placeholder::temp:
         appendTemporaryDirectory(output);
@@ -243,13 +222,13 @@ bool appendPlaceholder(Output& output, Placeholder placeholder) {
     case Placeholder::cacheDir:
         return appendFolder(output, kLocalAppDataFolder);
     case Placeholder::company:
-        appendToOutput(output, product::kCompany);
+        appendWide(output, product::kCompany);
         return true;
     case Placeholder::productName:
-        appendToOutput(output, product::kProduct);
+        appendWide(output, product::kProduct);
         return true;
     case Placeholder::version:
-        appendToOutput(output, product::kVersion);
+        appendWide(output, product::kVersion);
         return true;
     case Placeholder::time:
         appendStartTime(output);
@@ -260,91 +239,38 @@ bool appendPlaceholder(Output& output, Placeholder placeholder) {
     return false;
 }
 
-// Appends one code unit to the converted text, bounded like appendWide.
-void appendUnit(wchar_t* target, std::size_t* length, std::size_t capacity, wchar_t unit) {
-    if (*length + 2 > capacity) {
-        boundsFailure();
-    }
-    target[*length] = unit;
-    ++*length;
-    target[*length] = L'\0';
-}
-
 } // namespace
 
 // A "}" outside a name is copied like any other literal code unit; a name
 // too long for its buffer is still read to its "}" and then, since no known
 // name is that long, rejected as unknown.
 bool expandUnpackSpec(wchar_t* output, const wchar_t* spec, std::size_t capacity) {
-    if (capacity == 0) {
-        boundsFailure();
-    }
-    output[0] = L'\0';
-    Output out{output, 0, capacity};
-    wchar_t name[kNameCapacity];
-    std::size_t nameLength = 0;
+    WideText out = startWideText(output, capacity);
+    wchar_t nameBuffer[kNameCapacity];
+    WideText name = startWideText(nameBuffer, kNameCapacity);
     bool nameTooLong = false;
     bool inName = false;
     for (const wchar_t* unit = spec; *unit != L'\0'; ++unit) {
         if (*unit == L'{') {
             // Braces do not nest: a name being collected is dropped.
             inName = true;
-            nameLength = 0;
+            name = startWideText(nameBuffer, kNameCapacity);
             nameTooLong = false;
-            name[0] = L'\0';
         } else if (inName && *unit == L'}') {
             inName = false;
-            if (nameTooLong || !appendPlaceholder(out, lookUpPlaceholder(name))) {
+            if (nameTooLong || !appendPlaceholder(&out, lookUpPlaceholder(nameBuffer))) {
                 return false;
             }
         } else if (inName) {
-            if (nameLength + 1 < kNameCapacity) {
-                name[nameLength] = *unit;
-                ++nameLength;
-                name[nameLength] = L'\0';
-            } else {
+            if (!tryAppendWideUnits(&name, unit, 1)) {
                 nameTooLong = true;
             }
-        } else if (!appendLiteral(out, *unit)) {
+        } else if (!tryAppendWideUnits(&out, unit, 1)) {
+            // Literal text that does not fit is the one overflow that fails
+            // softly.
             return false;
         }
     }
     // An unclosed name is dropped; the output is terminated at every step.
     return true;
-}
-
-void appendWide(wchar_t* target, const wchar_t* source, std::size_t capacity) {
-    if (source == nullptr) {
-        abort();
-    }
-    std::size_t length = boundedLength(target, capacity);
-    for (const wchar_t* unit = source; *unit != L'\0'; ++unit) {
-        appendUnit(target, &length, capacity, *unit);
-    }
-    target[length] = L'\0';
-}
-
-void appendNarrowAsWide(wchar_t* target, const char* source, std::size_t capacity) {
-    if (source == nullptr) {
-        abort();
-    }
-    std::size_t length = boundedLength(target, capacity);
-    for (const char* cursor = source; *cursor != '\0'; ++cursor) {
-        const char single[kSingleCharacterCapacity] = {*cursor, '\0'};
-        wchar_t converted[kSingleCharacterCapacity] = {};
-        if (mbstowcs(converted, single, kSingleCharacterCapacity) != 1) {
-            abort();
-        }
-        appendUnit(target, &length, capacity, converted[0]);
-    }
-    target[length] = L'\0';
-}
-
-void appendCurrentProcessId(wchar_t* target, std::size_t capacity) {
-    char narrow[kProcessIdTextCapacity];
-    // The runtime's own formatting (the standard snprintf brings MinGW's
-    // printf into the executable); it may leave a full buffer unterminated.
-    narrow[kProcessIdTextCapacity - 1] = '\0';
-    _snprintf(narrow, kProcessIdTextCapacity - 1, "%ld", static_cast<long>(GetCurrentProcessId()));
-    appendNarrowAsWide(target, narrow, capacity);
 }

@@ -8,21 +8,9 @@
 
 // Expands spec into output. Returns false for an unknown placeholder, a
 // failed folder lookup or literal text that does not fit; ends the process
-// abnormally when a placeholder's value does not fit. The first {TIME} in a
-// process publishes its value in TAMBRO_ONEFILE_START.
+// abnormally when a placeholder's value does not fit. {TIME} reuses
+// TAMBRO_ONEFILE_START when it holds 1 to 20 decimal digits; otherwise it
+// takes the current time and publishes it there.
 bool expandUnpackSpec(wchar_t* output, const wchar_t* spec, std::size_t capacity);
-
-// Appends source to the text in target (capacity counted from target).
-// Ends the process abnormally when it does not fit or source is null.
-void appendWide(wchar_t* target, const wchar_t* source, std::size_t capacity);
-
-// The same for narrow text, widened byte by byte with mbstowcs.
-void appendNarrowAsWide(wchar_t* target, const char* source, std::size_t capacity);
-
-inline constexpr std::size_t kProcessIdTextCapacity = 128; // "%ld" of a process id
-
-// Appends the current process identifier, formatted "%ld" as narrow text of
-// at most kProcessIdTextCapacity bytes and widened with appendNarrowAsWide.
-void appendCurrentProcessId(wchar_t* target, std::size_t capacity);
 
 #endif

@@ -15,6 +15,7 @@
 
 namespace {
 
+// Process-wide, main thread only; launcher/state.h lists them all.
 ZSTD_DCtx* decoder = nullptr;
 ZSTD_inBuffer input = {nullptr, 0, 0};
 unsigned char* window = nullptr;
@@ -52,10 +53,12 @@ void refillWindow() {
 
 } // namespace
 
+void* (*allocateReaderWindow)(std::size_t size) = malloc;
+
 void createReader(const unsigned char* bytes, std::uint64_t size) {
     input.src = bytes;
     input.size = size;
-    window = static_cast<unsigned char*>(malloc(attached::kWindowSize));
+    window = static_cast<unsigned char*>(allocateReaderWindow(attached::kWindowSize));
     if (window == nullptr) {
         fatalError("Error, couldn't allocate memory.");
     }
@@ -76,7 +79,7 @@ void readAttachedBytes(void* destination, std::uint64_t count) {
             refillWindow();
         }
         if (consumed > produced || produced > attached::kWindowSize) {
-            boundsFailure();
+            abnormalEnd();
         }
         const std::uint64_t available = produced - consumed;
         const std::uint64_t chunk = count < available ? count : available;

@@ -5,6 +5,7 @@
 #ifndef CORVELLINTH_PAYLOAD_READER_H
 #define CORVELLINTH_PAYLOAD_READER_H
 
+#include <cstddef>
 #include <cstdint>
 
 // Points the reader at the compressed bytes (the attached data past its
@@ -20,5 +21,9 @@ void readAttachedBytes(void* destination, std::uint64_t count);
 
 // Frees the decoder, then the window.
 void releaseReader();
+
+// Allocates the window (malloc); a test puts in one that fails. Freed with
+// free.
+extern void* (*allocateReaderWindow)(std::size_t size);
 
 #endif

@@ -23,6 +23,7 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::StartsWith;
 using testing_support::binaryDirectory;
+using testing_support::cleanOptions;
 using testing_support::directoryExists;
 using testing_support::narrow;
 using testing_support::ProcessResult;
@@ -92,17 +93,6 @@ std::string shortForm(const std::wstring& path) {
     return narrow(length == 0 || length >= 4096 ? path : std::wstring(buffer, length));
 }
 
-// Every run starts from an environment without the launcher's variables,
-// whatever the test process itself carries.
-RunOptions cleanOptions() {
-    RunOptions options;
-    options.environment[kParent] = std::nullopt;
-    options.environment[kStart] = std::nullopt;
-    options.environment[L"TAMBRO_ONEFILE_DIRECTORY"] = std::nullopt;
-    options.environment[L"TAMBRO_ORIGINAL_ARGV0"] = std::nullopt;
-    return options;
-}
-
 class Launcher : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
@@ -163,10 +153,14 @@ TEST_F(Launcher, ArgumentsReachRunCodeUnchanged) {
     EXPECT_EQ(reportedArguments(result.standardOutput), expected);
 }
 
-TEST_F(Launcher, AnEmptyArgumentIsDroppedAndABlankPathIsQuoted) {
-    const ProcessResult result = runProcess(blankExe_, {L"args", L"", L"last"}, cleanOptions());
+// Empty arguments first, between others and last keep their places, as a
+// program started directly would see them.
+TEST_F(Launcher, EmptyArgumentsArriveInPlaceAndABlankPathIsQuoted) {
+    const ProcessResult result =
+        runProcess(blankExe_, {L"", L"args", L"", L"", L"last", L""}, cleanOptions());
     ASSERT_EQ(result.exitCode, 0u) << result.standardError;
-    EXPECT_THAT(reportedArguments(result.standardOutput), ElementsAre(blankExe_, L"args", L"last"));
+    EXPECT_THAT(reportedArguments(result.standardOutput),
+                ElementsAre(blankExe_, L"", L"args", L"", L"", L"last", L""));
 }
 
 TEST_F(Launcher, ExitCodesPassThroughWithAll32Bits) {
@@ -350,7 +344,7 @@ TEST_F(Launcher, EightAtOnceEachGetTheirOwnDirectory) {
 // The child's command line carries the full path where the user typed a
 // short name, so it can outgrow the 32768-unit buffer that the user's own
 // line fitted. Past the bound the parent ends abnormally after unpacking,
-// which leaves the target directory behind.
+// and deletes its run directory on the way out.
 TEST_F(Launcher, TheChildsCommandLineIsBoundedAt32768CodeUnits) {
     const std::wstring head = L" exit 0 ";
     const auto runWithChildLength = [&](std::size_t childLength) {
@@ -380,7 +374,7 @@ TEST_F(Launcher, TheChildsCommandLineIsBoundedAt32768CodeUnits) {
         testing_support::removeTree(root + L"\\" + found.cFileName);
         FindClose(search);
     }
-    EXPECT_TRUE(leftBehind);
+    EXPECT_FALSE(leftBehind);
 }
 
 } // namespace

@@ -14,12 +14,15 @@
 
 #include <algorithm>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "launcher/child_launch.h"
+#include "launcher/cleanup.h"
+#include "launcher/run_directory.h"
 #include "launcher/startup.h"
 #include "launcher/state.h"
-#include "paths/system_calls.h"
+#include "system/system_calls.h"
 #include "tests/support/files.h"
 #include "tests/support/process.h"
 
@@ -29,6 +32,7 @@ using testing_support::ScratchDirectory;
 
 constexpr wchar_t kRelaunchExitCode[] = L"CORVELLINTH_TEST_RELAUNCH_EXIT";
 constexpr wchar_t kRelaunchReport[] = L"CORVELLINTH_TEST_RELAUNCH_REPORT";
+constexpr wchar_t kRelaunchSleep[] = L"CORVELLINTH_TEST_RELAUNCH_SLEEP";
 
 std::wstring variable(const wchar_t* name) {
     std::vector<wchar_t> value(32768);
@@ -36,7 +40,8 @@ std::wstring variable(const wchar_t* name) {
     return std::wstring(value.data(), length);
 }
 
-// In the relaunched copy: writes the command line it got, then ends.
+// In the relaunched copy: writes the command line it got, sleeps when told
+// to, then ends.
 bool endIfRelaunched() {
     const std::wstring code = variable(kRelaunchExitCode);
     if (code.empty()) {
@@ -46,6 +51,7 @@ bool endIfRelaunched() {
     if (!report.empty()) {
         testing_support::writeFile(report, testing_support::narrow(GetCommandLineW()));
     }
+    Sleep(wcstoul(variable(kRelaunchSleep).c_str(), nullptr, 10));
     ExitProcess(static_cast<UINT>(wcstoul(code.c_str(), nullptr, 0)));
 }
 
@@ -65,10 +71,13 @@ std::wstring ownModulePath() {
     return std::wstring(path, length);
 }
 
-// Every handle that went through the table's CloseHandle.
+// Every process or thread handle that went through the table's CloseHandle
+// (the delete's file handles go through it too).
 std::vector<HANDLE> closedHandles;
 BOOL WINAPI recordingCloseHandle(HANDLE handle) {
-    closedHandles.push_back(handle);
+    if (GetProcessId(handle) != 0 || GetThreadId(handle) != 0) {
+        closedHandles.push_back(handle);
+    }
     return CloseHandle(handle);
 }
 BOOL WINAPI failingGetExitCodeProcess(HANDLE, LPDWORD) {
@@ -83,15 +92,16 @@ class LaunchAndWait : public ::testing::Test {
     void SetUp() override {
         ASSERT_FALSE(relaunched);
         closedHandles.clear();
+        wcscpy_s(targetDirectory, kTargetDirectoryCapacity, target_.c_str());
+        createRunDirectory();
+        testing_support::writeFile(target_ + L"\\inner\\file.txt", "data");
         systemCalls.closeHandle = recordingCloseHandle;
-        testing_support::writeFile(target_ / L"inner\\file.txt", "data");
-        wcscpy_s(targetDirectory, kTargetDirectoryCapacity, target_.path().c_str());
-        cleanupFlag.store(1);
         SetEnvironmentVariableW(kRelaunchReport, (scratch_ / L"command-line.txt").c_str());
     }
     void TearDown() override {
         SetEnvironmentVariableW(kRelaunchExitCode, nullptr);
         SetEnvironmentVariableW(kRelaunchReport, nullptr);
+        SetEnvironmentVariableW(kRelaunchSleep, nullptr);
         systemCalls = defaultSystemCalls();
         cleanupFlag.store(0);
         targetDirectory[0] = 0;
@@ -102,7 +112,7 @@ class LaunchAndWait : public ::testing::Test {
     }
 
     ScratchDirectory scratch_{L"wait"};
-    ScratchDirectory target_{L"target"};
+    std::wstring target_ = scratch_ / L"target";
 };
 
 // Thread handle, original and published duplicate: three handles, each
@@ -110,7 +120,7 @@ class LaunchAndWait : public ::testing::Test {
 TEST_F(LaunchAndWait, ReturnsTheExitCodeAndClosesEveryHandleOnce) {
     childExitsWith(L"0xC0000005");
     EXPECT_EQ(launchChildAndWait(), 0xC0000005u);
-    EXPECT_FALSE(testing_support::directoryExists(target_.path()));
+    EXPECT_FALSE(testing_support::directoryExists(target_));
     EXPECT_EQ(childProcess.load(), nullptr);
     std::vector<HANDLE> sorted = closedHandles;
     std::sort(sorted.begin(), sorted.end());
@@ -123,7 +133,7 @@ TEST_F(LaunchAndWait, AnUnreadableExitCodeGivesOneAndTheCleanupStillRuns) {
     systemCalls.getExitCodeProcess = failingGetExitCodeProcess;
     childExitsWith(L"42");
     EXPECT_EQ(launchChildAndWait(), 1u);
-    EXPECT_FALSE(testing_support::directoryExists(target_.path()));
+    EXPECT_FALSE(testing_support::directoryExists(target_));
 }
 
 TEST_F(LaunchAndWait, TheChildGetsTheOwnFullPathAndTheSameArguments) {
@@ -143,6 +153,51 @@ TEST_F(LaunchAndWait, TheChildGetsTheOwnFullPathAndTheSameArguments) {
         directory = shortDirectory;
     }
     EXPECT_EQ(variable(L"TAMBRO_ONEFILE_DIRECTORY"), directory);
+}
+
+// A console event while the parent waits for a child that ignores it: the
+// handler terminates the child as interrupted, and that code, not 0, is
+// what the parent returns.
+TEST_F(LaunchAndWait, AChildStoppedByTheHandlerGivesTheInterruptionCode) {
+    childExitsWith(L"0");
+    SetEnvironmentVariableW(kRelaunchSleep, L"60000");
+    DWORD exitCode = 0;
+    std::thread parent([&exitCode] { exitCode = launchChildAndWait(); });
+    while (childProcess.load() == nullptr) {
+        Sleep(10);
+    }
+    std::thread handler([] { consoleControlHandler(CTRL_C_EVENT); });
+    handler.join();
+    parent.join();
+    EXPECT_EQ(exitCode, 0xC000013Au);
+    EXPECT_FALSE(testing_support::directoryExists(target_));
+}
+
+BOOL WINAPI failingCreateProcess(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES,
+                                 BOOL, DWORD, LPVOID, LPCWSTR, LPSTARTUPINFOW,
+                                 LPPROCESS_INFORMATION) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+// A child that cannot be started ends the parent with its message and exit
+// code as always, and the run directory goes before the process ends.
+TEST(LaunchDeathTest, AChildThatCannotBeStartedTakesTheRunDirectoryWithIt) {
+    // A fixed name: the death test's process ends without destructors.
+    const std::wstring target = testing_support::systemTempDirectory() + L"\\corv-launch-failure";
+    testing_support::removeTree(target);
+    EXPECT_EXIT(
+        {
+            wcscpy_s(targetDirectory, kTargetDirectoryCapacity, target.c_str());
+            createRunDirectory();
+            testing_support::writeFile(target + L"\\main.dll", "unpacked");
+            systemCalls.createProcess = failingCreateProcess;
+            launchChildAndWait();
+        },
+        ::testing::ExitedWithCode(2),
+        ::testing::StartsWith("Error, couldn't launch child ([Error 5] "));
+    EXPECT_FALSE(testing_support::directoryExists(target));
+    testing_support::removeTree(target);
 }
 
 // fatalError writes to standard output; death tests read standard error.

@@ -22,15 +22,6 @@ using namespace testing_support;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
-RunOptions cleanOptions() {
-    RunOptions options;
-    for (const wchar_t* name : {L"TAMBRO_ONEFILE_PARENT", L"TAMBRO_ONEFILE_START",
-                                L"TAMBRO_ONEFILE_DIRECTORY", L"TAMBRO_ORIGINAL_ARGV0"}) {
-        options.environment[name] = std::nullopt;
-    }
-    return options;
-}
-
 std::string withoutCarriageReturns(std::string text) {
     std::erase(text, '\r');
     return text;
@@ -68,23 +59,6 @@ std::u16string utf16Number(int value) {
 // Deterministic content: every byte value, no two files alike.
 std::string patterned(std::size_t size, std::uint32_t seed) {
     return testing_support::pseudoRandomBytes(size, seed * 2654435761u + 1);
-}
-
-// The target directories that a run with this parent process left behind.
-std::vector<std::wstring> leftTargetDirectories(DWORD parentId) {
-    const std::wstring base = systemTempDirectory() + L"\\CorvellinthOnefile\\";
-    std::vector<std::wstring> found;
-    WIN32_FIND_DATAW data;
-    const HANDLE search =
-        FindFirstFileW((base + L"onefile_" + std::to_wstring(parentId) + L"_*").c_str(), &data);
-    if (search == INVALID_HANDLE_VALUE) {
-        return found;
-    }
-    do {
-        found.push_back(base + data.cFileName);
-    } while (FindNextFileW(search, &data));
-    FindClose(search);
-    return found;
 }
 
 class Unpacking : public ::testing::Test {
@@ -157,27 +131,101 @@ TEST_F(Unpacking, AChildThatCannotRunTheApplicationEndsTheLauncherWithTwo) {
     EXPECT_EQ(withoutCarriageReturns(result.standardOutput), "Error, DLL entry point not found.\n");
 }
 
-TEST_F(Unpacking, AFailureWhileUnpackingLeavesThePartlyFilledDirectory) {
-    // "a" is a file by the time "a\b" needs it as a directory.
-    ProcessResult result =
-        runPackaged({buildFile(u"main.dll", L"testapp.dll"), {u"a", "file"}, {u"a\\b", "x"}}, {});
-    EXPECT_EQ(result.exitCode, 2u);
-    std::vector<std::wstring> left = leftTargetDirectories(result.processId);
-    ASSERT_EQ(left.size(), 1u);
-    EXPECT_EQ(withoutCarriageReturns(result.standardError),
-              "Error, failed to open '" + narrow(left[0]) + "\\a\\b' for writing.\n");
-    EXPECT_EQ(listFiles(left[0]), (std::vector<std::wstring>{L"a", L"main.dll"}));
-    removeTree(left[0]);
+// A run with its own temp directory, so that whatever it leaves there is
+// its own (Wine reuses process ids at once).
+struct PrivateRun {
+    ProcessResult result;
+    std::vector<std::wstring> left; // the entries of {TEMP}\CorvellinthOnefile
+};
 
-    result = runPackaged({buildFile(u"main.dll", L"testapp.dll"), {u"..\\escaped.txt", "x"}}, {});
-    EXPECT_EQ(result.exitCode, 2u);
-    EXPECT_EQ(withoutCarriageReturns(result.standardOutput),
-              "Error, couldn't decode attached data.\n");
-    left = leftTargetDirectories(result.processId);
-    ASSERT_EQ(left.size(), 1u);
-    EXPECT_EQ(listFiles(left[0]), std::vector<std::wstring>{L"main.dll"});
-    EXPECT_FALSE(fileExists(systemTempDirectory() + L"\\CorvellinthOnefile\\escaped.txt"));
-    removeTree(left[0]);
+PrivateRun runInPrivateTemp(const ScratchDirectory& scratch, const std::wstring& exe) {
+    const std::wstring temp = scratch / L"temp";
+    CreateDirectoryW(temp.c_str(), nullptr);
+    RunOptions options = cleanOptions();
+    useTempDirectory(&options, temp);
+    PrivateRun run{runProcess(exe, {}, options), {}};
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW((temp + L"\\CorvellinthOnefile\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            if (found.cFileName[0] != L'.') {
+                run.left.push_back(found.cFileName);
+            }
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    removeTree(temp);
+    return run;
+}
+
+// Once the parent has made its run directory, every failure ends with its
+// own message and exit code as before, and takes the directory with it:
+// also in the middle of a file, and with a refused name.
+TEST_F(Unpacking, EveryFailureWhileUnpackingRemovesTheRunDirectory) {
+    const packer::Entry app = buildFile(u"main.dll", L"testapp.dll");
+    std::u16string tooDeep;
+    for (int level = 0; level < 130; ++level) {
+        tooDeep += u"d\\";
+    }
+    const std::string decodeFailure = "Error, couldn't decode attached data.\n";
+    const std::string complete = packer::writeAttachedData(
+        {app, {u"big.bin", patterned(3 * 1024 * 1024, 3)}}, kTestWriterOptions);
+
+    // "a" is a file by the time "a\b" needs it as a directory.
+    PrivateRun run =
+        runInPrivateTemp(scratch_, makePackagedExecutable(scratch_ / L"in-the-way.exe",
+                                                          {app, {u"a", "file"}, {u"a\\b", "x"}}));
+    EXPECT_EQ(run.result.exitCode, 2u);
+    EXPECT_THAT(withoutCarriageReturns(run.result.standardError),
+                ::testing::AllOf(StartsWith("Error, failed to open '"),
+                                 ::testing::EndsWith("\\a\\b' for writing.\n")));
+    EXPECT_THAT(run.left, ::testing::IsEmpty());
+
+    run = runInPrivateTemp(scratch_, makePackagedExecutable(scratch_ / L"escape.exe",
+                                                            {app, {u"..\\escaped.txt", "x"}}));
+    EXPECT_EQ(run.result.exitCode, 2u);
+    EXPECT_EQ(withoutCarriageReturns(run.result.standardOutput), decodeFailure);
+    EXPECT_THAT(run.left, ::testing::IsEmpty());
+
+    run = runInPrivateTemp(
+        scratch_, makePackagedExecutable(scratch_ / L"deep.exe", {app, {tooDeep + u"f", "x"}}));
+    EXPECT_EQ(run.result.exitCode, 2u);
+    EXPECT_EQ(withoutCarriageReturns(run.result.standardOutput), decodeFailure);
+    EXPECT_THAT(run.left, ::testing::IsEmpty());
+
+    // Cut short inside big.bin, which is open for writing when the reader
+    // fails.
+    run = runInPrivateTemp(
+        scratch_, makePackagedExecutableFromAttachedData(
+                      scratch_ / L"cut.exe", complete.substr(0, complete.size() - 100000)));
+    EXPECT_EQ(run.result.exitCode, 2u);
+    EXPECT_EQ(withoutCarriageReturns(run.result.standardOutput), decodeFailure);
+    EXPECT_THAT(run.left, ::testing::IsEmpty());
+}
+
+// Names that Windows would turn into something else: a device (a serial
+// port, the bit bucket), another file (trailing dots and spaces), a stream,
+// or text that cannot be shown. Each ends the run with the decode message
+// before anything of that entry is written, and the run directory goes.
+TEST_F(Unpacking, NamesWindowsWouldMisreadAreRefusedBeforeTheyAreWritten) {
+    const packer::Entry app = buildFile(u"main.dll", L"testapp.dll");
+    const std::u16string refused[] = {
+        u"NUL",       u"aux.txt",   u"data\\COM1", u"lpt9.log", u"CONIN$",    u"conout$.x",
+        u"main.dll.", u"MAIN.DLL.", u"dir \\x",    u"a<b",      u"a>b",       u"a\"b",
+        u"a|b",       u"a?b",       u"a*b",        u"a/b",      u"tab\tname", u"bell\x07",
+        u"\xD800x",   u"x\xDC00",   u"stream:x",
+    };
+    for (const std::u16string& name : refused) {
+        SCOPED_TRACE(narrow(std::wstring(name.begin(), name.end())));
+        const PrivateRun run = runInPrivateTemp(
+            scratch_, makePackagedExecutable(scratch_ / L"refused.exe",
+                                             {app, {u"first.txt", "first"}, {name, "refused"}}));
+        EXPECT_EQ(run.result.exitCode, 2u);
+        EXPECT_EQ(withoutCarriageReturns(run.result.standardOutput),
+                  "Error, couldn't decode attached data.\n");
+        EXPECT_EQ(run.result.standardError, "");
+        EXPECT_THAT(run.left, ::testing::IsEmpty());
+    }
 }
 
 } // namespace

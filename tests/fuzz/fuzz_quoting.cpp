@@ -1,7 +1,7 @@
 // Arbitrary UTF-16 arguments quoted into a command line: split again by the
-// rules of CommandLineToArgvW and of the runtime library, the non-empty
-// arguments come back unchanged. With a tight capacity the quoting either
-// fits exactly or ends with the bounds failure, and never writes past it.
+// rules of CommandLineToArgvW and of the runtime library, every argument,
+// the empty ones included, comes back unchanged and in place. With a tight capacity the quoting
+// either fits exactly or ends with the bounds failure, and never writes past it.
 //
 // Input: byte 0 odd asks for a tight capacity of byte 1 units; the rest are
 // UTF-16LE units, a 0 unit separating arguments.
@@ -49,17 +49,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const std::vector<std::wstring> arguments = argumentsOf(data + kSettings, size - kSettings);
     std::size_t longest = 0;
-    std::vector<std::wstring> nonEmpty;
     for (const std::wstring& argument : arguments) {
         longest += 2 * argument.size() + 3;
-        if (!argument.empty()) {
-            nonEmpty.push_back(argument);
-        }
     }
     const std::wstring line = native_support::quoteArguments(arguments, longest + 1);
     for (const auto rules : {native_support::SplitRules::CommandLineToArgv,
                              native_support::SplitRules::RuntimeLibrary}) {
-        failWhen(native_support::splitArguments(line, rules) != nonEmpty,
+        failWhen(native_support::splitArguments(line, rules) != arguments,
                  "the arguments did not survive the round trip");
     }
     if ((data[0] & 1) != 0) {

@@ -1,7 +1,8 @@
 // Writes the seed corpora of the fuzz targets, made with the packer's own
 // attached-data writer and the test executable builder: make_fuzz_seeds DIR
 // fills DIR/attached_data, DIR/entry_stream, DIR/entry_listing,
-// DIR/quoting, DIR/pe_image and DIR/icon_file (the folders must exist).
+// DIR/quoting, DIR/wide_text, DIR/pe_image and DIR/icon_file (the folders
+// must exist).
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -135,6 +136,18 @@ int main(int argc, char** argv) {
         const std::string settings =
             index % 2 == 0 ? std::string(2, '\0') : std::string("\x01\x10");
         writeSeed(root + "/quoting/" + std::to_string(index++), settings + utf16(argument));
+    }
+    // Capacity less one, then operations: code and argument, units after.
+    const std::vector<std::string> wideTextOperations = {
+        std::string("\x10\x01\x05hello\x02\x03\x03\x02", 12),
+        std::string("\x04\x00\x04"
+                    "abcd\x00\x03"
+                    "abc\x04\x09xy",
+                    16),
+        std::string("\x00\x01\x00\x02\x01", 5)};
+    index = 0;
+    for (const std::string& operations : wideTextOperations) {
+        writeSeed(root + "/wide_text/" + std::to_string(index++), operations);
     }
     return 0;
 }

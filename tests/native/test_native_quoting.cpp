@@ -18,15 +18,9 @@ using native_support::splitArguments;
 using native_support::SplitRules;
 
 void expectRoundTrip(const std::vector<std::wstring>& arguments) {
-    std::vector<std::wstring> nonEmpty;
-    for (const std::wstring& argument : arguments) {
-        if (!argument.empty()) {
-            nonEmpty.push_back(argument);
-        }
-    }
     const std::wstring line = quoteArguments(arguments, 1 << 16);
     for (const SplitRules rules : {SplitRules::CommandLineToArgv, SplitRules::RuntimeLibrary}) {
-        EXPECT_EQ(splitArguments(line, rules), nonEmpty)
+        EXPECT_EQ(splitArguments(line, rules), arguments)
             << "line: " << std::string(line.begin(), line.end());
     }
 }
@@ -54,8 +48,11 @@ TEST(NativeQuoting, TrickyArgumentsComeBackUnchanged) {
     expectRoundTrip(tricky);
 }
 
-TEST(NativeQuoting, EmptyArgumentsAreLost) {
-    EXPECT_EQ(quoteArguments({L""}, 8), L"");
+TEST(NativeQuoting, EmptyArgumentsKeepTheirPlace) {
+    EXPECT_EQ(quoteArguments({L""}, 3), L"\"\"");
+    EXPECT_EQ(quoteArguments({L"a", L"", L"b"}, 8), L"a \"\" b");
+    expectRoundTrip({L""});
+    expectRoundTrip({L"", L"", L"x"});
     expectRoundTrip({L"a", L"", L"b c", L""});
 }
 

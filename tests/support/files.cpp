@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "tests/support/process.h"
+
 namespace testing_support {
 
 std::wstring binaryDirectory() {
@@ -104,7 +106,11 @@ void removeTree(const std::wstring& path) {
                 continue;
             }
             const std::wstring child = path + L"\\" + name;
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+                if (runLinuxProgram("/bin/rm", {"-f", linuxPath(child)}) != 0) {
+                    RemoveDirectoryW(child.c_str());
+                }
+            } else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
                 removeTree(child);
             } else {
                 SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
@@ -146,6 +152,55 @@ std::vector<std::wstring> listFiles(const std::wstring& root) {
     collect(root, L"", &names);
     std::sort(names.begin(), names.end());
     return names;
+}
+
+std::string linuxPath(const std::wstring& path) {
+    using UnixFileName = char*(CDECL*)(LPCWSTR);
+    const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    const auto toUnix = reinterpret_cast<UnixFileName>(
+        reinterpret_cast<void*>(GetProcAddress(kernel, "wine_get_unix_file_name")));
+    char* const converted = toUnix != nullptr ? toUnix(path.c_str()) : nullptr;
+    if (converted == nullptr) {
+        return "";
+    }
+    std::string result = converted;
+    HeapFree(GetProcessHeap(), 0, converted);
+    return result;
+}
+
+// Wine signals a Linux program's process handle as soon as it is started,
+// with exit code 0, so the program is run by a shell that leaves its exit
+// code in a file, and the file is waited for.
+int runLinuxProgram(const std::string& program, const std::vector<std::string>& arguments) {
+    static unsigned counter = 0;
+    const std::wstring status = systemTempDirectory() + L"\\corv-linux-" +
+                                std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                std::to_wstring(++counter);
+    const std::string linuxStatus = linuxPath(status);
+    if (linuxStatus.empty()) {
+        return -1;
+    }
+    const std::string script = "\"$@\"; echo $? >'" + linuxStatus + ".part' && mv '" + linuxStatus +
+                               ".part' '" + linuxStatus + "'";
+    std::vector<std::wstring> shellArguments = {L"-c", widen(script), L"sh", widen(program)};
+    for (const std::string& argument : arguments) {
+        shellArguments.push_back(widen(argument));
+    }
+    // Drive Z: is the Linux root under Wine.
+    runProcess(L"Z:\\bin\\sh", shellArguments);
+    for (int waited = 0; waited < 3000 && !fileExists(status); ++waited) {
+        Sleep(10);
+    }
+    const std::string code = readFile(status);
+    DeleteFileW(status.c_str());
+    return code.empty() ? -1 : std::stoi(code);
+}
+
+bool makeLinuxSymlink(const std::wstring& link, const std::wstring& target) {
+    const std::string linuxLink = linuxPath(link);
+    const std::string linuxTarget = linuxPath(target);
+    return !linuxLink.empty() && !linuxTarget.empty() &&
+           runLinuxProgram("/bin/ln", {"-s", linuxTarget, linuxLink}) == 0;
 }
 
 } // namespace testing_support

@@ -34,7 +34,20 @@ bool directoryExists(const std::wstring& path);
 std::string readFile(const std::wstring& path);
 // Creates missing parent directories.
 void writeFile(const std::wstring& path, const std::string& content);
+// Never follows a link: a link is removed itself (a Linux one with rm).
 void removeTree(const std::wstring& path);
+
+// Under Wine, the Linux path of a Windows path (which need not exist);
+// empty elsewhere.
+std::string linuxPath(const std::wstring& path);
+// Under Wine, runs the Linux program at Linux path program with arguments,
+// waits for it to end (30 s at most) and returns its exit code; -1 when it
+// cannot be started or does not end.
+int runLinuxProgram(const std::string& program, const std::vector<std::string>& arguments);
+// Under Wine, makes a Linux symbolic link at link pointing to target, the
+// way a program on the Linux side would (Wine's own CreateSymbolicLinkW
+// makes nothing). False when that is not possible.
+bool makeLinuxSymlink(const std::wstring& link, const std::wstring& target);
 // Every file below root, as names relative to it with '\' separators, sorted.
 std::vector<std::wstring> listFiles(const std::wstring& root);
 std::wstring systemTempDirectory(); // GetTempPathW without the trailing '\'

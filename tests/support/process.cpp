@@ -72,6 +72,15 @@ std::wstring buildEnvironment(const RunOptions& options) {
 
 } // namespace
 
+RunOptions cleanOptions() {
+    RunOptions options;
+    for (const wchar_t* name : {L"TAMBRO_ONEFILE_PARENT", L"TAMBRO_ONEFILE_START",
+                                L"TAMBRO_ONEFILE_DIRECTORY", L"TAMBRO_ORIGINAL_ARGV0"}) {
+        options.environment[name] = std::nullopt;
+    }
+    return options;
+}
+
 void useTempDirectory(RunOptions* options, const std::wstring& directory) {
     options->environment[L"TMP"] = directory;
     options->environment[L"TEMP"] = directory;
@@ -124,9 +133,10 @@ ProcessResult runProcess(const std::wstring& program, const std::vector<std::wst
     std::wstring environment = buildEnvironment(options);
     PROCESS_INFORMATION info{};
     ProcessResult result;
+    const DWORD suspended = options.beforeStart ? CREATE_SUSPENDED : 0;
     const BOOL started = CreateProcessW(
-        program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
-        environment.data(),
+        program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+        CREATE_UNICODE_ENVIRONMENT | suspended, environment.data(),
         options.currentDirectory.empty() ? nullptr : options.currentDirectory.c_str(), &startup,
         &info);
     const DWORD startError = GetLastError();
@@ -141,6 +151,10 @@ ProcessResult runProcess(const std::wstring& program, const std::vector<std::wst
         result.standardError =
             "runProcess: CreateProcessW failed with " + std::to_string(startError);
         return result;
+    }
+    if (options.beforeStart) {
+        options.beforeStart(info.dwProcessId);
+        ResumeThread(info.hThread);
     }
     CloseHandle(info.hThread);
     result.processId = info.dwProcessId;

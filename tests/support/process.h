@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -17,6 +18,9 @@ struct RunOptions {
     std::wstring currentDirectory;                                   // empty: the test's own
     DWORD timeoutMs = 120000; // the process is killed after it
     std::wstring commandLine; // when set, used verbatim
+    // When set, the program is started suspended and this runs with its
+    // process id before it runs a single instruction.
+    std::function<void(DWORD processId)> beforeStart;
 };
 
 struct ProcessResult {
@@ -26,6 +30,10 @@ struct ProcessResult {
     std::string standardError;
     DWORD processId = 0;
 };
+
+// Options that start a program without the launcher's four variables,
+// whatever the test process itself carries.
+RunOptions cleanOptions();
 
 // Points TMP and TEMP of the started program at directory, so that what a
 // launcher unpacks lands where the test can see and remove it.

@@ -11,6 +11,12 @@
 //   spawn <exe> <args...>  starts exe with the args, waits, returns its code
 //   hashes          "hash <name> <size> <FNV-1a 64 in hex>" for every file
 //                   below this DLL's directory
+//   cd-module       makes this DLL's directory the current directory
+//   await <name>    waits (30 s at most) until <name> exists in this DLL's
+//                   directory: Wine reports a Linux program that spawn
+//                   starts as ended at once
+//   pad <n>         creates a file in this DLL's directory whose full path
+//                   is n code units long
 // Several commands can be chained with "--": "env -- exit 7".
 #include <windows.h>
 #include <stdio.h>
@@ -38,15 +44,21 @@ std::string narrow(const wchar_t* text) {
     return result;
 }
 
-std::wstring moduleDirectory() {
+std::wstring ownModulePath() {
     HMODULE self = nullptr;
     GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
                            GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCWSTR>(&moduleDirectory), &self);
+                       reinterpret_cast<LPCWSTR>(&ownModulePath), &self);
     wchar_t path[4096];
     const DWORD length = GetModuleFileNameW(self, path, 4096);
     std::wstring result(path, length);
     return result;
+}
+
+// The directory this DLL was loaded from, without a final backslash.
+std::wstring ownDirectory() {
+    const std::wstring module = ownModulePath();
+    return module.substr(0, module.rfind(L'\\'));
 }
 
 void printVariable(const wchar_t* name) {
@@ -187,12 +199,10 @@ ONEFILE_EXPORT int run_code(int argc, wchar_t** argv) {
             wchar_t cwd[4096];
             GetCurrentDirectoryW(4096, cwd);
             printf("cwd=%s\n", narrow(cwd).c_str());
-            printf("module=%s\n", narrow(moduleDirectory().c_str()).c_str());
+            printf("module=%s\n", narrow(ownModulePath().c_str()).c_str());
             printf("argc=%d\n", argc);
         } else if (command == L"files") {
-            std::wstring directory = moduleDirectory();
-            directory = directory.substr(0, directory.rfind(L'\\'));
-            listFiles(directory);
+            listFiles(ownDirectory());
         } else if (command == L"sleep") {
             Sleep(wcstoul(next, nullptr, 10));
             ++i;
@@ -201,10 +211,27 @@ ONEFILE_EXPORT int run_code(int argc, wchar_t** argv) {
             while (i < argc && wcscmp(argv[i], L"--") != 0) {
                 ++i;
             }
+        } else if (command == L"cd-module") {
+            SetCurrentDirectoryW(ownDirectory().c_str());
+        } else if (command == L"await") {
+            const std::wstring path = ownDirectory() + L"\\" + next;
+            for (int waited = 0; waited < 3000; ++waited) {
+                if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+                    break;
+                }
+                Sleep(10);
+            }
+            ++i;
+        } else if (command == L"pad") {
+            std::wstring path = ownDirectory() + L"\\";
+            path.append(wcstoul(next, nullptr, 10) - path.size(), L'p');
+            const HANDLE file =
+                CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+            printf("pad %s\n", file == INVALID_HANDLE_VALUE ? "failed" : "made");
+            CloseHandle(file);
+            ++i;
         } else if (command == L"hashes") {
-            std::wstring directory = moduleDirectory();
-            directory = directory.substr(0, directory.rfind(L'\\'));
-            hashFiles(directory);
+            hashFiles(ownDirectory());
         }
         fflush(stdout);
         fflush(stderr);

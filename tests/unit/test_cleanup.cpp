@@ -12,19 +12,25 @@
 #include <stdlib.h>
 #include <wchar.h>
 
+#include <algorithm>
 #include <atomic>
 #include <initializer_list>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "launcher/cleanup.h"
+#include "launcher/run_directory.h"
 #include "launcher/state.h"
-#include "paths/system_calls.h"
+#include "system/system_calls.h"
 #include "tests/support/files.h"
+#include "tests/support/process.h"
 
 namespace {
 
 using testing_support::directoryExists;
+using testing_support::listFiles;
+using testing_support::readFile;
 using testing_support::ScratchDirectory;
 using testing_support::writeFile;
 
@@ -110,35 +116,75 @@ DWORD exitCodeOf(HANDLE process) {
 }
 
 // Counters behind the seams.
-std::atomic<int> fileOperations{0};
 std::atomic<HANDLE> watchedHandle{nullptr};
 std::atomic<int> watchedCloses{0};
 // Closes of the watched handle that failed: it was no longer open.
 std::atomic<int> failedCloses{0};
+// Listings of the target directory itself (one per delete attempt), and the
+// pauses between attempts.
+std::wstring rootPattern;
+std::atomic<int> rootListings{0};
+std::vector<DWORD> pauses;
+// What the delete opened (flags, share mode, the handle) and which handles
+// it marked for deletion.
+struct Open {
+    DWORD share;
+    DWORD flags;
+    HANDLE handle;
+};
+std::vector<Open> opens;
+std::vector<HANDLE> marked;
 
-int WINAPI countFileOperation(LPSHFILEOPSTRUCTW operation) {
-    ++fileOperations;
-    return defaultSystemCalls().fileOperation(operation);
+HANDLE WINAPI countListing(LPCWSTR pattern, FINDEX_INFO_LEVELS level, LPVOID data,
+                           FINDEX_SEARCH_OPS search, LPVOID filter, DWORD flags) {
+    rootListings += pattern == rootPattern ? 1 : 0;
+    return FindFirstFileExW(pattern, level, data, search, filter, flags);
 }
 
-BOOL WINAPI countClose(HANDLE handle) {
-    const bool watched = handle == watchedHandle.load();
-    const BOOL closed = CloseHandle(handle);
-    if (watched) {
-        ++watchedCloses;
-        failedCloses += closed ? 0 : 1;
+void WINAPI recordPause(DWORD milliseconds) {
+    pauses.push_back(milliseconds);
+    Sleep(milliseconds);
+}
+
+HANDLE WINAPI recordOpen(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                         DWORD disposition, DWORD flags, HANDLE model) {
+    const HANDLE handle = CreateFileW(path, access, share, security, disposition, flags, model);
+    opens.push_back({share, flags, handle});
+    return handle;
+}
+
+BOOL WINAPI recordMark(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information,
+                       DWORD size) {
+    if (kind == FileDispositionInfo &&
+        static_cast<FILE_DISPOSITION_INFO*>(information)->DeleteFile) {
+        marked.push_back(handle);
     }
+    return SetFileInformationByHandle(handle, kind, information, size);
+}
+
+// The watched handle's value may be reused by the delete's handles once it
+// is closed, so only its first close counts; any failed close is a handle
+// closed twice.
+BOOL WINAPI countClose(HANDLE handle) {
+    HANDLE watched = handle;
+    if (watchedHandle.compare_exchange_strong(watched, nullptr)) {
+        ++watchedCloses;
+    }
+    const BOOL closed = CloseHandle(handle);
+    failedCloses += closed ? 0 : 1;
     return closed;
 }
 
 class Cleanup : public ::testing::Test {
   protected:
     void SetUp() override {
-        fileOperations = 0;
+        rootListings = 0;
+        pauses.clear();
         watchedCloses = 0;
         failedCloses = 0;
         watchedHandle = nullptr;
-        systemCalls.fileOperation = countFileOperation;
+        systemCalls.findFirstFile = countListing;
+        systemCalls.sleep = recordPause;
         systemCalls.closeHandle = countClose;
     }
     void TearDown() override {
@@ -152,13 +198,15 @@ class Cleanup : public ::testing::Test {
         }
     }
 
-    // A small tree at the target directory, with the flag armed.
+    // A small tree in a run directory made as the parent makes it.
     std::wstring armTarget(const std::wstring& name = L"target") {
         const std::wstring target = scratch_ / name;
+        wcscpy_s(targetDirectory, kTargetDirectoryCapacity, target.c_str());
+        createRunDirectory();
+        EXPECT_EQ(cleanupFlag.load(), 1);
         writeFile(target + L"\\app.dll", "dll");
         writeFile(target + L"\\data\\nested\\file.txt", "text");
-        wcscpy_s(targetDirectory, kTargetDirectoryCapacity, target.c_str());
-        cleanupFlag.store(1);
+        rootPattern = L"\\\\?\\" + target + L"\\*";
         return target;
     }
 
@@ -173,19 +221,73 @@ TEST_F(Cleanup, NormalEndWithoutChildDeletesTheDirectoryAtFirstAttempt) {
     const std::wstring target = armTarget();
     cleanupOnExit();
     EXPECT_FALSE(directoryExists(target));
-    EXPECT_EQ(fileOperations.load(), 1);
+    EXPECT_EQ(rootListings.load(), 1);
+    EXPECT_THAT(pauses, ::testing::IsEmpty());
     // A second run (handler, then the normal end) finds nothing to do.
     cleanupOnExit();
-    EXPECT_EQ(fileOperations.load(), 2);
+    EXPECT_EQ(rootListings.load(), 1);
     EXPECT_FALSE(directoryExists(target));
 }
 
-TEST_F(Cleanup, WithTheFlagStillZeroOnlyTheChildPartRuns) {
-    const std::wstring target = armTarget();
-    cleanupFlag.store(0);
+// Every entry is opened without following a link and without delete
+// sharing, and deleted through the very handle that was checked.
+TEST_F(Cleanup, TheDeleteMarksOnlyHandlesItOpenedWithoutFollowingLinks) {
+    armTarget();
+    opens.clear();
+    marked.clear();
+    systemCalls.createFile = recordOpen;
+    systemCalls.setFileInformation = recordMark;
     cleanupOnExit();
-    EXPECT_TRUE(directoryExists(target));
-    EXPECT_EQ(fileOperations.load(), 0);
+    // app.dll, data, nested, file.txt and the directory itself.
+    EXPECT_EQ(marked.size(), 5u);
+    for (const HANDLE handle : marked) {
+        const auto open = std::find_if(opens.begin(), opens.end(),
+                                       [handle](const Open& o) { return o.handle == handle; });
+        ASSERT_NE(open, opens.end());
+        EXPECT_EQ(open->flags, DWORD{FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS});
+        EXPECT_EQ(open->share & FILE_SHARE_DELETE, 0u);
+    }
+}
+
+// A directory this process did not create is never deleted, whatever is
+// in targetDirectory: the flag goes up only in createRunDirectory.
+TEST_F(Cleanup, ADirectoryThisProcessDidNotCreateIsNeverDeleted) {
+    const std::wstring target = scratch_ / L"not-ours";
+    writeFile(target + L"\\file.txt", "someone else's");
+    wcscpy_s(targetDirectory, kTargetDirectoryCapacity, target.c_str());
+    cleanupOnExit();
+    EXPECT_EQ(readFile(target + L"\\file.txt"), "someone else's");
+    EXPECT_EQ(rootListings.load(), 0);
+}
+
+BOOL WINAPI refusingCreateDirectory(LPCWSTR, LPSECURITY_ATTRIBUTES) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+// A run directory that cannot be made for another reason is not this
+// process's: whatever comes to stand there later is never deleted (the
+// unpacking reports the first file it cannot create).
+TEST_F(Cleanup, ARunDirectoryThatCouldNotBeMadeIsNeverDeleted) {
+    const std::wstring target = scratch_ / L"refused";
+    wcscpy_s(targetDirectory, kTargetDirectoryCapacity, target.c_str());
+    systemCalls.createDirectory = refusingCreateDirectory;
+    createRunDirectory();
+    EXPECT_EQ(cleanupFlag.load(), 0);
+    writeFile(target + L"\\file.txt", "someone else's");
+    cleanupOnExit();
+    EXPECT_EQ(readFile(target + L"\\file.txt"), "someone else's");
+}
+
+TEST_F(Cleanup, AnExistingRunDirectoryEndsTheRunBeforeAnythingIsWrittenOrDeleted) {
+    const std::wstring target = scratch_ / L"planted";
+    writeFile(target + L"\\file.txt", "planted");
+    wcscpy_s(targetDirectory, kTargetDirectoryCapacity, target.c_str());
+    // The death test runs in a process with a scratch directory of its own.
+    EXPECT_EXIT(createRunDirectory(), ::testing::ExitedWithCode(2),
+                ::testing::AllOf(::testing::StartsWith("Error, target directory 'C:\\"),
+                                 ::testing::HasSubstr("\\planted' already exists.")));
+    EXPECT_EQ(readFile(target + L"\\file.txt"), "planted");
 }
 
 TEST_F(Cleanup, AChildThatEndsWithinTheGraceIsNotTerminated) {
@@ -204,7 +306,7 @@ TEST_F(Cleanup, AChildThatEndsWithinTheGraceIsNotTerminated) {
     CloseHandle(child);
 }
 
-TEST_F(Cleanup, AChildThatIgnoresTheEventIsTerminatedWithZeroAfterFiveSeconds) {
+TEST_F(Cleanup, AChildThatIgnoresTheEventIsTerminatedAsInterruptedAfterFiveSeconds) {
     const std::wstring target = armTarget();
     const HANDLE child = startHelper(L"sleep 60000 " + std::to_wstring(kOwnExitCode));
     ASSERT_NE(child, nullptr);
@@ -215,7 +317,7 @@ TEST_F(Cleanup, AChildThatIgnoresTheEventIsTerminatedWithZeroAfterFiveSeconds) {
     EXPECT_GE(elapsed, 4900u);
     EXPECT_LT(elapsed, 9000u);
     EXPECT_EQ(WaitForSingleObject(child, 2000), WAIT_OBJECT_0);
-    EXPECT_EQ(exitCodeOf(child), 0u);
+    EXPECT_EQ(exitCodeOf(child), 0xC000013Au);
     EXPECT_EQ(watchedCloses.load(), 1);
     EXPECT_FALSE(directoryExists(target));
     CloseHandle(child);
@@ -229,12 +331,11 @@ TEST_F(Cleanup, AFileHeldOpenElsewhereGetsTwentyRetriesThenIsLeftSilently) {
     ASSERT_NE(holder, nullptr);
     ASSERT_EQ(WaitForSingleObject(ready, 20000), WAIT_OBJECT_0);
 
-    const ULONGLONG start = GetTickCount64();
     cleanupOnExit();
-    const ULONGLONG elapsed = millisecondsSince(start);
-    EXPECT_EQ(fileOperations.load(), 21);
-    EXPECT_GE(elapsed, 1900u);
+    EXPECT_EQ(rootListings.load(), 21);
+    EXPECT_EQ(pauses, std::vector<DWORD>(20, 100));
     EXPECT_TRUE(directoryExists(target));
+    EXPECT_EQ(listFiles(target), std::vector<std::wstring>{L"app.dll"});
 
     TerminateProcess(holder, 0);
     WaitForSingleObject(holder, INFINITE);
@@ -261,7 +362,7 @@ TEST_F(Cleanup, TheHandlerCleansUpForTheFiveStopEventsOnlyAndAlwaysReturnsFalse)
         EXPECT_FALSE(directoryExists(target)) << event;
     }
 
-    fileOperations = 0;
+    rootListings = 0;
     const std::initializer_list<DWORD> otherEvents = {3, 4, 7, 0xFFFFFFFF};
     for (const DWORD event : otherEvents) {
         const std::wstring target = armTarget(L"other" + std::to_wstring(event));
@@ -271,7 +372,7 @@ TEST_F(Cleanup, TheHandlerCleansUpForTheFiveStopEventsOnlyAndAlwaysReturnsFalse)
         EXPECT_TRUE(directoryExists(target)) << event;
         CloseHandle(duplicate);
     }
-    EXPECT_EQ(fileOperations.load(), 0);
+    EXPECT_EQ(rootListings.load(), 0);
     CloseHandle(child);
 }
 

@@ -12,7 +12,7 @@
 
 #include "diagnostics/diagnostics.h"
 #include "paths/directories.h"
-#include "paths/system_calls.h"
+#include "system/system_calls.h"
 #include "paths/unpack_spec.h"
 #include "tests/support/files.h"
 
@@ -161,24 +161,43 @@ TEST_F(Directories, PathsWithoutAParentDoNothingAndLengthIsBounded) {
         ::testing::ExitedWithCode(3), "");
 }
 
-TEST_F(Directories, AVeryDeepChainOfMissingLevelsEndsAbnormallyNotByOverflow) {
+// Each missing level costs a stack frame with a full path in it, so a chain
+// of more than 128 is refused (the unpacking reports the name as damaged)
+// instead of recursing on.
+TEST_F(Directories, AVeryDeepChainOfMissingLevelsIsRefusedNotRecursedInto) {
     refusalCode = ERROR_PATH_NOT_FOUND;
     std::wstring deep = L"Q:";
     for (int level = 0; level < 100; ++level) {
         deep += L"\\d";
     }
-    ensureParentDirectories((deep + L"\\file").c_str());
+    EXPECT_TRUE(ensureParentDirectories((deep + L"\\file").c_str()));
     EXPECT_EQ(callsFor(deep), 2);
 
     for (int level = 0; level < 400; ++level) {
         deep += L"\\d";
     }
-    EXPECT_EXIT(
-        {
-            routeAbortAwayFromDialogs();
-            ensureParentDirectories((deep + L"\\file").c_str());
-        },
-        ::testing::ExitedWithCode(3), "");
+    createCalls.clear();
+    EXPECT_FALSE(ensureParentDirectories((deep + L"\\file").c_str()));
+    EXPECT_EQ(createCalls.size(), 128u);
+}
+
+// Windows refuses a directory path of 248 units or more unless it is in the
+// extended-length form (long paths not switched on system-wide); the list
+// keeps the path as given.
+TEST_F(Directories, LongDirectoryPathsGoToTheSystemInTheExtendedForm) {
+    ScratchDirectory scratch;
+    const std::wstring base = scratch.path() + L"\\";
+    const std::wstring shorter = base + std::wstring(247 - base.size(), L's');
+    const std::wstring longer = base + std::wstring(248 - base.size(), L'l');
+    const std::wstring deeper = longer + L"\\" + std::wstring(200, L'd');
+    ensureParentDirectories((shorter + L"\\f").c_str());
+    ensureParentDirectories((deeper + L"\\f").c_str());
+    EXPECT_THAT(createCalls, ElementsAre(shorter, L"\\\\?\\" + deeper, L"\\\\?\\" + longer,
+                                         L"\\\\?\\" + deeper));
+    EXPECT_TRUE(directoryExists(L"\\\\?\\" + deeper));
+    createCalls.clear();
+    EXPECT_TRUE(ensureDirectory(deeper.c_str()));
+    EXPECT_THAT(createCalls, IsEmpty());
 }
 
 TEST_F(Directories, AFullListStillCreatesButRemembersNothingMore) {

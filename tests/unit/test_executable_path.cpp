@@ -1,7 +1,7 @@
 // The launcher's own path: the prefix rules on real and crafted final paths,
-// the short directory part, the capacity bounds and the two caches. The
-// caches live for the whole process, so their tests run in death-test
-// children (fresh processes) that check and exit(0).
+// the short directory part, the capacity bounds, the two caches and the
+// child's image name. The caches live for the whole process, so their tests
+// run in death-test children (fresh processes) that check and exit(0).
 #include <windows.h>
 
 #include <gmock/gmock.h>
@@ -10,12 +10,14 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "diagnostics/diagnostics.h"
+#include "launcher/child_launch.h"
 #include "paths/executable_path.h"
-#include "paths/system_calls.h"
+#include "system/system_calls.h"
 #include "tests/support/files.h"
 
 namespace {
@@ -333,6 +335,33 @@ TEST_F(ExecutablePath, EachVariantFillsOnlyItsOwnCache) {
                         plain + L" | " + resolvedText);
         },
         ::testing::ExitedWithCode(0), "");
+}
+
+// ---- the child's image ------------------------------------------------------
+
+// Windows reports a module name cut to the buffer by a result equal to its
+// capacity (terminated within it).
+DWORD WINAPI fillTheBuffer(HMODULE, LPWSTR buffer, DWORD capacity) {
+    std::fill(buffer, buffer + capacity - 1, L'x');
+    buffer[capacity - 1] = L'\0';
+    return capacity;
+}
+
+BOOL WINAPI startNothing(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD,
+                         LPVOID, LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION) {
+    ExitProcess(42);
+}
+
+TEST_F(ExecutablePath, AChildImageNameThatFillsItsBufferEndsAbnormallyBeforeAnyStart) {
+    EXPECT_EXIT(
+        {
+            // The plain cache is filled first, from the real name.
+            getExecutablePath(false);
+            systemCalls.getModuleFileName = fillTheBuffer;
+            systemCalls.createProcess = startNothing;
+            launchChildAndWait();
+        },
+        ::testing::ExitedWithCode(3), "");
 }
 
 } // namespace

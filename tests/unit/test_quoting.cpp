@@ -21,7 +21,8 @@ constexpr std::size_t kCapacity = 32768;
 std::wstring quoted(const std::wstring& prefix, const std::wstring& argument) {
     std::vector<wchar_t> buffer(kCapacity, L'\0');
     prefix.copy(buffer.data(), prefix.size());
-    appendQuotedArgument(buffer.data(), buffer.size(), argument.c_str());
+    WideText commandLine = continueWideText(buffer.data(), buffer.size());
+    appendQuotedArgument(&commandLine, argument.c_str());
     return buffer.data();
 }
 
@@ -47,6 +48,7 @@ TEST(Quoting, TrickyArgumentsSurviveTheRoundTrip) {
         L"a\\\\\"b",
         L"\"",
         L"\\",
+        L"",
         L"tab\there",
         L"line\nfeed",
         L"vertical\vtab",
@@ -81,16 +83,17 @@ TEST(Quoting, QuotesOnlyWhenNeededAndDoublesBackslashesBeforeTheClosingQuote) {
     EXPECT_EQ(quoted(L"", L"a\\\"b"), L"\"a\\\\\\\"b\"");
     EXPECT_EQ(quoted(L"", L"C:\\a b\\"), L"\"C:\\a b\\\\\"");
     EXPECT_EQ(quoted(L"", L"x\\y z"), L"\"x\\y z\"");
-    // Appends behind what is there; an empty argument adds nothing.
+    // Appends behind what is there; an empty argument is a pair of quotes.
     EXPECT_EQ(quoted(L"first ", L"second"), L"first second");
-    EXPECT_EQ(quoted(L"first ", L""), L"first ");
+    EXPECT_EQ(quoted(L"first ", L""), L"first \"\"");
 }
 
 // Appends behind one code unit already in a buffer of exactly capacity.
 void appendIntoCapacity(const wchar_t* argument, std::size_t capacity) {
     std::vector<wchar_t> buffer(capacity, L'\0');
     buffer[0] = L'x';
-    appendQuotedArgument(buffer.data(), capacity, argument);
+    WideText commandLine = continueWideText(buffer.data(), capacity);
+    appendQuotedArgument(&commandLine, argument);
 }
 
 TEST(QuotingDeathTest, TheTerminatorMustFitAsWell) {

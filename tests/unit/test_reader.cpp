@@ -258,4 +258,20 @@ TEST(Reader, RefusesAFrameWhoseWindowExceeds128MiB) {
         ExitedWithCode(2), kDecodeMessage);
 }
 
+void* noMemory(std::size_t) {
+    return nullptr;
+}
+
+TEST(Reader, NoMemoryForTheWindowEndsWithTheAllocationMessage) {
+    // Nothing is decoded before the allocation: any bytes will do.
+    const std::string data = attachedDataOf(std::string(16, '\0'));
+    EXPECT_EXIT(
+        {
+            sendStandardOutputToStandardError();
+            allocateReaderWindow = noMemory;
+            startReading(data);
+        },
+        ExitedWithCode(2), "^Error, couldn't allocate memory\\.\r?\n$");
+}
+
 } // namespace

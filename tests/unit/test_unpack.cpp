@@ -13,12 +13,16 @@
 #include <cstdint>
 #include <set>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <vector>
 
 #include "diagnostics/diagnostics.h"
+#include "launcher/cleanup.h"
+#include "launcher/run_directory.h"
 #include "launcher/state.h"
 #include "launcher/unpack.h"
-#include "paths/system_calls.h"
+#include "system/system_calls.h"
 #include "payload/entry_names.h"
 #include "payload/format.h"
 #include "payload/reader.h"
@@ -176,6 +180,39 @@ TEST_F(UnpackLoop, ThreeThousandFilesCostOneDirectoryCallPerDirectory) {
     EXPECT_LE(directoryCalls.size(), 2 * directories.size());
 }
 
+std::vector<std::wstring> createdFiles;
+
+HANDLE WINAPI recordingCreateFile(LPCWSTR path, DWORD access, DWORD share,
+                                  LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
+                                  HANDLE model) {
+    createdFiles.push_back(path);
+    return CreateFileW(path, access, share, security, disposition, flags, model);
+}
+
+// Windows refuses a file path of 260 units or more unless it is in the
+// extended-length form (long paths not switched on system-wide).
+TEST_F(UnpackLoop, FilePathsFrom260UnitsOnAreCreatedInTheExtendedForm) {
+    ScratchDirectory scratch;
+    const std::wstring target = scratch / L"t";
+    std::vector<packer::Entry> entries;
+    std::vector<std::wstring> expected;
+    for (const std::size_t length : {259u, 260u, 300u}) {
+        // In two components, as a file system takes at most 255 per name.
+        const std::wstring directory(100, static_cast<wchar_t>(L'a' + length % 7));
+        const std::wstring name =
+            directory + L"\\" + std::wstring(length - target.size() - 2 - directory.size(), L'f');
+        entries.push_back({utf16(name), std::to_string(length)});
+        expected.push_back((length < 260 ? L"" : L"\\\\?\\") + target + L"\\" + name);
+    }
+    createdFiles.clear();
+    systemCalls.createFile = recordingCreateFile;
+    startReader(entries);
+    setTargetDirectory(target);
+    unpackAllEntries();
+    EXPECT_EQ(createdFiles, expected);
+    EXPECT_EQ(readFile(expected[2]), "300");
+}
+
 // Q: is no drive under Wine, so these paths pass the bound and then fail to
 // open: the message shows exactly which path was built.
 TEST_F(UnpackLoop, TheFullPathIsBoundedAt4095CodeUnits) {
@@ -227,6 +264,36 @@ TEST_F(UnpackLoop, FailedAndShortWritesEndWithTheUnpackMessage) {
         },
         ::testing::ExitedWithCode(2),
         systemErrorLine("Error, couldn't unpack file to target path.", ERROR_WRITE_FAULT));
+    removeTree(target);
+}
+
+// Runs the console handler on a thread of its own, as the system would,
+// while the main thread is about to create the second file.
+HANDLE WINAPI interruptBeforeTheSecondFile(LPCWSTR path, DWORD access, DWORD share,
+                                           LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                                           DWORD flags, HANDLE model) {
+    if (std::wstring_view(path).ends_with(L"\\second.txt")) {
+        std::thread handler([] { consoleControlHandler(CTRL_C_EVENT); });
+        handler.join();
+    }
+    return CreateFileW(path, access, share, security, disposition, flags, model);
+}
+
+TEST_F(UnpackLoop, TheHandlerFiringDuringUnpackingDeletesTheDirectoryAndTheUnpackEnds) {
+    const std::wstring target = systemTempDirectory() + L"\\corv-unpack-interrupted";
+    removeTree(target);
+    setTargetDirectory(target);
+    const std::string expected =
+        "Error, failed to open '" + narrow(target) + "\\second.txt' for writing.\n";
+    EXPECT_EXIT(
+        {
+            systemCalls.createFile = interruptBeforeTheSecondFile;
+            createRunDirectory();
+            startReader({{u"main.dll", "first"}, {u"second.txt", "second"}});
+            unpackAllEntries();
+        },
+        ::testing::ExitedWithCode(2), readsAs(expected));
+    EXPECT_FALSE(directoryExists(target));
     removeTree(target);
 }
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "diagnostics/diagnostics.h"
-#include "paths/system_calls.h"
+#include "system/system_calls.h"
 #include "paths/unpack_spec.h"
 #include "resources/product.h"
 #include "tests/support/files.h"
@@ -173,9 +173,28 @@ TEST_F(UnpackSpec, TimeIsPublishedOnceAndReused) {
     EXPECT_EQ(published, *first);
     Sleep(20);
     EXPECT_EQ(expand(L"{TIME}_{time}"), *first + L"_" + *first);
+}
 
-    SetEnvironmentVariableW(kStart, L"not a number\\"); // used as it is
-    EXPECT_EQ(expand(L"{TIME}"), L"not a number\\");
+// Only a start time (1 to 20 digits) is taken over; anything else is
+// replaced by a fresh one, so an inherited value cannot point the target
+// directory elsewhere.
+TEST_F(UnpackSpec, AnInheritedTimeIsUsedOnlyWhenItIsDigits) {
+    for (const wchar_t* kept : {L"0", L"133456789012345678", L"12345678901234567890"}) {
+        SetEnvironmentVariableW(kStart, kept);
+        EXPECT_EQ(expand(L"{TIME}"), kept);
+    }
+    for (const wchar_t* replaced :
+         {L"not a number\\", L"1\\..\\..\\..\\victim", L"123456789012345678901", L"12 ", L"+12",
+          L"-12", L"1/2", L"\uFF11\uFF12"}) {
+        SetEnvironmentVariableW(kStart, replaced);
+        const std::optional<std::wstring> fresh = expand(L"{TIME}");
+        ASSERT_TRUE(fresh.has_value());
+        EXPECT_EQ(fresh->size(), 18u) << narrow(replaced);
+        EXPECT_EQ(fresh->find_first_not_of(L"0123456789"), std::wstring::npos);
+        wchar_t published[64] = {};
+        GetEnvironmentVariableW(kStart, published, 64);
+        EXPECT_EQ(published, *fresh) << narrow(replaced);
+    }
 }
 
 TEST_F(UnpackSpec, HomeAndCacheDirComeFromTheSystem) {
@@ -195,8 +214,6 @@ TEST_F(UnpackSpec, TrailingBackslashesGoOnlyAfterFolderPlaceholders) {
     EXPECT_EQ(expand(L"{HOME}"), L"C:\\Folder");
     EXPECT_EQ(expand(L"{CACHE_DIR}"), L"C:\\Folder");
 
-    SetEnvironmentVariableW(kStart, L"9\\\\");
-    EXPECT_EQ(expand(L"{TIME}"), L"9\\\\");
     useProgram(L"D:\\App\\\\\\");
     EXPECT_EQ(expand(L"{PROGRAM_DIR}"), L"D:\\App\\\\");
 }
@@ -270,40 +287,6 @@ TEST_F(UnpackSpec, CapacityBoundary) {
             },
             ExitedWithCode(3), "")
             << narrow(c.spec);
-    }
-}
-
-TEST(AppendWide, EndsTheProcessOnOverflowOrNullSource) {
-    wchar_t target[8] = L"ab";
-    appendWide(target, L"cde", 6);
-    appendNarrowAsWide(target, "f", 7);
-    EXPECT_STREQ(target, L"abcdef");
-    const std::vector<void (*)()> statements = {
-        [] {
-            wchar_t small[8] = L"ab";
-            appendWide(small, L"cde", 5);
-        },
-        [] {
-            wchar_t small[8] = L"ab";
-            appendNarrowAsWide(small, "cde", 5);
-        },
-        [] {
-            wchar_t small[8] = L"";
-            appendWide(small, nullptr, 8);
-        },
-        [] {
-            wchar_t small[8] = L"";
-            appendNarrowAsWide(small, nullptr, 8);
-        },
-    };
-    for (const auto statement : statements) {
-        EXPECT_EXIT(
-            {
-                routeAbortAwayFromDialogs();
-                statement();
-                exit(0);
-            },
-            ExitedWithCode(3), "");
     }
 }
 

@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <cwchar>
 #include <memory>
+#include <vector>
 
-#include "diagnostics/diagnostics.h"
 #include "launcher/quoting.h"
 
 namespace native_support {
@@ -104,18 +104,12 @@ std::wstring quoteArguments(const std::vector<std::wstring>& arguments, std::siz
     // Exactly capacity units on the heap, so that the sanitizer sees any
     // write past them.
     const auto buffer = std::make_unique<wchar_t[]>(capacity);
-    buffer[0] = 0;
-    for (std::size_t index = 0; index < arguments.size(); ++index) {
-        const std::size_t length = std::wcslen(buffer.get());
-        if (index != 0) {
-            if (length + 2 > capacity) {
-                boundsFailure();
-            }
-            buffer[length] = L' ';
-            buffer[length + 1] = 0;
-        }
-        appendQuotedArgument(buffer.get(), capacity, arguments[index].c_str());
+    std::vector<const wchar_t*> vector;
+    for (const std::wstring& argument : arguments) {
+        vector.push_back(argument.c_str());
     }
+    WideText commandLine = startWideText(buffer.get(), capacity);
+    appendQuotedArguments(&commandLine, vector.data(), vector.size());
     return buffer.get();
 }
 

@@ -27,9 +27,9 @@ enum class SplitRules {
 // backslashes before anything else are literal.
 std::vector<std::wstring> splitArguments(std::wstring_view text, SplitRules rules);
 
-// The arguments part of the command line that the parent builds: each
-// argument through appendQuotedArgument into a buffer of capacity units, one
-// blank between them, with the launcher's bounds failure when it overflows.
+// The command line that the parent builds from arguments with
+// appendQuotedArguments, in a buffer of capacity units; the launcher's
+// abnormal end when it overflows.
 std::wstring quoteArguments(const std::vector<std::wstring>& arguments, std::size_t capacity);
 
 } // namespace native_support

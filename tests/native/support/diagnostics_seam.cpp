@@ -14,15 +14,19 @@ void fatalError(const char* message) {
     throw LauncherExit{native_support::kFatalExitCode, message};
 }
 
-void reportSystemError(const char* message, unsigned long) {
+void fatalSystemError(const char* message, unsigned long) {
     throw LauncherExit{native_support::kFatalExitCode, message};
+}
+
+void fatalOpenFailure(const wchar_t*) {
+    throw LauncherExit{native_support::kFatalExitCode, "failed to open"};
 }
 
 void reportSpecFailure(const wchar_t*) {
     throw LauncherExit{native_support::kAbnormalExitCode, "spec failure"};
 }
 
-void boundsFailure() {
+void abnormalEnd() {
     throw LauncherExit{native_support::kAbnormalExitCode, ""};
 }
 

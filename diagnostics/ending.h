@@ -1,0 +1,13 @@
+// For diagnostics/ itself: the one place where the process ends, whichever
+// way, after the message (if any) is out.
+#ifndef CORVELLINTH_DIAGNOSTICS_ENDING_H
+#define CORVELLINTH_DIAGNOSTICS_ENDING_H
+
+enum class Ending {
+    reported, // exit code 2, through exit: buffered output is flushed
+    abnormal, // abort: exit code 3 with routeAbortAwayFromDialogs
+};
+
+[[noreturn]] void endProcess(Ending ending);
+
+#endif

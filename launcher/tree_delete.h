@@ -1,0 +1,37 @@
+// Deleting a directory tree that this process made, without ever touching
+// anything outside it. Links (any reparse point) are removed themselves,
+// never entered. Under Wine a link made on the Linux side may look like the
+// file or directory it points to, and deleting it would delete its target;
+// so every entry is checked through the handle that deletes it: its final
+// path (GetFinalPathNameByHandleW, or, where Wine's fails for a path longer
+// than about 265 units, the handle's object name) must lie strictly below
+// the root's final path, recorded when the root was created. Whatever
+// cannot be shown to be inside stays, and nothing is deleted on a system
+// without GetFinalPathNameByHandleW. Paths
+// reach the system in the extended-length form, so the 260-unit limit does
+// not apply; entries whose path does not fit kTargetDirectoryCapacity are
+// left in place.
+#ifndef CORVELLINTH_LAUNCHER_TREE_DELETE_H
+#define CORVELLINTH_LAUNCHER_TREE_DELETE_H
+
+#include <cstddef>
+
+// Room for a final path: the system may give the long form of a path that
+// was built from short (8.3) names, so it can be longer than the path.
+inline constexpr std::size_t kFinalPathCapacity = 8192;
+
+// Writes the final path of the directory at path (a link at its end is not
+// followed) into finalPath, capacity code units, aligned as alignas(8)
+// aligns it. False when it cannot be opened, the system has no final paths,
+// or the result does not fit.
+bool readFinalPath(const wchar_t* path, wchar_t* finalPath, std::size_t capacity);
+
+// One attempt at deleting the tree at root, whose final path is
+// rootFinalPath. Returns true when the root is still there afterwards and
+// still is that directory (not a link, not another place): worth another
+// attempt. False when it is gone, or when it is no longer the directory
+// that was recorded, which is then left alone. Uses no shared buffer: two
+// threads may run it at once. Reports nothing.
+bool deleteTreeOnce(const wchar_t* root, const wchar_t* rootFinalPath);
+
+#endif
