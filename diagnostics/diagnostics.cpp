@@ -41,6 +41,12 @@ void endProcess(Ending ending) {
     exit(kReportedExitCode);
 }
 
+void endWithExitCode(unsigned long exitCode) {
+    fflush(stdout);
+    // exit takes an int; the system passes its 32 bits on unchanged.
+    exit(static_cast<int>(exitCode));
+}
+
 void fatalError(const char* message) {
     puts(message);
     endProcess(Ending::reported);

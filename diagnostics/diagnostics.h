@@ -29,6 +29,11 @@
 // own: a fixed-size buffer would overflow, or the launcher cannot go on.
 [[noreturn]] void abnormalEnd();
 
+// Ends the process with exitCode, all 32 bits of it, without a message and
+// without the ending hook: for the console handler, which has stopped the
+// child and deleted the run directory itself, on its own thread.
+[[noreturn]] void endWithExitCode(unsigned long exitCode);
+
 // Makes abort() write its message to standard error instead of showing a
 // dialog, so an abnormal end is always immediate (exit code 3).
 void routeAbortAwayFromDialogs();

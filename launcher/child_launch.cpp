@@ -25,7 +25,6 @@ namespace {
 constexpr std::size_t kLauncherDirectoryCapacity = 4097;
 constexpr DWORD kOwnPathCapacity = 4096;
 constexpr std::size_t kCommandLineCapacity = 32768;
-constexpr DWORD kUnreadableExitCode = 1;
 
 // Process-wide, main thread only; launcher/state.h lists them all.
 wchar_t launcherDirectory[kLauncherDirectoryCapacity];
@@ -82,18 +81,42 @@ void publishChildHandle(HANDLE process) {
     childProcess.store(duplicate);
 }
 
+// The exit code is published before the duplicate is taken back: a
+// console handler that then finds no handle ends with the same code.
 DWORD waitForChild(HANDLE process) {
     WaitForSingleObject(process, INFINITE);
+    const DWORD exitCode = exitCodeOfEndedProcess(process);
+    childExitCode.store(exitCode);
     const HANDLE published = childProcess.exchange(nullptr);
     if (published != nullptr) {
         systemCalls.closeHandle(published);
     }
-    DWORD exitCode = 0;
-    if (!systemCalls.getExitCodeProcess(process, &exitCode)) {
-        exitCode = kUnreadableExitCode;
-    }
     systemCalls.closeHandle(process);
     return exitCode;
+}
+
+// A handle that the console serves; anything else (a file, a pipe, none)
+// was redirected by whoever started the launcher.
+bool isConsoleHandle(HANDLE handle) {
+    DWORD mode = 0;
+    return GetConsoleMode(handle, &mode) != 0;
+}
+
+// With all three standard handles on the console the child is given none:
+// it shares the console and takes the console's own handles, as a program
+// started there directly does. Otherwise it gets the parent's three,
+// redirected or not.
+void passStandardHandles(STARTUPINFOW* startup) {
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    const HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+    if (isConsoleHandle(input) && isConsoleHandle(output) && isConsoleHandle(error)) {
+        return;
+    }
+    startup->dwFlags = STARTF_USESTDHANDLES;
+    startup->hStdInput = input;
+    startup->hStdOutput = output;
+    startup->hStdError = error;
 }
 
 } // namespace
@@ -105,10 +128,7 @@ DWORD launchChildAndWait() {
 
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    passStandardHandles(&startup);
 
     buildChildCommandLine();
 

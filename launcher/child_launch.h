@@ -5,8 +5,9 @@
 #include <windows.h>
 
 // Publishes TAMBRO_ONEFILE_DIRECTORY and TAMBRO_ORIGINAL_ARGV0, starts the
-// child with the user's arguments and the parent's standard handles, waits
-// for it, cleans up and returns its exit code (1 when it cannot be read).
+// child with the user's arguments and the parent's standard handles (the
+// console's own, when all three are on the console), waits for it, cleans
+// up and returns its exit code (1 when it cannot be read).
 DWORD launchChildAndWait();
 
 #endif

@@ -2,7 +2,7 @@
 // process in fixed places; nothing is kept between runs.
 //
 // Shared between the start-up sequence, the unpacking and the cleanup, and
-// with the console handler's thread: the four variables declared below.
+// with the console handler's thread: the five variables declared below.
 //
 // Every other file-level buffer and flag is private to one file and used on
 // the main thread only. Capacities count code units with the terminator
@@ -39,6 +39,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 
 #include "launcher/tree_delete.h"
 
@@ -61,5 +62,11 @@ extern std::atomic<unsigned char> cleanupFlag;
 // The running child, or null. Whoever takes it out of the variable (with
 // exchange) owns it and is the only one to wait on, terminate or close it.
 extern std::atomic<HANDLE> childProcess;
+
+// The child's exit code as the main thread read it when its wait returned,
+// published before it takes the handle back, so that a console handler
+// that finds no handle ends with the same code. kNoChildExitCode until then.
+inline constexpr std::int64_t kNoChildExitCode = -1;
+extern std::atomic<std::int64_t> childExitCode;
 
 #endif

@@ -9,6 +9,8 @@
 #define CORVELLINTH_COMPANY_TEXT "Corvellinth"
 #define CORVELLINTH_PRODUCT_TEXT "Corvellinth"
 #define CORVELLINTH_EXECUTABLE_NAME "Corvellinth.exe"
+// The console-subsystem build of the same launcher, for command-line tools.
+#define CORVELLINTH_CONSOLE_EXECUTABLE_NAME "CorvellinthConsole.exe"
 
 #define CORVELLINTH_ICON_ID 1
 #define CORVELLINTH_MANIFEST_ID 1

@@ -96,7 +96,7 @@ TEST_F(AttachedData, AWrongHeaderByteIsRefusedBeforeAnythingElse) {
 }
 
 TEST_F(AttachedData, NoResourceOrOneTooShortForTheHeaderIsAWrongHeader) {
-    expectFailure(run(binaryDirectory() + L"\\Corvellinth.exe"), kHeaderMessage);
+    expectFailure(run(testing_support::launcherPath()), kHeaderMessage);
     expectFailure(runWith("KA"), kHeaderMessage);
 }
 

@@ -1,5 +1,6 @@
-// The packaged launcher end to end under Wine: a copy of Corvellinth.exe
-// carrying tests/testapp's DLL as its main file, started as a user would.
+// The packaged launcher end to end under Wine: a copy of the launcher
+// (testing_support::launcherPath) carrying tests/testapp's DLL as its main
+// file, started as a user would.
 // What the application prints (see testapp.cpp) shows what reached it.
 #include <windows.h>
 
@@ -181,6 +182,20 @@ TEST_F(Launcher, StandardStreamsPassThrough) {
     EXPECT_EQ(result.exitCode, 0u);
     EXPECT_EQ(result.standardOutput, input);
     EXPECT_THAT(result.standardError, StartsWith("to the error stream"));
+}
+
+// Both streams into one pipe, as 2>&1 gives: the lines arrive in the order
+// the application wrote them, as they would from a direct run.
+TEST_F(Launcher, StandardOutputAndErrorKeepTheirOrderInOneStream) {
+    RunOptions options = cleanOptions();
+    options.errorIntoOutput = true;
+    const ProcessResult result = run({L"interleave", L"200"}, options);
+    EXPECT_EQ(result.exitCode, 0u);
+    std::vector<std::string> expected;
+    for (int line = 0; line < 200; ++line) {
+        expected.push_back((line % 2 == 0 ? "out " : "err ") + std::to_string(line));
+    }
+    EXPECT_EQ(lines(result.standardOutput), expected);
 }
 
 TEST_F(Launcher, TheApplicationSeesTheParentsVariablesDirectoryAndFiles) {

@@ -104,6 +104,7 @@ class LaunchAndWait : public ::testing::Test {
         SetEnvironmentVariableW(kRelaunchSleep, nullptr);
         systemCalls = defaultSystemCalls();
         cleanupFlag.store(0);
+        childExitCode.store(kNoChildExitCode);
         targetDirectory[0] = 0;
     }
     void childExitsWith(const wchar_t* code) { SetEnvironmentVariableW(kRelaunchExitCode, code); }
@@ -166,10 +167,13 @@ TEST_F(LaunchAndWait, AChildStoppedByTheHandlerGivesTheInterruptionCode) {
     while (childProcess.load() == nullptr) {
         Sleep(10);
     }
-    std::thread handler([] { consoleControlHandler(CTRL_C_EVENT); });
+    DWORD handlerExitCode = 0;
+    std::thread handler(
+        [&handlerExitCode] { stopRunForConsoleEvent(CTRL_C_EVENT, &handlerExitCode); });
     handler.join();
     parent.join();
     EXPECT_EQ(exitCode, 0xC000013Au);
+    EXPECT_EQ(handlerExitCode, 0xC000013Au);
     EXPECT_FALSE(testing_support::directoryExists(target_));
 }
 

@@ -19,6 +19,7 @@
 #include "tests/support/files.h"
 #include "tests/support/process.h"
 #include "tests/support/packaging.h"
+#include "tools/packer/packing.h"
 
 namespace {
 
@@ -156,7 +157,7 @@ TEST_F(PackedTree, ListAndIndependentReaderAgreeWithTheSourceTree) {
     const std::vector<ReadEntry> expected = expectedOrder();
     const std::vector<ReadEntry> entries = readEntries(attachedDataOf(output));
     ASSERT_EQ(entries.size(), expected.size());
-    std::string listing;
+    std::string listing = "subsystem windowed\n";
     for (std::size_t i = 0; i < expected.size(); ++i) {
         EXPECT_EQ(narrow(entries[i].name), narrow(expected[i].name)) << i;
         EXPECT_TRUE(entries[i].data == expected[i].data) << narrow(expected[i].name);
@@ -356,6 +357,26 @@ TEST_F(PackerErrors, EachBadInputHasItsMessageExitCodeAndNoOutput) {
              return std::vector<std::wstring>{L"--list", s + L"\\out.exe", L"--level", L"3"};
          },
          2, "onefile-pack: --level does not go with --list"},
+        {"both launchers",
+         [](auto& d, auto& s) {
+             return std::vector<std::wstring>{
+                 L"--main",     L"a.txt", L"--output", s + L"\\out.exe", L"--console",
+                 L"--windowed", d};
+         },
+         2, "onefile-pack: --console does not go with --windowed"},
+        {"a launcher for attached data only",
+         [](auto& d, auto& s) {
+             return std::vector<std::wstring>{
+                 L"--write-attached-data", s + L"\\out.bin", L"--main", L"a.txt", L"--console", d};
+         },
+         2, "onefile-pack: --console does not go with --write-attached-data"},
+        {"a launcher of the other subsystem",
+         [launcher](auto& d, auto& s) {
+             return std::vector<std::wstring>{
+                 L"--main",     L"a.txt", L"--output",  s + L"\\out.exe",
+                 L"--launcher", launcher, L"--console", d};
+         },
+         1, "' is a windowed program, not a console one"},
         {"listing an executable without attached data",
          [launcher](auto&, auto&) {
              return std::vector<std::wstring>{L"--list", launcher};
@@ -421,6 +442,35 @@ TEST_F(PackerErrors, PreparedDataIsEmbeddedAsItIsAndDamageIsReportedByList) {
     EXPECT_EQ(listed.exitCode, 1u);
     EXPECT_THAT(listed.standardError, StartsWith("onefile-pack: '"));
     EXPECT_THAT(listed.standardError, HasSubstr("damaged attached data: the frame is cut short"));
+}
+
+std::uint16_t subsystemOf(const std::wstring& executable) {
+    return packer::readPeImage(packer::InputFile(narrow(executable))).subsystem;
+}
+
+// --console packs into the console launcher beside the packer, --windowed
+// (the default) into the windowed one; --list says which a package is.
+TEST(PackagedSample, ConsoleAndWindowedPackagesComeFromTheirLaunchers) {
+    ScratchDirectory scratch(L"kinds");
+    const std::wstring staged = binaryDirectory() + L"\\..\\sample_app";
+    const struct {
+        std::vector<std::wstring> options;
+        std::uint16_t subsystem;
+        const char* listed;
+    } kinds[] = {{{}, 2, "subsystem windowed\n"},
+                 {{L"--windowed"}, 2, "subsystem windowed\n"},
+                 {{L"--console"}, 3, "subsystem console\n"}};
+    for (const auto& kind : kinds) {
+        const std::wstring output = scratch / L"sample.exe";
+        std::vector<std::wstring> arguments = {L"--main",  L"main.dll", L"--output", output,
+                                               L"--level", L"1",        L"--quiet",  staged};
+        arguments.insert(arguments.begin(), kind.options.begin(), kind.options.end());
+        ASSERT_EQ(pack(arguments).exitCode, 0u);
+        EXPECT_EQ(subsystemOf(output), kind.subsystem);
+        const ProcessResult listed = pack({L"--list", output});
+        EXPECT_THAT(listed.standardOutput, StartsWith(kind.listed));
+        EXPECT_EQ(testing_support::runProcess(output, {L"--exit", L"6"}).exitCode, 6u);
+    }
 }
 
 TEST(PackagedSample, RunsUnderWineAndKeepsTheLauncherResources) {

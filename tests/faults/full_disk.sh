@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# full_disk.sh WINE_RUN BIN_DIR
+# full_disk.sh WINE_RUN BIN_DIR [--windowed | --console]
 # A temp directory on a small file system that the package does not fit
 # (4 MiB of tmpfs): once with more than 6 MiB of incompressible data, once
 # with a decompression bomb (256 MiB of zeros, a few KiB packed). The
@@ -9,6 +9,7 @@
 set -euo pipefail
 wine_run="$1"
 bin="$2"
+launcher="${3:---windowed}"
 
 work="$(mktemp -d /tmp/corv-full-disk.XXXXXX)"
 small="$work/small"
@@ -22,8 +23,8 @@ windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 # pack NAME: packs $work/NAME (main.dll and whatever is there) into $work/NAME.exe.
 pack() {
   cp "$bin/testapp.dll" "$work/$1/main.dll"
-  "$wine_run" "$bin/onefile-pack.exe" --main main.dll --output "$(windows_path "$work/$1.exe")" \
-    --level 1 --threads 1 --quiet "$(windows_path "$work/$1")"
+  "$wine_run" "$bin/onefile-pack.exe" "$launcher" --main main.dll \
+    --output "$(windows_path "$work/$1.exe")" --level 1 --threads 1 --quiet "$(windows_path "$work/$1")"
 }
 mkdir -p "$work/random" "$work/bomb" "$small"
 head -c $((6 * 1024 * 1024)) /dev/urandom >"$work/random/incompressible.bin"

@@ -169,7 +169,7 @@ TEST(NativePacker, PacksWithALauncherAndListsWhatItPacked) {
               0);
     std::ifstream text(listing);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(text), {}),
-              "4 main.dll\n6 data\\\xC3\xA9.txt\n");
+              "subsystem windowed\n4 main.dll\n6 data\\\xC3\xA9.txt\n");
 }
 
 struct Failure {

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Checks the launcher's PE header with the cross objdump: 64-bit GUI image,
-# subsystem 5.2, ASLR with high-entropy addressing, NX, 2 MiB stack, size.
+# check_headers.sh EXE windowed|console
+# Checks a launcher's PE header with the cross objdump: 64-bit image of the
+# GUI (windowed) or console subsystem, subsystem version 5.2, ASLR with
+# high-entropy addressing, NX, 2 MiB stack, size.
 set -euo pipefail
 exe="$1"
+kind="$2"
 header="$(x86_64-w64-mingw32-objdump -p "$exe")"
 failures=0
 expect() {
@@ -14,7 +17,11 @@ expect() {
   fi
 }
 expect '^Magic[[:space:]]+020b[[:space:]]+\(PE32\+\)'
-expect '^Subsystem[[:space:]]+00000002[[:space:]]+\(Windows GUI\)'
+case "$kind" in
+  windowed) expect '^Subsystem[[:space:]]+00000002[[:space:]]+\(Windows GUI\)' ;;
+  console) expect '^Subsystem[[:space:]]+00000003[[:space:]]+\(Windows CUI\)' ;;
+  *) echo "check_headers: windowed or console, not '$kind'" >&2; exit 2 ;;
+esac
 expect '^MajorSubsystemVersion[[:space:]]+5$'
 expect '^MinorSubsystemVersion[[:space:]]+2$'
 expect '^SizeOfStackReserve[[:space:]]+0+200000$'

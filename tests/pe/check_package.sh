@@ -4,7 +4,8 @@
 # tree and options; the package's headers read right with the cross
 # objdump (the new resource section last, on a page boundary, named by the
 # resource directory, inside SizeOfImage; the checksum recomputed here);
-# both list the same entries; and the package runs under Wine.
+# both list the same entries; and the package runs under Wine. With
+# --console both take the console launcher from beside them.
 set -euo pipefail
 wine_run="$1" bin="$2" native="$3" icon="$4"
 if [[ ! -x $native ]]; then
@@ -36,6 +37,18 @@ options=(--main main.dll --level 5 --threads 2 --quiet --name Sample --company "
   --output "$(windows_path "$work/windows.exe")" "$(windows_path "$tree")"
 echo "native: $(stat -c %s "$work/native.exe") bytes, windows: $(stat -c %s "$work/windows.exe") bytes"
 cmp "$work/native.exe" "$work/windows.exe" || fail "the two packers wrote different bytes"
+
+# --console: both packers find the console launcher beside them.
+"$native" --console --main main.dll --level 1 --quiet --output "$work/native-console.exe" "$tree"
+"$wine_run" "$bin/onefile-pack.exe" --console --main main.dll --level 1 --quiet \
+  --output "$(windows_path "$work/windows-console.exe")" "$(windows_path "$tree")"
+cmp "$work/native-console.exe" "$work/windows-console.exe" ||
+  fail "the two packers wrote different console packages"
+console_header="$(x86_64-w64-mingw32-objdump -p "$work/native-console.exe")"
+grep -Eq '^Subsystem[[:space:]]+00000003' <<<"$console_header" ||
+  fail "the console package is not of subsystem 3"
+[[ "$("$native" --list "$work/native-console.exe")" == "subsystem console"$'\n'* ]] ||
+  fail "--list does not say that the console package is one"
 
 "$native" --list "$work/native.exe" >"$work/native.list"
 "$wine_run" "$bin/onefile-pack.exe" --list "$(windows_path "$work/windows.exe")" >"$work/windows.list"

@@ -10,6 +10,21 @@
 
 namespace testing_support {
 
+bool testsConsoleLauncher() {
+    wchar_t value[16];
+    const DWORD length = GetEnvironmentVariableW(L"CORVELLINTH_TEST_LAUNCHER", value, 16);
+    return length < 16 && std::wstring(value, length) == L"console";
+}
+
+std::wstring launcherPath() {
+    return testsConsoleLauncher() ? consoleLauncherPath()
+                                  : binaryDirectory() + L"\\Corvellinth.exe";
+}
+
+std::wstring consoleLauncherPath() {
+    return binaryDirectory() + L"\\CorvellinthConsole.exe";
+}
+
 ProcessResult pack(const std::vector<std::wstring>& arguments) {
     RunOptions options;
     options.timeoutMs = 300000;
@@ -32,8 +47,7 @@ std::wstring makePackagedExecutableFromAttachedData(const std::wstring& outputPa
                                                     const std::string& attachedData,
                                                     const std::wstring& launcher) {
     try {
-        const packer::Launcher source(
-            narrow(launcher.empty() ? binaryDirectory() + L"\\Corvellinth.exe" : launcher));
+        const packer::Launcher source(narrow(launcher.empty() ? launcherPath() : launcher));
         packer::writePackage(source, {}, narrow(outputPath), narrow(outputPath),
                              [&attachedData](packer::PackagedExecutableWriter& writer) {
                                  writer.addAttachedData(attachedData.data(), attachedData.size());

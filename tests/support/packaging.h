@@ -1,5 +1,5 @@
-// Packaged executables for end-to-end tests: a copy of the build's
-// Corvellinth.exe with attached data of the test's choosing.
+// Packaged executables for end-to-end tests: a copy of one of the build's
+// launchers with attached data of the test's choosing.
 //
 //   testing_support::ScratchDirectory scratch;
 //   const std::wstring exe = testing_support::makePackagedExecutable(
@@ -24,13 +24,21 @@
 
 namespace testing_support {
 
+// The launcher that packaged executables are made from: the build's
+// Corvellinth.exe, or CorvellinthConsole.exe when the variable
+// CORVELLINTH_TEST_LAUNCHER is "console" (CTest runs every end-to-end
+// program that starts a launcher once for each).
+bool testsConsoleLauncher();
+std::wstring launcherPath();
+std::wstring consoleLauncherPath();
+
 // Runs the build's onefile-pack.exe with arguments and waits for it.
 ProcessResult pack(const std::vector<std::wstring>& arguments);
 
 // Compression settings for tests: fast, otherwise as the packer's.
 inline constexpr packer::WriterOptions kTestWriterOptions{3, 1, 21};
 
-// Writes entries as attached data into a copy of Corvellinth.exe at
+// Writes entries as attached data into a copy of launcherPath() at
 // outputPath and returns outputPath. Throws std::runtime_error on failure.
 std::wstring makePackagedExecutable(const std::wstring& outputPath,
                                     const std::vector<packer::Entry>& entries,

@@ -128,7 +128,7 @@ ProcessResult runProcess(const std::wstring& program, const std::vector<std::wst
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = input.read;
     startup.hStdOutput = output.write;
-    startup.hStdError = error.write;
+    startup.hStdError = options.errorIntoOutput ? output.write : error.write;
 
     std::wstring environment = buildEnvironment(options);
     PROCESS_INFORMATION info{};
@@ -136,7 +136,7 @@ ProcessResult runProcess(const std::wstring& program, const std::vector<std::wst
     const DWORD suspended = options.beforeStart ? CREATE_SUSPENDED : 0;
     const BOOL started = CreateProcessW(
         program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-        CREATE_UNICODE_ENVIRONMENT | suspended, environment.data(),
+        CREATE_UNICODE_ENVIRONMENT | suspended | options.creationFlags, environment.data(),
         options.currentDirectory.empty() ? nullptr : options.currentDirectory.c_str(), &startup,
         &info);
     const DWORD startError = GetLastError();

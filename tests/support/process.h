@@ -21,6 +21,9 @@ struct RunOptions {
     // When set, the program is started suspended and this runs with its
     // process id before it runs a single instruction.
     std::function<void(DWORD processId)> beforeStart;
+    // Standard error goes into the standard output's pipe, as 2>&1 does.
+    bool errorIntoOutput = false;
+    DWORD creationFlags = 0; // added to CreateProcessW's
 };
 
 struct ProcessResult {

@@ -17,11 +17,22 @@
 //                   starts as ended at once
 //   pad <n>         creates a file in this DLL's directory whose full path
 //                   is n code units long
+//   interleave <n>  n lines, "out <i>" to standard output and "err <i>" to
+//                   standard error in turn, each flushed at once
+//   handles         "stdin|stdout|stderr console|other" for its standard
+//                   handles: console when GetConsoleMode accepts it
+//   on-ctrl         installs a console handler that records the event and
+//                   returns TRUE (the process carries on)
+//   mark <path>     writes this process's id to the file at path
+//   until-interrupted <ms>  waits (60 s at most) until on-ctrl's handler
+//                   has seen an event, prints "event <type>", works for ms,
+//                   prints "finished"
 // Several commands can be chained with "--": "env -- exit 7".
 #include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <atomic>
 #include <string>
 
 #include "launcher/run_code.h"
@@ -167,6 +178,52 @@ void hashFiles(const std::wstring& root) {
     forEachFile(root, L"", printHash);
 }
 
+std::atomic<long> receivedEvent{-1};
+
+BOOL WINAPI recordEvent(DWORD type) {
+    receivedEvent.store(static_cast<long>(type));
+    return TRUE;
+}
+
+void untilInterrupted(DWORD workMs) {
+    for (int waited = 0; waited < 6000 && receivedEvent.load() < 0; ++waited) {
+        Sleep(10);
+    }
+    printf("event %ld\n", receivedEvent.load());
+    fflush(stdout);
+    Sleep(workMs);
+    printf("finished\n");
+}
+
+void markWithProcessId(const wchar_t* path) {
+    const std::string id = std::to_string(GetCurrentProcessId());
+    const HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD written = 0;
+    WriteFile(file, id.data(), static_cast<DWORD>(id.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+void printHandleKinds() {
+    const struct {
+        const char* name;
+        DWORD which;
+    } handles[] = {
+        {"stdin", STD_INPUT_HANDLE}, {"stdout", STD_OUTPUT_HANDLE}, {"stderr", STD_ERROR_HANDLE}};
+    for (const auto& handle : handles) {
+        DWORD mode = 0;
+        const bool console = GetConsoleMode(GetStdHandle(handle.which), &mode) != 0;
+        printf("%s %s\n", handle.name, console ? "console" : "other");
+    }
+}
+
+void interleave(unsigned long lines) {
+    for (unsigned long line = 0; line < lines; ++line) {
+        FILE* const stream = line % 2 == 0 ? stdout : stderr;
+        fprintf(stream, "%s %lu\n", line % 2 == 0 ? "out" : "err", line);
+        fflush(stream);
+    }
+}
+
 } // namespace
 
 ONEFILE_EXPORT int run_code(int argc, wchar_t** argv) {
@@ -232,6 +289,19 @@ ONEFILE_EXPORT int run_code(int argc, wchar_t** argv) {
             ++i;
         } else if (command == L"hashes") {
             hashFiles(ownDirectory());
+        } else if (command == L"interleave") {
+            interleave(wcstoul(next, nullptr, 10));
+            ++i;
+        } else if (command == L"handles") {
+            printHandleKinds();
+        } else if (command == L"on-ctrl") {
+            SetConsoleCtrlHandler(recordEvent, TRUE);
+        } else if (command == L"mark") {
+            markWithProcessId(next);
+            ++i;
+        } else if (command == L"until-interrupted") {
+            untilInterrupted(wcstoul(next, nullptr, 10));
+            ++i;
         }
         fflush(stdout);
         fflush(stderr);

@@ -14,7 +14,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <initializer_list>
 #include <string>
 #include <thread>
 #include <vector>
@@ -191,6 +190,7 @@ class Cleanup : public ::testing::Test {
         EXPECT_EQ(failedCloses.load(), 0) << "a closed handle was closed again";
         systemCalls = defaultSystemCalls();
         cleanupFlag.store(0);
+        childExitCode.store(kNoChildExitCode);
         targetDirectory[0] = L'\0';
         const HANDLE left = childProcess.exchange(nullptr);
         if (left != nullptr) {
@@ -290,20 +290,37 @@ TEST_F(Cleanup, AnExistingRunDirectoryEndsTheRunBeforeAnythingIsWrittenOrDeleted
     EXPECT_EQ(readFile(target + L"\\file.txt"), "planted");
 }
 
-TEST_F(Cleanup, AChildThatEndsWithinTheGraceIsNotTerminated) {
-    const std::wstring target = armTarget();
-    const HANDLE child = startHelper(L"sleep 1000 " + std::to_wstring(kOwnExitCode));
-    ASSERT_NE(child, nullptr);
-    watchedHandle = publishDuplicate(child);
-    const ULONGLONG start = GetTickCount64();
-    EXPECT_EQ(consoleControlHandler(CTRL_C_EVENT), FALSE);
-    EXPECT_LT(millisecondsSince(start), 4000u);
-    EXPECT_EQ(WaitForSingleObject(child, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(exitCodeOf(child), kOwnExitCode);
-    EXPECT_EQ(watchedCloses.load(), 1);
-    EXPECT_EQ(childProcess.load(), nullptr);
-    EXPECT_FALSE(directoryExists(target));
-    CloseHandle(child);
+// Runs the handler's work for event; returns the exit code it would end
+// the process with.
+DWORD stopForEvent(DWORD event) {
+    DWORD exitCode = 0;
+    EXPECT_TRUE(stopRunForConsoleEvent(event, &exitCode)) << event;
+    return exitCode;
+}
+
+// Ctrl+C and Ctrl+Break give the child 5 s; close, logoff and shutdown 1 s,
+// which a child that needs 3 s to end does not get.
+TEST_F(Cleanup, EachEventGivesTheChildItsGraceAndTheRunEndsWithTheChildsCode) {
+    for (const DWORD event : std::vector<DWORD>{CTRL_C_EVENT, CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT,
+                                                CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT}) {
+        SCOPED_TRACE(event);
+        const std::wstring target = armTarget(L"grace" + std::to_wstring(event));
+        const HANDLE child = startHelper(L"sleep 3000 " + std::to_wstring(kOwnExitCode));
+        ASSERT_NE(child, nullptr);
+        watchedCloses = 0;
+        watchedHandle = publishDuplicate(child);
+        const ULONGLONG start = GetTickCount64();
+        const DWORD exitCode = stopForEvent(event);
+        const bool interrupts = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
+        EXPECT_EQ(exitCode, interrupts ? kOwnExitCode : 0xC000013Au);
+        EXPECT_GE(millisecondsSince(start), interrupts ? 2900u : 900u);
+        EXPECT_EQ(WaitForSingleObject(child, 0), WAIT_OBJECT_0);
+        EXPECT_EQ(exitCodeOf(child), exitCode);
+        EXPECT_EQ(watchedCloses.load(), 1);
+        EXPECT_EQ(childProcess.load(), nullptr);
+        EXPECT_FALSE(directoryExists(target));
+        CloseHandle(child);
+    }
 }
 
 TEST_F(Cleanup, AChildThatIgnoresTheEventIsTerminatedAsInterruptedAfterFiveSeconds) {
@@ -312,15 +329,23 @@ TEST_F(Cleanup, AChildThatIgnoresTheEventIsTerminatedAsInterruptedAfterFiveSecon
     ASSERT_NE(child, nullptr);
     watchedHandle = publishDuplicate(child);
     const ULONGLONG start = GetTickCount64();
-    EXPECT_EQ(consoleControlHandler(CTRL_BREAK_EVENT), FALSE);
-    const ULONGLONG elapsed = millisecondsSince(start);
-    EXPECT_GE(elapsed, 4900u);
-    EXPECT_LT(elapsed, 9000u);
+    EXPECT_EQ(stopForEvent(CTRL_BREAK_EVENT), 0xC000013Au);
+    EXPECT_GE(millisecondsSince(start), 4900u);
     EXPECT_EQ(WaitForSingleObject(child, 2000), WAIT_OBJECT_0);
     EXPECT_EQ(exitCodeOf(child), 0xC000013Au);
     EXPECT_EQ(watchedCloses.load(), 1);
     EXPECT_FALSE(directoryExists(target));
     CloseHandle(child);
+}
+
+// Without a handle to take: the code that the main thread read when the
+// child ended, or the interruption's when no child has ended.
+TEST_F(Cleanup, WithoutAChildHandleTheRunEndsWithThePublishedCodeOrAsInterrupted) {
+    const std::wstring target = armTarget();
+    EXPECT_EQ(stopForEvent(CTRL_C_EVENT), 0xC000013Au);
+    EXPECT_FALSE(directoryExists(target));
+    childExitCode.store(0xC0000005);
+    EXPECT_EQ(stopForEvent(CTRL_CLOSE_EVENT), 0xC0000005u);
 }
 
 TEST_F(Cleanup, AFileHeldOpenElsewhereGetsTwentyRetriesThenIsLeftSilently) {
@@ -343,37 +368,56 @@ TEST_F(Cleanup, AFileHeldOpenElsewhereGetsTwentyRetriesThenIsLeftSilently) {
     CloseHandle(ready);
 }
 
-TEST_F(Cleanup, TheHandlerCleansUpForTheFiveStopEventsOnlyAndAlwaysReturnsFalse) {
-    // Any finished process serves as the child here: the wait returns at
-    // once.
+TEST_F(Cleanup, TheHandlerLeavesOtherEventsToTheNextHandlerAndTouchesNothing) {
+    // Any finished process serves as the child here.
     const HANDLE child = startHelper(L"sleep 0 5");
     ASSERT_NE(child, nullptr);
     WaitForSingleObject(child, INFINITE);
-
-    const std::initializer_list<DWORD> stopEvents = {
-        CTRL_C_EVENT, CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT};
-    for (const DWORD event : stopEvents) {
-        const std::wstring target = armTarget(L"stop" + std::to_wstring(event));
-        watchedCloses = 0;
-        watchedHandle = publishDuplicate(child);
-        EXPECT_EQ(consoleControlHandler(event), FALSE) << event;
-        EXPECT_EQ(watchedCloses.load(), 1) << event;
-        EXPECT_EQ(childProcess.load(), nullptr) << event;
-        EXPECT_FALSE(directoryExists(target)) << event;
-    }
-
-    rootListings = 0;
-    const std::initializer_list<DWORD> otherEvents = {3, 4, 7, 0xFFFFFFFF};
-    for (const DWORD event : otherEvents) {
+    for (const DWORD event : {3ul, 4ul, 7ul, 0xFFFFFFFFul}) {
         const std::wstring target = armTarget(L"other" + std::to_wstring(event));
         const HANDLE duplicate = publishDuplicate(child);
         EXPECT_EQ(consoleControlHandler(event), FALSE) << event;
+        DWORD exitCode = 0;
+        EXPECT_FALSE(stopRunForConsoleEvent(event, &exitCode)) << event;
         EXPECT_EQ(childProcess.exchange(nullptr), duplicate) << event;
         EXPECT_TRUE(directoryExists(target)) << event;
         CloseHandle(duplicate);
     }
     EXPECT_EQ(rootListings.load(), 0);
     CloseHandle(child);
+}
+
+// The handler itself ends the process, with the child's exit code, once
+// the directory is gone. A close event during a Ctrl+C's grace cuts it to
+// its own: the child that would end by itself after 3 s is terminated.
+TEST(CleanupDeathTest, TheHandlerEndsTheProcessWithTheChildsCodeAndALaterCloseShortensTheGrace) {
+    // A fixed name: the death test's process ends without destructors.
+    const std::wstring target = testing_support::systemTempDirectory() + L"\\corv-handler-ends";
+    const auto armAndStart = [&target](const wchar_t* job) {
+        testing_support::removeTree(target);
+        wcscpy_s(targetDirectory, kTargetDirectoryCapacity, target.c_str());
+        createRunDirectory();
+        writeFile(target + L"\\app.dll", "dll");
+        publishDuplicate(startHelper(job));
+    };
+    EXPECT_EXIT(
+        {
+            armAndStart(L"sleep 0 5");
+            consoleControlHandler(CTRL_C_EVENT);
+        },
+        ::testing::ExitedWithCode(5), "");
+    EXPECT_FALSE(directoryExists(target));
+    EXPECT_EXIT(
+        {
+            armAndStart(L"sleep 3000 5");
+            std::thread interrupt([] { consoleControlHandler(CTRL_C_EVENT); });
+            Sleep(200);
+            std::thread close([] { consoleControlHandler(CTRL_CLOSE_EVENT); });
+            interrupt.join();
+        },
+        ::testing::ExitedWithCode(static_cast<int>(0xC000013A)), "");
+    EXPECT_FALSE(directoryExists(target));
+    testing_support::removeTree(target);
 }
 
 TEST_F(Cleanup, HandlerAndMainThreadRacingForTheHandleCloseItExactlyOnce) {
@@ -392,7 +436,7 @@ TEST_F(Cleanup, HandlerAndMainThreadRacingForTheHandleCloseItExactlyOnce) {
             ready.store(true);
             while (!go.load()) {
             }
-            consoleControlHandler(CTRL_C_EVENT);
+            stopForEvent(CTRL_C_EVENT);
         });
         while (!ready.load()) {
         }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "tests/support/files.h"
+#include "tests/support/packaging.h"
 
 namespace {
 
@@ -65,6 +66,24 @@ TEST_F(LauncherResources, ManifestStatesIdentityLevelLongPathsControlsAndSystems
 
 TEST_F(LauncherResources, CarriesNoAttachedData) {
     EXPECT_TRUE(resource(10, 27).empty());
+}
+
+// The console launcher is built from the same resources: the icon, its
+// group, the version record and the manifest are byte for byte the same.
+TEST_F(LauncherResources, TheConsoleLauncherCarriesTheSameResources) {
+    const HMODULE console =
+        LoadLibraryExW((binaryDirectory() + L"\\CorvellinthConsole.exe").c_str(), nullptr,
+                       LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(console, nullptr) << GetLastError();
+    for (const auto& [type, id] : {std::pair{3, 1}, std::pair{14, 1}, std::pair{16, 1},
+                                   std::pair{24, 1}, std::pair{10, 27}}) {
+        EXPECT_TRUE(
+            testing_support::resourceBytes(console, static_cast<WORD>(type),
+                                           static_cast<WORD>(id)) ==
+            testing_support::resourceBytes(module_, static_cast<WORD>(type), static_cast<WORD>(id)))
+            << type << "/" << id;
+    }
+    FreeLibrary(console);
 }
 
 std::wstring versionString(const std::vector<char>& record, const wchar_t* name) {

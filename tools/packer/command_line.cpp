@@ -14,6 +14,7 @@ const std::set<std::string> kIdentityOptions = {
     "--icon",        "--name",         "--company",         "--product",
     "--description", "--file-version", "--product-version", "--copyright"};
 const std::set<std::string> kCompressionOptions = {"--level", "--best", "--threads", "--quiet"};
+const std::set<std::string> kLauncherOptions = {"--launcher", "--windowed", "--console"};
 
 [[noreturn]] void usageError(const std::string& message) {
     throw PackError(message + " (see onefile-pack --help)", kExitUsage);
@@ -57,8 +58,8 @@ bool optionFits(Mode mode, const std::string& option) {
         return option != "--attached-data" && option != "--write-attached-data" &&
                option != "--list";
     case Mode::EmbedAttachedData:
-        return option == "--attached-data" || option == "--output" || option == "--launcher" ||
-               kIdentityOptions.count(option) != 0;
+        return option == "--attached-data" || option == "--output" ||
+               kLauncherOptions.count(option) != 0 || kIdentityOptions.count(option) != 0;
     case Mode::WriteAttachedData:
         return option == "--write-attached-data" || option == "--main" ||
                kCompressionOptions.count(option) != 0;
@@ -127,6 +128,10 @@ class Parser {
             result_.output = value(option);
         } else if (option == "--launcher") {
             result_.launcher = value(option);
+        } else if (option == "--windowed") {
+            result_.launcherKind = LauncherKind::Windowed;
+        } else if (option == "--console") {
+            result_.launcherKind = LauncherKind::Console;
         } else if (option == "--level") {
             result_.level = parseNumber(option, value(option), kMinimumLevel, kMaximumLevel);
         } else if (option == "--threads") {
@@ -208,6 +213,9 @@ class Parser {
         if (seen_.count("--best") != 0 && seen_.count("--level") != 0) {
             usageError("--best does not go with --level");
         }
+        if (seen_.count("--console") != 0 && seen_.count("--windowed") != 0) {
+            usageError("--console does not go with --windowed");
+        }
         const bool needsDirectory =
             result_.mode == Mode::Pack || result_.mode == Mode::WriteAttachedData;
         if (!needsDirectory && !result_.directory.empty()) {
@@ -237,22 +245,29 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
 
 const char* usageText() {
     return "Usage:\n"
-           "  onefile-pack --main REL --output OUT.exe [--launcher L.exe] [--level N | --best]\n"
+           "  onefile-pack --main REL --output OUT.exe [LAUNCHER] [--level N | --best]\n"
            "               [--threads N] [--quiet] [IDENTITY...] DIR\n"
            "      Packs every file below DIR into a copy of the launcher. REL, the\n"
            "      application's main DLL relative to DIR, becomes the first entry.\n"
-           "  onefile-pack --attached-data FILE --output OUT.exe [--launcher L.exe]\n"
-           "               [IDENTITY...]\n"
+           "  onefile-pack --attached-data FILE --output OUT.exe [LAUNCHER] [IDENTITY...]\n"
            "      Embeds a prepared block of attached data as it is.\n"
            "  onefile-pack --write-attached-data FILE --main REL [--level N | --best]\n"
            "               [--threads N] [--quiet] DIR\n"
            "      Writes only the attached data of DIR to FILE.\n"
            "  onefile-pack --list EXE\n"
-           "      Prints \"<size> <name>\" for every entry of a packaged executable.\n"
+           "      Prints \"subsystem windowed\" or \"subsystem console\", then\n"
+           "      \"<size> <name>\" for every entry of a packaged executable.\n"
+           "\n"
+           "LAUNCHER (default: --windowed):\n"
+           "  --windowed        for a windowed application: Corvellinth.exe beside\n"
+           "                    onefile-pack (GUI subsystem, no console)\n"
+           "  --console         for a command-line tool: CorvellinthConsole.exe beside\n"
+           "                    onefile-pack (console subsystem: the shell waits for\n"
+           "                    it, output and Ctrl+C reach the application)\n"
+           "  --launcher L.exe  the launcher to copy instead; with --windowed or\n"
+           "                    --console it must be of that subsystem\n"
            "\n"
            "Options:\n"
-           "  --launcher L.exe  the launcher to copy (default: Corvellinth.exe beside\n"
-           "                    onefile-pack)\n"
            "  --level N         zstd level, 1 to 22 (default 12)\n"
            "  --best            the smallest output (level 19), 5 to 10 times slower\n"
            "  --threads N       compression threads, 1 to 256 (default: one per\n"

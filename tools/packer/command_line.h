@@ -27,6 +27,12 @@ enum class Mode {
     Help,
 };
 
+// Which of the two launchers beside the packer a package is made from.
+enum class LauncherKind {
+    Windowed, // --windowed, the default: Corvellinth.exe, GUI subsystem
+    Console,  // --console: CorvellinthConsole.exe, console subsystem
+};
+
 // What the version record says, when any of it is given.
 struct Identity {
     std::optional<std::string> name;           // --name
@@ -45,10 +51,12 @@ struct Identity {
 
 struct CommandLine {
     Mode mode = Mode::Pack;
-    std::string directory;    // DIR
-    std::string mainName;     // --main
-    std::string output;       // --output
-    std::string launcher;     // --launcher; empty: Corvellinth.exe beside the packer
+    std::string directory; // DIR
+    std::string mainName;  // --main
+    std::string output;    // --output
+    std::string launcher;  // --launcher; empty: the launcherKind's beside the packer
+    // --windowed or --console; unset: windowed, or whatever --launcher is.
+    std::optional<LauncherKind> launcherKind;
     std::string attachedData; // --attached-data or --write-attached-data
     std::string listed;       // --list
     std::string icon;         // --icon; empty: the launcher's

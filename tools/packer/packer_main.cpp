@@ -18,10 +18,17 @@ namespace {
 constexpr char kDefaultVersion[] = "1.0.0.0";
 constexpr std::size_t kCopyPiece = 1 << 20;
 
+const char* launcherName(LauncherKind kind) {
+    return kind == LauncherKind::Console ? CORVELLINTH_CONSOLE_EXECUTABLE_NAME
+                                         : CORVELLINTH_EXECUTABLE_NAME;
+}
+
 std::string launcherOf(const CommandLine& command) {
-    const std::string launcher = command.launcher.empty()
-                                     ? ownDirectory() + kPathSeparator + CORVELLINTH_EXECUTABLE_NAME
-                                     : command.launcher;
+    const std::string launcher =
+        command.launcher.empty()
+            ? ownDirectory() + kPathSeparator +
+                  launcherName(command.launcherKind.value_or(LauncherKind::Windowed))
+            : command.launcher;
     const FileStatus status = statusOf(launcher);
     if (status.kind == FileKind::Missing) {
         throw PackError(describeFailure("cannot read the launcher", launcher, status.error));
@@ -30,6 +37,35 @@ std::string launcherOf(const CommandLine& command) {
         throw PackError("the launcher '" + launcher + "' is not a file");
     }
     return launcher;
+}
+
+// "windowed", "console", or the number of any other subsystem.
+std::string subsystemName(std::uint16_t subsystem) {
+    switch (subsystem) {
+    case kSubsystemWindows:
+        return "windowed";
+    case kSubsystemConsole:
+        return "console";
+    default:
+        return std::to_string(subsystem);
+    }
+}
+
+// With --console or --windowed the launcher must be of that subsystem (one
+// named with --launcher too): the package would otherwise behave as the
+// other kind.
+void checkLauncherKind(const CommandLine& command, const std::string& path,
+                       const Launcher& launcher) {
+    if (!command.launcherKind) {
+        return;
+    }
+    const std::uint16_t wanted =
+        *command.launcherKind == LauncherKind::Console ? kSubsystemConsole : kSubsystemWindows;
+    if (launcher.image.subsystem != wanted) {
+        throw PackError("the launcher '" + path + "' is a " +
+                        subsystemName(launcher.image.subsystem) + " program, not a " +
+                        subsystemName(wanted) + " one");
+    }
 }
 
 // Refuses an output that names a directory before any work is done.
@@ -128,6 +164,7 @@ void packDirectory(const CommandLine& command) {
     checkNotInput(output, command.icon);
     const ResourceEdits edits = editsFor(command);
     const Launcher launcher(launcherPath);
+    checkLauncherKind(command, launcherPath, launcher);
     const SourceTree tree =
         collectSourceTree(command.directory, command.mainName, {output, temporaryNameFor(output)});
     std::uint64_t size = 0;
@@ -167,6 +204,7 @@ void embedPreparedData(const CommandLine& command) {
     }
     const ResourceEdits edits = editsFor(command);
     const Launcher launcher(launcherPath);
+    checkLauncherKind(command, launcherPath, launcher);
     writePackage(launcher, edits, output, command.output, [&](PackagedExecutableWriter& writer) {
         std::vector<char> piece(kCopyPiece);
         for (;;) {
@@ -198,7 +236,7 @@ void listEntries(const CommandLine& command) {
     const std::vector<ListedEntry> entries = aboutFile(command.listed, [&] {
         return listAttachedEntries(file, attached->fileOffset, attached->size);
     });
-    std::string text;
+    std::string text = "subsystem " + subsystemName(image.subsystem) + "\n";
     for (const ListedEntry& entry : entries) {
         text += std::to_string(entry.size) + " " + utf16ToUtf8(entry.name) + "\n";
     }

@@ -73,6 +73,7 @@ void readHeaders(const ByteSource& file, PeImage* image) {
     image->sectionAlignment = loadU32(optional, 32);
     image->fileAlignment = loadU32(optional, 36);
     image->sizeOfHeaders = loadU32(optional, 60);
+    image->subsystem = loadU16(optional, kFieldSubsystem);
     image->directoryCount = std::min<std::uint32_t>(loadU32(optional, 108), kMaximumDirectories);
     if (optionalSize < kOptionalFixedSize + image->directoryCount * kDirectorySize) {
         refuse("its optional header is too short for its data directories");

@@ -26,6 +26,9 @@ inline constexpr std::size_t kDirectoryResource = 2;
 inline constexpr std::size_t kDirectorySecurity = 4;
 inline constexpr std::size_t kDirectoryRelocation = 5;
 inline constexpr std::size_t kMaximumDirectories = 16;
+// The subsystems of the two launchers: windowed (GUI) and console.
+inline constexpr std::uint16_t kSubsystemWindows = 2;
+inline constexpr std::uint16_t kSubsystemConsole = 3;
 
 struct SectionHeader {
     std::string raw; // the 40 bytes as they are in the file
@@ -52,6 +55,7 @@ struct PeImage {
     std::uint32_t fileAlignment = 0;
     std::uint32_t sectionAlignment = 0;
     std::uint32_t directoryCount = 0; // data directories present (at most 16)
+    std::uint16_t subsystem = 0;      // kSubsystemWindows, kSubsystemConsole, ...
     std::array<DataDirectory, kMaximumDirectories> directories{};
     std::vector<SectionHeader> sections; // in ascending address order
     // The section that holds the resource tree at its start, and the one
@@ -68,6 +72,7 @@ inline constexpr std::uint32_t kFieldSymbolTable = 12;     // file header
 inline constexpr std::uint32_t kFieldNumberOfSymbols = 16; // file header
 inline constexpr std::uint32_t kFieldInitializedData = 8;  // optional header
 inline constexpr std::uint32_t kFieldSizeOfImage = 56;
+inline constexpr std::uint32_t kFieldSubsystem = 68;
 inline constexpr std::uint32_t kFieldCheckSum = 64;
 inline constexpr std::uint32_t kFieldDirectories = 112;
 
