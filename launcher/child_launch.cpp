@@ -101,14 +101,16 @@ HANDLE createChildJob() {
     return job;
 }
 
-// Puts the suspended child into the job (made once, kept for the process's
-// life), then lets it run. A refused job or assignment leaves the child
+// Puts the suspended child into a job of its own, kept for the rest of the
+// process, then lets it run. A refused job or assignment leaves the child
 // outside any job of ours. A child that cannot be resumed would never end,
 // so it is terminated, and that ends the parent like a failed start.
 void startChildInJob(const PROCESS_INFORMATION& child) {
-    if (childJob == nullptr) {
-        childJob = createChildJob();
+    // Only a test launches more than one child; each earlier child is over.
+    if (childJob != nullptr) {
+        systemCalls.closeHandle(childJob);
     }
+    childJob = createChildJob();
     if (childJob != nullptr) {
         systemCalls.assignProcessToJobObject(childJob, child.hProcess);
     }
