@@ -36,6 +36,9 @@ constexpr DWORD kOwnPathCapacity = 4096;
 constexpr std::size_t kCommandLineCapacity = 32768;
 constexpr DWORD kUnreadableExitCode = 1;
 constexpr UINT kNeverResumedExitCode = 1; // nobody reads it
+// The sweep competes with the application's start for the disk and, under
+// Wine, for its one server process: the application gets this head start.
+constexpr DWORD kSweepHeadStartMs = 1000;
 
 // Process-wide, main thread only; launcher/state.h lists them all.
 wchar_t launcherDirectory[kLauncherDirectoryCapacity];
@@ -172,6 +175,7 @@ DWORD launchChildAndWait() {
     systemCalls.closeHandle(child.hThread);
     publishChildHandle(child.hProcess);
     // While the application runs, never before it starts.
+    WaitForSingleObject(child.hProcess, kSweepHeadStartMs);
     sweepFinishedRuns();
 
     const DWORD exitCode = waitForChild(child.hProcess);

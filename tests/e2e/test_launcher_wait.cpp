@@ -236,40 +236,27 @@ BOOL WINAPI failingCreateProcess(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECUR
 }
 
 // A child that cannot be started ends the parent with its message and exit
-// code as always, and the run directory goes before the process ends.
-TEST(LaunchDeathTest, AChildThatCannotBeStartedTakesTheRunDirectoryWithIt) {
+// code as always, and the run directory goes before the process ends. So
+// does a child that cannot be resumed, which would be waited for forever.
+TEST(LaunchDeathTest, AChildThatCannotBeStartedOrResumedTakesTheRunDirectoryWithIt) {
     // A fixed name: the death test's process ends without destructors.
     const std::wstring target = testing_support::systemTempDirectory() + L"\\corv-launch-failure";
-    testing_support::removeTree(target);
-    EXPECT_EXIT(
-        {
-            wcscpy_s(targetDirectory, kTargetDirectoryCapacity, target.c_str());
-            createRunDirectory();
-            testing_support::writeFile(target + L"\\main.dll", "unpacked");
-            systemCalls.createProcess = failingCreateProcess;
-            launchChildAndWait();
-        },
-        ::testing::ExitedWithCode(2),
-        ::testing::StartsWith("Error, couldn't launch child ([Error 5] "));
-    EXPECT_FALSE(testing_support::directoryExists(target));
-    testing_support::removeTree(target);
-}
-
-// A child that stays suspended would be waited for forever: it is ended,
-// and so is the parent, as when the child cannot be started at all.
-TEST(LaunchDeathTest, AChildThatCannotBeResumedEndsTheRunAsAFailedStart) {
-    const std::wstring target = testing_support::systemTempDirectory() + L"\\corv-resume-failure";
-    testing_support::removeTree(target);
-    EXPECT_EXIT(
-        {
-            wcscpy_s(targetDirectory, kTargetDirectoryCapacity, target.c_str());
-            createRunDirectory();
-            systemCalls.resumeThread = failingResumeThread;
-            launchChildAndWait();
-        },
-        ::testing::ExitedWithCode(2),
-        ::testing::StartsWith("Error, couldn't launch child ([Error 5] "));
-    EXPECT_FALSE(testing_support::directoryExists(target));
+    for (const auto& fail :
+         std::vector<void (*)()>{[] { systemCalls.createProcess = failingCreateProcess; },
+                                 [] { systemCalls.resumeThread = failingResumeThread; }}) {
+        testing_support::removeTree(target);
+        EXPECT_EXIT(
+            {
+                wcscpy_s(targetDirectory, kTargetDirectoryCapacity, target.c_str());
+                createRunDirectory();
+                testing_support::writeFile(target + L"\\main.dll", "unpacked");
+                fail();
+                launchChildAndWait();
+            },
+            ::testing::ExitedWithCode(2),
+            ::testing::StartsWith("Error, couldn't launch child ([Error 5] "));
+        EXPECT_FALSE(testing_support::directoryExists(target));
+    }
     testing_support::removeTree(target);
 }
 
