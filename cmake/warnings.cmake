@@ -1,5 +1,6 @@
-# Compile options for the project's own code. The launcher's code is built
-# without exceptions and RTTI and for size; tests and tools add what they need.
+# Compile options for the project's own code, in every build. The launcher's
+# code is built without exceptions and RTTI and for size; tests and tools add
+# what they need.
 set(CORVELLINTH_WARNINGS
     -Wall -Wextra -Wshadow -Wconversion -Wsign-conversion -Wcast-qual -Wundef -Werror)
 
@@ -16,10 +17,14 @@ function(corvellinth_launcher_code target)
   target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
 endfunction()
 
+# The packer, the tests and the benchmark programs: on Windows linked
+# statically, so that they need only system DLLs.
 function(corvellinth_tool_code target)
   target_compile_options(${target} PRIVATE ${CORVELLINTH_WARNINGS})
-  target_compile_definitions(${target} PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX
-                                               _WIN32_WINNT=0x0A00)
   target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
-  target_link_options(${target} PRIVATE -static)
+  if(WIN32)
+    target_compile_definitions(${target} PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX
+                                                 _WIN32_WINNT=0x0A00)
+    target_link_options(${target} PRIVATE -static)
+  endif()
 endfunction()

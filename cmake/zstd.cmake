@@ -4,6 +4,10 @@
 #   zstd_full        adds the compressor with multithreading, for the packer
 #                    and the tests; it shares zstd_decompress's objects so
 #                    that a program can link both.
+set(ZSTD_SOURCE_DIR ${PROJECT_SOURCE_DIR}/.deps/zstd CACHE PATH "zstd source tree (scripts/setup fetches it)")
+if(NOT EXISTS ${ZSTD_SOURCE_DIR}/lib/zstd.h)
+  message(FATAL_ERROR "zstd source not found in ${ZSTD_SOURCE_DIR}: run scripts/setup")
+endif()
 set(ZSTD_LIB ${ZSTD_SOURCE_DIR}/lib)
 
 set(ZSTD_COMMON_SOURCES

@@ -1,14 +1,13 @@
 // The launcher's compiled-in identity: shared by the version record
 // (launcher.rc) and the code that expands {COMPANY}, {PRODUCT}, {VERSION}
-// and the unpack spec.
+// and the unpack spec. The version comes from CMakeLists.txt.
 #ifndef CORVELLINTH_RESOURCES_PRODUCT_H
 #define CORVELLINTH_RESOURCES_PRODUCT_H
 
+#include "resources/product_version.h"
+
 #define CORVELLINTH_COMPANY_TEXT "Corvellinth"
 #define CORVELLINTH_PRODUCT_TEXT "Corvellinth"
-#define CORVELLINTH_VERSION_TEXT "2026.08.23.2"
-#define CORVELLINTH_VERSION_RECORD_TEXT "2026.8.23.2"
-#define CORVELLINTH_VERSION_NUMBERS 2026, 8, 23, 2
 #define CORVELLINTH_EXECUTABLE_NAME "Corvellinth.exe"
 
 #define CORVELLINTH_ICON_ID 1

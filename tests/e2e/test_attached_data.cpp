@@ -14,7 +14,6 @@
 #include "tests/support/packaging.h"
 #include "tests/support/process.h"
 #include "tools/packer/attached_writer.h"
-#include "tools/packer/embed.h"
 
 namespace {
 
@@ -81,9 +80,7 @@ TEST(Packaging, EmbedsTheWrittenAttachedDataUnchanged) {
     ScratchDirectory scratch(L"pack");
     const std::vector<packer::Entry> entries = application();
     const std::wstring exe = testing_support::makePackagedExecutable(scratch / L"app.exe", entries);
-    std::string data;
-    std::wstring error;
-    ASSERT_TRUE(packer::extractAttachedData(exe, &data, &error));
+    const std::string data = testing_support::attachedDataOf(exe);
     EXPECT_EQ(data, packer::writeAttachedData(entries, testing_support::kTestWriterOptions));
     EXPECT_THROW(testing_support::fileEntry(u"x", scratch / L"missing"), std::runtime_error);
 }

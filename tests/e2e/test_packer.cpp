@@ -18,12 +18,13 @@
 
 #include "tests/support/files.h"
 #include "tests/support/process.h"
-#include "tools/packer/embed.h"
+#include "tests/support/packaging.h"
 
 namespace {
 
 using testing::HasSubstr;
 using testing::StartsWith;
+using testing_support::attachedDataOf;
 using testing_support::binaryDirectory;
 using testing_support::narrow;
 using testing_support::ProcessResult;
@@ -31,14 +32,7 @@ using testing_support::readFile;
 using testing_support::ScratchDirectory;
 using testing_support::writeFile;
 
-ProcessResult pack(const std::vector<std::wstring>& arguments) {
-    testing_support::RunOptions options;
-    options.timeoutMs = 300000;
-    ProcessResult result =
-        testing_support::runProcess(binaryDirectory() + L"\\onefile-pack.exe", arguments, options);
-    EXPECT_FALSE(result.timedOut);
-    return result;
-}
+using testing_support::pack;
 
 std::string textLike(std::size_t size, unsigned seed) {
     std::mt19937 random(seed);
@@ -113,13 +107,6 @@ std::vector<ReadEntry> readEntries(const std::string& attachedData) {
             return entries;
         }
     }
-}
-
-std::string attachedDataOf(const std::wstring& executable) {
-    std::string data;
-    std::wstring error;
-    EXPECT_TRUE(packer::extractAttachedData(executable, &data, &error)) << narrow(error);
-    return data;
 }
 
 // A tree with what trips up a naive packer: the main file in a subfolder
@@ -436,15 +423,6 @@ TEST_F(PackerErrors, PreparedDataIsEmbeddedAsItIsAndDamageIsReportedByList) {
     EXPECT_THAT(listed.standardError, HasSubstr("damaged attached data: the frame is cut short"));
 }
 
-std::string resourceOf(HMODULE module, int type, int id) {
-    const HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(id), MAKEINTRESOURCEW(type));
-    if (found == nullptr) {
-        return {};
-    }
-    const void* const bytes = LockResource(LoadResource(module, found));
-    return std::string(static_cast<const char*>(bytes), SizeofResource(module, found));
-}
-
 TEST(PackagedSample, RunsUnderWineAndKeepsTheLauncherResources) {
     ScratchDirectory scratch(L"sample");
     const std::wstring staged = binaryDirectory() + L"\\..\\sample_app";
@@ -478,11 +456,12 @@ TEST(PackagedSample, RunsUnderWineAndKeepsTheLauncherResources) {
 
     const HMODULE module = LoadLibraryExW(output.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     ASSERT_NE(module, nullptr);
-    EXPECT_NE(resourceOf(module, 14, 1), "");
-    EXPECT_NE(resourceOf(module, 3, 1), "");
-    EXPECT_THAT(resourceOf(module, 16, 1), HasSubstr(std::string("C\0o\0r\0v\0e\0l", 12)));
-    EXPECT_THAT(resourceOf(module, 24, 1), HasSubstr(R"(name="Mini")"));
-    EXPECT_THAT(resourceOf(module, 10, 27), StartsWith("KAY"));
+    EXPECT_NE(testing_support::resourceBytes(module, 14, 1), "<missing>");
+    EXPECT_NE(testing_support::resourceBytes(module, 3, 1), "<missing>");
+    EXPECT_THAT(testing_support::resourceBytes(module, 16, 1),
+                HasSubstr(std::string("C\0o\0r\0v\0e\0l", 12)));
+    EXPECT_THAT(testing_support::resourceBytes(module, 24, 1), HasSubstr(R"(name="Mini")"));
+    EXPECT_THAT(testing_support::resourceBytes(module, 10, 27), StartsWith("KAY"));
     FreeLibrary(module);
 }
 

@@ -1,11 +1,14 @@
 // Writes the seed corpora of the fuzz targets, made with the packer's own
-// attached-data writer: make_fuzz_seeds DIR fills DIR/attached_data,
-// DIR/entry_stream, DIR/quoting and DIR/wide_text (the folders must exist).
+// attached-data writer and the test executable builder: make_fuzz_seeds DIR
+// fills DIR/attached_data, DIR/entry_stream, DIR/entry_listing,
+// DIR/quoting, DIR/wide_text, DIR/pe_image and DIR/icon_file (the folders
+// must exist).
 #include <cstdio>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "tests/native/support/pe_builder.h"
 #include "tests/native/support/test_bytes.h"
 #include "tools/packer/attached_writer.h"
 
@@ -32,6 +35,60 @@ std::vector<std::vector<packer::Entry>> seedPackages() {
             {{u"x", std::string(3000, 'x')}, {u"x", "again"}, {u"d/e.txt", "slash"}}};
 }
 
+// Executables in the layouts the packer meets: plain, resources last,
+// resources followed by relocations.
+std::vector<std::string> seedImages() {
+    using native_support::SectionSpec;
+    const SectionSpec code{".text", "\xC3 code", 0, 0x60000020};
+    const SectionSpec relocations{".reloc", std::string("\0\x10\0\0\x0A\0\0\0\x10\xA0", 10)};
+    std::vector<std::string> images;
+    native_support::ImageSpec spec;
+    spec.sections = {code};
+    images.push_back(native_support::buildImage(spec));
+    spec.sections = {code, {}, relocations};
+    spec.resourceSection = 1;
+    spec.relocationSection = 2;
+    spec.sections[1] = {".rsrc", native_support::oneResourceTree(
+                                     native_support::sectionAddress(spec, 1), 16, 1, 0x409, "v")};
+    images.push_back(native_support::buildImage(spec));
+    spec.sections.pop_back();
+    spec.relocationSection = -1;
+    images.push_back(native_support::buildImage(spec));
+    return images;
+}
+
+std::string littleEndian(std::uint32_t value, int bytes) {
+    std::string out;
+    for (int index = 0; index < bytes; ++index) {
+        out.push_back(static_cast<char>((value >> (8 * index)) & 0xFF));
+    }
+    return out;
+}
+
+// Icon files with one PNG image, and with a PNG and a bitmap.
+std::vector<std::string> seedIcons() {
+    const std::string png = "\x89PNG\r\n\x1a\n" + native_support::pseudoRandomBytes(40, 2);
+    const std::string bitmap = littleEndian(40, 4) + std::string(60, '\x11');
+    std::vector<std::string> icons;
+    for (const auto& images :
+         {std::vector<std::string>{png}, std::vector<std::string>{png, bitmap}}) {
+        std::string file = littleEndian(0, 2) + littleEndian(1, 2) +
+                           littleEndian(static_cast<std::uint32_t>(images.size()), 2);
+        auto offset = static_cast<std::uint32_t>(6 + 16 * images.size());
+        for (const std::string& image : images) {
+            file += std::string("\x20\x20\0\0", 4) + littleEndian(1, 2) + littleEndian(32, 2) +
+                    littleEndian(static_cast<std::uint32_t>(image.size()), 4) +
+                    littleEndian(offset, 4);
+            offset += static_cast<std::uint32_t>(image.size());
+        }
+        for (const std::string& image : images) {
+            file += image;
+        }
+        icons.push_back(file);
+    }
+    return icons;
+}
+
 std::string utf16(const std::u16string& text) {
     std::string bytes;
     for (const char16_t unit : text) {
@@ -55,6 +112,15 @@ int main(int argc, char** argv) {
         writeSeed(root + "/attached_data/" + name,
                   packer::writeAttachedData(entries, kSeedOptions));
         writeSeed(root + "/entry_stream/" + name, packer::encodeEntryStream(entries));
+        writeSeed(root + "/entry_listing/" + name, packer::encodeEntryStream(entries));
+    }
+    index = 0;
+    for (const std::string& image : seedImages()) {
+        writeSeed(root + "/pe_image/" + std::to_string(index++), image);
+    }
+    index = 0;
+    for (const std::string& icon : seedIcons()) {
+        writeSeed(root + "/icon_file/" + std::to_string(index++), icon);
     }
     // Byte 0 even: roomy buffer; odd: byte 1 is the capacity.
     const std::vector<std::u16string> arguments = {u"plain",

@@ -1,12 +1,25 @@
 #include "tests/support/packaging.h"
 
+#include <gtest/gtest.h>
+
 #include <stdexcept>
 
 #include "tests/support/files.h"
 #include "tests/support/process.h"
-#include "tools/packer/embed.h"
+#include "tools/packer/packing.h"
 
 namespace testing_support {
+
+ProcessResult pack(const std::vector<std::wstring>& arguments) {
+    RunOptions options;
+    options.timeoutMs = 300000;
+    ProcessResult result =
+        runProcess(binaryDirectory() + L"\\onefile-pack.exe", arguments, options);
+    if (result.timedOut) {
+        ADD_FAILURE() << "onefile-pack timed out";
+    }
+    return result;
+}
 
 std::wstring makePackagedExecutable(const std::wstring& outputPath,
                                     const std::vector<packer::Entry>& entries,
@@ -16,13 +29,38 @@ std::wstring makePackagedExecutable(const std::wstring& outputPath,
 }
 
 std::wstring makePackagedExecutableFromAttachedData(const std::wstring& outputPath,
-                                                    const std::string& attachedData) {
-    std::wstring error;
-    if (!packer::embedAttachedData(binaryDirectory() + L"\\Corvellinth.exe", outputPath,
-                                   attachedData.data(), attachedData.size(), &error)) {
-        throw std::runtime_error("cannot make a packaged executable: " + narrow(error));
+                                                    const std::string& attachedData,
+                                                    const std::wstring& launcher) {
+    try {
+        const packer::Launcher source(
+            narrow(launcher.empty() ? binaryDirectory() + L"\\Corvellinth.exe" : launcher));
+        packer::writePackage(source, {}, narrow(outputPath), narrow(outputPath),
+                             [&attachedData](packer::PackagedExecutableWriter& writer) {
+                                 writer.addAttachedData(attachedData.data(), attachedData.size());
+                             });
+    } catch (const packer::PackError& failure) {
+        throw std::runtime_error("cannot make a packaged executable: " + failure.message());
     }
     return outputPath;
+}
+
+std::string resourceBytes(HMODULE module, const wchar_t* type, const wchar_t* name) {
+    const HRSRC found = FindResourceW(module, name, type);
+    if (found == nullptr) {
+        return "<missing>";
+    }
+    const void* const bytes = LockResource(LoadResource(module, found));
+    return std::string(static_cast<const char*>(bytes), SizeofResource(module, found));
+}
+
+std::string attachedDataOf(const std::wstring& executable) {
+    const packer::InputFile file(narrow(executable));
+    const std::optional<packer::ResourceEntry> found =
+        packer::findAttachedData(packer::readPeImage(file));
+    if (!found) {
+        throw std::runtime_error("no attached data in " + narrow(executable));
+    }
+    return file.bytes(found->fileOffset, found->size);
 }
 
 packer::Entry fileEntry(const std::u16string& name, const std::wstring& sourcePath) {

@@ -14,12 +14,18 @@
 #ifndef CORVELLINTH_TESTS_SUPPORT_PACKAGING_H
 #define CORVELLINTH_TESTS_SUPPORT_PACKAGING_H
 
+#include <windows.h>
+
 #include <string>
 #include <vector>
 
+#include "tests/support/process.h"
 #include "tools/packer/attached_writer.h"
 
 namespace testing_support {
+
+// Runs the build's onefile-pack.exe with arguments and waits for it.
+ProcessResult pack(const std::vector<std::wstring>& arguments);
 
 // Compression settings for tests: fast, otherwise as the packer's.
 inline constexpr packer::WriterOptions kTestWriterOptions{3, 1, 21};
@@ -31,9 +37,22 @@ std::wstring makePackagedExecutable(const std::wstring& outputPath,
                                     const packer::WriterOptions& options = kTestWriterOptions);
 
 // The same with attached data given byte for byte (any content, even none
-// of the format's).
+// of the format's), and optionally another launcher.
 std::wstring makePackagedExecutableFromAttachedData(const std::wstring& outputPath,
-                                                    const std::string& attachedData);
+                                                    const std::string& attachedData,
+                                                    const std::wstring& launcher = {});
+
+// The bytes of a resource of a module loaded as data ("<missing>" when it
+// has none), found through the Windows API. type and name as FindResourceW
+// takes them (MAKEINTRESOURCEW for numbers).
+std::string resourceBytes(HMODULE module, const wchar_t* type, const wchar_t* name);
+inline std::string resourceBytes(HMODULE module, WORD type, WORD id) {
+    return resourceBytes(module, MAKEINTRESOURCEW(type), MAKEINTRESOURCEW(id));
+}
+
+// The attached data of a packaged executable, read with the packer's own
+// executable reader. Throws std::runtime_error when it has none.
+std::string attachedDataOf(const std::wstring& executable);
 
 // An entry named name holding the content of the file at sourcePath.
 // Throws std::runtime_error when the file cannot be read.

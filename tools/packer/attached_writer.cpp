@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "payload/format.h"
+#include "tools/packer/pack_error.h"
 
 namespace packer {
 namespace {
@@ -60,7 +61,7 @@ std::string encodeTrailer(std::uint64_t lengthSoFar) {
 
 void check(std::size_t result, const char* what) {
     if (ZSTD_isError(result)) {
-        throw std::runtime_error(std::string(what) + ": " + ZSTD_getErrorName(result));
+        throw PackError(std::string(what) + ": " + ZSTD_getErrorName(result));
     }
 }
 
@@ -79,7 +80,7 @@ AttachedDataWriter::AttachedDataWriter(Sink sink, const WriterOptions& options)
     : sink_(std::move(sink)), output_(ZSTD_CStreamOutSize()) {
     context_ = ZSTD_createCCtx();
     if (context_ == nullptr) {
-        throw std::runtime_error("cannot create a zstd compression context");
+        throw PackError("cannot create a zstd compression context");
     }
     try {
         check(ZSTD_CCtx_setParameter(context_, ZSTD_c_compressionLevel, options.level),
@@ -90,6 +91,10 @@ AttachedDataWriter::AttachedDataWriter(Sink sink, const WriterOptions& options)
         check(ZSTD_CCtx_setParameter(context_, ZSTD_c_dictIDFlag, 0), "dictionary id flag");
         check(ZSTD_CCtx_setParameter(context_, ZSTD_c_nbWorkers, workerCount(options.threads)),
               "worker count");
+        if (options.longDistance) {
+            check(ZSTD_CCtx_setParameter(context_, ZSTD_c_enableLongDistanceMatching, 1),
+                  "long-distance matching");
+        }
         emit(attached::kHeader, attached::kHeaderSize);
     } catch (...) {
         ZSTD_freeCCtx(context_);

@@ -29,17 +29,18 @@ struct WriterOptions {
     // workers. Output depends only on level and window, and on whether
     // workers are used at all (any number of them gives the same bytes).
     int threads = 1;
-    int windowLog = 21; // 2 MiB window declared in the frame
+    int windowLog = 21;        // 2 MiB window declared in the frame
+    bool longDistance = false; // zstd's long-distance matching (within the window)
 };
 
 class AttachedDataWriter {
   public:
-    // Receives the attached data piece by piece; throws std::runtime_error
-    // when it cannot take it (the writer lets that through).
+    // Receives the attached data piece by piece; throws PackError when it
+    // cannot take it (the writer lets that through).
     using Sink = std::function<void(const void* data, std::size_t size)>;
 
-    // Writes the three header bytes to the sink at once. Throws
-    // std::runtime_error when zstd rejects the options.
+    // Writes the three header bytes to the sink at once. Throws PackError
+    // when zstd rejects the options.
     AttachedDataWriter(Sink sink, const WriterOptions& options);
     ~AttachedDataWriter();
     AttachedDataWriter(const AttachedDataWriter&) = delete;

@@ -1,44 +1,69 @@
 #include "tools/packer/command_line.h"
 
-#include <cwchar>
+#include <algorithm>
 #include <set>
 
 #include "tools/packer/pack_error.h"
+#include "tools/packer/unicode_text.h"
+#include "tools/packer/version_record.h"
 
 namespace packer {
 namespace {
 
-[[noreturn]] void usageError(const std::wstring& message) {
-    throw PackError(message + L" (see onefile-pack --help)", kExitUsage);
+const std::set<std::string> kIdentityOptions = {
+    "--icon",        "--name",         "--company",         "--product",
+    "--description", "--file-version", "--product-version", "--copyright"};
+const std::set<std::string> kCompressionOptions = {"--level", "--best", "--threads", "--quiet"};
+
+[[noreturn]] void usageError(const std::string& message) {
+    throw PackError(message + " (see onefile-pack --help)", kExitUsage);
 }
 
-int parseNumber(const std::wstring& option, const std::wstring& text, int low, int high) {
+int parseNumber(const std::string& option, const std::string& text, int low, int high) {
     int value = 0;
     bool valid = !text.empty() && text.size() <= 4;
-    for (const wchar_t c : text) {
-        valid = valid && c >= L'0' && c <= L'9';
-        value = value * 10 + (c - L'0');
+    for (const char c : text) {
+        valid = valid && c >= '0' && c <= '9';
+        value = value * 10 + (c - '0');
     }
     if (!valid || value < low || value > high) {
-        usageError(option + L" needs a number from " + std::to_wstring(low) + L" to " +
-                   std::to_wstring(high) + L", not '" + text + L"'");
+        usageError(option + " needs a number from " + std::to_string(low) + " to " +
+                   std::to_string(high) + ", not '" + printableUtf8(text) + "'");
     }
     return value;
 }
 
+std::string identityText(const std::string& option, const std::string& text) {
+    const std::optional<std::u16string> units = utf8ToUtf16(text);
+    if (!units || units->empty() || units->size() > kLongestIdentityText) {
+        usageError(option + " needs a text of 1 to " + std::to_string(kLongestIdentityText) +
+                   " characters, not '" + printableUtf8(text) + "'");
+    }
+    return text;
+}
+
+std::string versionText(const std::string& option, const std::string& text) {
+    if (!parseVersionNumbers(text)) {
+        usageError(option + " needs one to four numbers from 0 to 65535 separated by dots, not '" +
+                   printableUtf8(text) + "'");
+    }
+    return text;
+}
+
 // The options that each mode accepts besides the one that selects it.
-bool optionFits(Mode mode, const std::wstring& option) {
+bool optionFits(Mode mode, const std::string& option) {
     switch (mode) {
     case Mode::Pack:
-        return option != L"--attached-data" && option != L"--write-attached-data" &&
-               option != L"--list";
+        return option != "--attached-data" && option != "--write-attached-data" &&
+               option != "--list";
     case Mode::EmbedAttachedData:
-        return option == L"--attached-data" || option == L"--output" || option == L"--launcher";
+        return option == "--attached-data" || option == "--output" || option == "--launcher" ||
+               kIdentityOptions.count(option) != 0;
     case Mode::WriteAttachedData:
-        return option == L"--write-attached-data" || option == L"--main" || option == L"--level" ||
-               option == L"--threads" || option == L"--quiet";
+        return option == "--write-attached-data" || option == "--main" ||
+               kCompressionOptions.count(option) != 0;
     case Mode::List:
-        return option == L"--list";
+        return option == "--list";
     case Mode::Help:
         break;
     }
@@ -47,22 +72,22 @@ bool optionFits(Mode mode, const std::wstring& option) {
 
 class Parser {
   public:
-    explicit Parser(const std::vector<std::wstring>& arguments) : arguments_(arguments) {}
+    explicit Parser(const std::vector<std::string>& arguments) : arguments_(arguments) {}
 
     CommandLine parse() {
         bool optionsEnded = false;
         for (next_ = 0; next_ < arguments_.size(); ++next_) {
-            const std::wstring& argument = arguments_[next_];
-            if (optionsEnded || argument.empty() || argument[0] != L'-' || argument == L"-") {
+            const std::string& argument = arguments_[next_];
+            if (optionsEnded || argument.empty() || argument[0] != '-' || argument == "-") {
                 takeOperand(argument);
-            } else if (argument == L"--") {
+            } else if (argument == "--") {
                 optionsEnded = true;
             } else {
                 takeOption(argument);
             }
         }
         // --help wins over everything else, so it always works.
-        if (seen_.count(L"--help") != 0 || seen_.count(L"-h") != 0) {
+        if (seen_.count("--help") != 0 || seen_.count("-h") != 0) {
             result_.mode = Mode::Help;
             return result_;
         }
@@ -71,126 +96,185 @@ class Parser {
     }
 
   private:
-    void takeOperand(const std::wstring& argument) {
+    void takeOperand(const std::string& argument) {
         if (!result_.directory.empty()) {
-            usageError(L"only one directory can be packed, got '" + result_.directory + L"' and '" +
-                       argument + L"'");
+            usageError("only one directory can be packed, got '" + result_.directory + "' and '" +
+                       argument + "'");
         }
         result_.directory = argument;
     }
 
-    void takeOption(const std::wstring& option) {
+    void takeOption(const std::string& option) {
         if (!seen_.insert(option).second) {
-            usageError(option + L" is given twice");
+            usageError(option + " is given twice");
         }
-        if (option == L"--help" || option == L"-h") {
+        if (option == "--help" || option == "-h") {
             return;
         }
-        if (option == L"--quiet") {
-            result_.quiet = true;
-        } else if (option == L"--main") {
-            result_.mainName = value(option);
-        } else if (option == L"--output") {
-            result_.output = value(option);
-        } else if (option == L"--launcher") {
-            result_.launcher = value(option);
-        } else if (option == L"--level") {
-            result_.level = parseNumber(option, value(option), kMinimumLevel, kMaximumLevel);
-        } else if (option == L"--threads") {
-            result_.threads = parseNumber(option, value(option), 1, kMaximumThreads);
-        } else if (option == L"--attached-data") {
-            selectMode(Mode::EmbedAttachedData, option);
-            result_.attachedData = value(option);
-        } else if (option == L"--write-attached-data") {
-            selectMode(Mode::WriteAttachedData, option);
-            result_.attachedData = value(option);
-        } else if (option == L"--list") {
-            selectMode(Mode::List, option);
-            result_.listed = value(option);
-        } else {
-            usageError(L"unknown option '" + option + L"'");
+        if (!takeSetting(option) && !takeIdentity(option) && !takeMode(option)) {
+            usageError("unknown option '" + printableUtf8(option) + "'");
         }
     }
 
-    void selectMode(Mode mode, const std::wstring& option) {
+    bool takeSetting(const std::string& option) {
+        if (option == "--quiet") {
+            result_.quiet = true;
+        } else if (option == "--best") {
+            result_.level = kBestLevel;
+        } else if (option == "--main") {
+            result_.mainName = value(option);
+        } else if (option == "--output") {
+            result_.output = value(option);
+        } else if (option == "--launcher") {
+            result_.launcher = value(option);
+        } else if (option == "--level") {
+            result_.level = parseNumber(option, value(option), kMinimumLevel, kMaximumLevel);
+        } else if (option == "--threads") {
+            result_.threads = parseNumber(option, value(option), 1, kMaximumThreads);
+        } else {
+            return false;
+        }
+        return true;
+    }
+
+    bool takeIdentity(const std::string& option) {
+        Identity& identity = result_.identity;
+        if (option == "--icon") {
+            result_.icon = value(option);
+        } else if (option == "--name") {
+            identity.name = identityText(option, value(option));
+        } else if (option == "--company") {
+            identity.company = identityText(option, value(option));
+        } else if (option == "--product") {
+            identity.product = identityText(option, value(option));
+        } else if (option == "--description") {
+            identity.description = identityText(option, value(option));
+        } else if (option == "--copyright") {
+            identity.copyright = identityText(option, value(option));
+        } else if (option == "--file-version") {
+            identity.fileVersion = versionText(option, value(option));
+        } else if (option == "--product-version") {
+            identity.productVersion = versionText(option, value(option));
+        } else {
+            return false;
+        }
+        return true;
+    }
+
+    bool takeMode(const std::string& option) {
+        if (option == "--attached-data") {
+            selectMode(Mode::EmbedAttachedData, option);
+        } else if (option == "--write-attached-data") {
+            selectMode(Mode::WriteAttachedData, option);
+        } else if (option == "--list") {
+            selectMode(Mode::List, option);
+            result_.listed = value(option);
+            return true;
+        } else {
+            return false;
+        }
+        result_.attachedData = value(option);
+        return true;
+    }
+
+    void selectMode(Mode mode, const std::string& option) {
         if (result_.mode != Mode::Pack) {
-            usageError(option + L" does not go with " + modeOption_);
+            usageError(option + " does not go with " + modeOption_);
         }
         result_.mode = mode;
         modeOption_ = option;
     }
 
-    const std::wstring& value(const std::wstring& option) {
+    const std::string& value(const std::string& option) {
         if (next_ + 1 >= arguments_.size()) {
-            usageError(option + L" needs a value");
+            usageError(option + " needs a value");
         }
         ++next_;
         return arguments_[next_];
     }
 
-    void require(bool present, const wchar_t* what) {
+    void require(bool present, const char* what) {
         if (!present) {
-            usageError(std::wstring(what) + L" is missing");
+            usageError(std::string(what) + " is missing");
         }
     }
 
     void checkComplete() {
-        for (const std::wstring& option : seen_) {
+        for (const std::string& option : seen_) {
             if (!optionFits(result_.mode, option)) {
-                usageError(option + L" does not go with " + modeOption_);
+                usageError(option + " does not go with " + modeOption_);
             }
+        }
+        if (seen_.count("--best") != 0 && seen_.count("--level") != 0) {
+            usageError("--best does not go with --level");
         }
         const bool needsDirectory =
             result_.mode == Mode::Pack || result_.mode == Mode::WriteAttachedData;
         if (!needsDirectory && !result_.directory.empty()) {
-            usageError(L"unexpected argument '" + result_.directory + L"'");
+            usageError("unexpected argument '" + result_.directory + "'");
         }
         if (needsDirectory) {
-            require(!result_.mainName.empty(), L"--main");
-            require(!result_.directory.empty(), L"the directory to pack");
+            require(!result_.mainName.empty(), "--main");
+            require(!result_.directory.empty(), "the directory to pack");
         }
         if (result_.mode == Mode::Pack || result_.mode == Mode::EmbedAttachedData) {
-            require(!result_.output.empty(), L"--output");
+            require(!result_.output.empty(), "--output");
         }
     }
 
-    const std::vector<std::wstring>& arguments_;
+    const std::vector<std::string>& arguments_;
     std::size_t next_ = 0;
     CommandLine result_;
-    std::set<std::wstring> seen_;
-    std::wstring modeOption_ = L"packing a directory";
+    std::set<std::string> seen_;
+    std::string modeOption_ = "packing a directory";
 };
 
 } // namespace
 
-CommandLine parseCommandLine(const std::vector<std::wstring>& arguments) {
+CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
     return Parser(arguments).parse();
 }
 
-const wchar_t* usageText() {
-    return L"Usage:\n"
-           L"  onefile-pack --main REL --output OUT.exe [--launcher L.exe] [--level N]\n"
-           L"               [--threads N] [--quiet] DIR\n"
-           L"      Packs every file below DIR into a copy of the launcher. REL, the\n"
-           L"      application's main DLL relative to DIR, becomes the first entry.\n"
-           L"  onefile-pack --attached-data FILE --output OUT.exe [--launcher L.exe]\n"
-           L"      Embeds a prepared block of attached data as it is.\n"
-           L"  onefile-pack --write-attached-data FILE --main REL [--level N]\n"
-           L"               [--threads N] [--quiet] DIR\n"
-           L"      Writes only the attached data of DIR to FILE.\n"
-           L"  onefile-pack --list EXE\n"
-           L"      Prints \"<size> <name>\" for every entry of a packaged executable.\n"
-           L"\n"
-           L"Options:\n"
-           L"  --launcher L.exe  the launcher to copy (default: Corvellinth.exe beside\n"
-           L"                    onefile-pack.exe)\n"
-           L"  --level N         zstd level, 1 to 22 (default 19)\n"
-           L"  --threads N       compression threads, 1 to 256 (default: one per\n"
-           L"                    processor)\n"
-           L"  --quiet           no progress line and no summary\n"
-           L"\n"
-           L"Exit codes: 0 success, 1 failure (the message says why; no output file\n"
-           L"is left behind), 2 bad command line.\n";
+const char* usageText() {
+    return "Usage:\n"
+           "  onefile-pack --main REL --output OUT.exe [--launcher L.exe] [--level N | --best]\n"
+           "               [--threads N] [--quiet] [IDENTITY...] DIR\n"
+           "      Packs every file below DIR into a copy of the launcher. REL, the\n"
+           "      application's main DLL relative to DIR, becomes the first entry.\n"
+           "  onefile-pack --attached-data FILE --output OUT.exe [--launcher L.exe]\n"
+           "               [IDENTITY...]\n"
+           "      Embeds a prepared block of attached data as it is.\n"
+           "  onefile-pack --write-attached-data FILE --main REL [--level N | --best]\n"
+           "               [--threads N] [--quiet] DIR\n"
+           "      Writes only the attached data of DIR to FILE.\n"
+           "  onefile-pack --list EXE\n"
+           "      Prints \"<size> <name>\" for every entry of a packaged executable.\n"
+           "\n"
+           "Options:\n"
+           "  --launcher L.exe  the launcher to copy (default: Corvellinth.exe beside\n"
+           "                    onefile-pack)\n"
+           "  --level N         zstd level, 1 to 22 (default 12)\n"
+           "  --best            the smallest output (level 19), 5 to 10 times slower\n"
+           "  --threads N       compression threads, 1 to 256 (default: one per\n"
+           "                    processor)\n"
+           "  --quiet           no progress line and no summary\n"
+           "\n"
+           "IDENTITY (default: the launcher's icon and version record):\n"
+           "  --icon FILE.ico   the program's icon\n"
+           "  --name NAME       internal name; original file name NAME.exe\n"
+           "  --product TEXT    product name (default: NAME)\n"
+           "  --description TEXT  file description, shown by Task Manager (default:\n"
+           "                    the product name)\n"
+           "  --company TEXT    company name\n"
+           "  --copyright TEXT  legal copyright\n"
+           "  --file-version V  file version, 1 to 4 numbers: 1.2.3.4 (default: the\n"
+           "                    product version, else 1.0.0.0)\n"
+           "  --product-version V  product version (default: the file version)\n"
+           "  Giving any of the version options writes a new version record; NAME\n"
+           "  defaults to the output's file name without .exe.\n"
+           "\n"
+           "Exit codes: 0 success, 1 failure (the message says why; no output file\n"
+           "is left behind), 2 bad command line.\n";
 }
 
 } // namespace packer

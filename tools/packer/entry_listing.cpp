@@ -2,20 +2,23 @@
 
 #include <zstd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
+#include <vector>
 
+#include "payload/entry_names.h"
 #include "payload/format.h"
 #include "tools/packer/pack_error.h"
-#include "tools/packer/system_text.h"
+#include "tools/packer/unicode_text.h"
 
 namespace packer {
 namespace {
 
 constexpr std::size_t kNameUnitLimit = attached::kNameCapacity - 1;
 
-[[noreturn]] void damaged(const std::wstring& reason) {
-    throw PackError(L"damaged attached data: " + reason);
+[[noreturn]] void damaged(const std::string& reason) {
+    throw PackError("damaged attached data: " + reason);
 }
 
 // Walks the entry stream as it is decompressed: a name (two bytes per code
@@ -33,24 +36,24 @@ class EntryStreamParser {
     }
 
     // Where the stream stopped, when the frame ended: "" when complete.
-    std::wstring incompleteReason() const {
+    std::string incompleteReason() const {
         switch (state_) {
         case State::Ended:
-            return L"";
+            return "";
         case State::Size:
-            return L"the frame ends inside the size of entry " + entryNumber();
+            return "the frame ends inside the size of entry " + entryNumber();
         case State::Data:
-            return L"the frame ends inside the data of entry " + entryNumber();
+            return "the frame ends inside the data of entry " + entryNumber();
         case State::Name:
             break;
         }
-        return L"the frame ends before the end marker";
+        return "the frame ends before the end marker";
     }
 
   private:
     enum class State { Name, Size, Data, Ended };
 
-    std::wstring entryNumber() const { return std::to_wstring(entries_->size()); }
+    std::string entryNumber() const { return std::to_string(entries_->size()); }
 
     // Consumes what it can of one field; returns the bytes used (at least 1).
     std::size_t step(const unsigned char* bytes, std::size_t size) {
@@ -64,7 +67,7 @@ class EntryStreamParser {
         case State::Ended:
             break;
         }
-        damaged(L"bytes follow the end marker");
+        damaged("bytes follow the end marker");
     }
 
     std::size_t takeNameByte(unsigned char byte) {
@@ -77,8 +80,8 @@ class EntryStreamParser {
         const auto unit = static_cast<char16_t>(lowByte_ | (byte << 8));
         if (unit != 0) {
             if (name_.size() == kNameUnitLimit) {
-                damaged(L"entry " + std::to_wstring(entries_->size() + 1) +
-                        L" has a name of 1024 code units or more");
+                damaged("entry " + std::to_string(entries_->size() + 1) +
+                        " has a name of 1024 code units or more");
             }
             name_.push_back(unit);
             return 1;
@@ -86,6 +89,10 @@ class EntryStreamParser {
         if (name_.empty()) {
             state_ = State::Ended;
             return 1;
+        }
+        if (findEntryNameProblem(name_.c_str()) != EntryNameProblem::None) {
+            damaged("entry " + std::to_string(entries_->size() + 1) +
+                    " has a name that the launcher refuses: '" + oneLine(utf16ToUtf8(name_)) + "'");
         }
         entries_->push_back(ListedEntry{name_, 0});
         name_.clear();
@@ -126,45 +133,80 @@ struct DecompressionContextFree {
     void operator()(ZSTD_DCtx* context) const { ZSTD_freeDCtx(context); }
 };
 
-void checkHeader(std::string_view attachedData) {
-    if (attachedData.size() < attached::kHeaderSize ||
-        std::memcmp(attachedData.data(), attached::kHeader, attached::kHeaderSize) != 0) {
-        damaged(L"it does not start with 'K' 'A' 'Y'");
+void checkHeader(const ByteSource& source, std::uint64_t offset, std::uint64_t size) {
+    unsigned char header[attached::kHeaderSize] = {};
+    if (size >= attached::kHeaderSize) {
+        source.read(offset, header, sizeof header);
+    }
+    if (size < attached::kHeaderSize ||
+        std::memcmp(header, attached::kHeader, attached::kHeaderSize) != 0) {
+        damaged("it does not start with 'K' 'A' 'Y'");
     }
 }
 
+// The frame's bytes, read from the source a piece at a time.
+class FrameInput {
+  public:
+    FrameInput(const ByteSource& source, std::uint64_t offset, std::uint64_t size)
+        : source_(source), next_(offset), end_(offset + size), piece_(ZSTD_DStreamInSize()) {}
+
+    // The buffer to decompress from, refilled when it has been used up.
+    ZSTD_inBuffer& buffer() {
+        if (input_.pos == input_.size && next_ < end_) {
+            const auto count =
+                static_cast<std::size_t>(std::min<std::uint64_t>(end_ - next_, piece_.size()));
+            source_.read(next_, piece_.data(), count);
+            next_ += count;
+            input_ = {piece_.data(), count, 0};
+        }
+        return input_;
+    }
+    bool exhausted() const { return input_.pos == input_.size && next_ == end_; }
+
+  private:
+    const ByteSource& source_;
+    std::uint64_t next_;
+    std::uint64_t end_;
+    std::vector<char> piece_;
+    ZSTD_inBuffer input_{nullptr, 0, 0};
+};
+
 } // namespace
 
-std::vector<ListedEntry> listAttachedEntries(std::string_view attachedData) {
-    checkHeader(attachedData);
+std::vector<ListedEntry> listAttachedEntries(const ByteSource& source, std::uint64_t offset,
+                                             std::uint64_t size) {
+    checkHeader(source, offset, size);
     const std::unique_ptr<ZSTD_DCtx, DecompressionContextFree> context(ZSTD_createDCtx());
     if (!context) {
-        throw PackError(L"cannot create a zstd decompression context");
+        throw PackError("cannot create a zstd decompression context");
     }
     std::vector<ListedEntry> entries;
     EntryStreamParser parser(&entries);
     std::vector<unsigned char> output(ZSTD_DStreamOutSize());
-    ZSTD_inBuffer input{attachedData.data() + attached::kHeaderSize,
-                        attachedData.size() - attached::kHeaderSize, 0};
+    FrameInput input(source, offset + attached::kHeaderSize, size - attached::kHeaderSize);
     for (;;) {
         ZSTD_outBuffer out{output.data(), output.size(), 0};
-        const std::size_t result = ZSTD_decompressStream(context.get(), &out, &input);
+        const std::size_t result = ZSTD_decompressStream(context.get(), &out, &input.buffer());
         if (ZSTD_isError(result)) {
-            damaged(L"the frame does not decode (" + fromUtf8(ZSTD_getErrorName(result)) + L")");
+            damaged("the frame does not decode (" + std::string(ZSTD_getErrorName(result)) + ")");
         }
         parser.feed(output.data(), out.pos);
         if (result == 0) {
             break; // the frame is complete; what follows it is padding
         }
-        if (input.pos == input.size && out.pos < out.size) {
-            damaged(L"the frame is cut short");
+        if (input.exhausted() && out.pos < out.size) {
+            damaged("the frame is cut short");
         }
     }
-    const std::wstring reason = parser.incompleteReason();
+    const std::string reason = parser.incompleteReason();
     if (!reason.empty()) {
         damaged(reason);
     }
     return entries;
+}
+
+std::vector<ListedEntry> listAttachedEntries(std::string_view attachedData) {
+    return listAttachedEntries(MemorySource(attachedData), 0, attachedData.size());
 }
 
 } // namespace packer

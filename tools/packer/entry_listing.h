@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "tools/packer/byte_io.h"
+
 namespace packer {
 
 struct ListedEntry {
@@ -17,7 +19,11 @@ struct ListedEntry {
 // Checks the header, decompresses the frame in pieces and walks the entry
 // stream, returning every entry in stream order. Throws PackError saying
 // what is damaged: header, frame (zstd's own reason), an entry cut short, a
-// name of 1024 code units or more, or bytes after the end marker.
+// name of 1024 code units or more or one that the launcher refuses, or
+// bytes after the end marker. The attached data is the size bytes of
+// source from offset; memory use does not depend on its size.
+std::vector<ListedEntry> listAttachedEntries(const ByteSource& source, std::uint64_t offset,
+                                             std::uint64_t size);
 std::vector<ListedEntry> listAttachedEntries(std::string_view attachedData);
 
 } // namespace packer

@@ -1,11 +1,11 @@
 // The one failure type of the packer: a finished one-line message for the
-// user ("onefile-pack: " is added when it is printed) and the exit code.
+// user in UTF-8 ("onefile-pack: " is added when it is printed) and the exit
+// code. Everything that can go wrong while packing ends in one of these.
 #ifndef CORVELLINTH_TOOLS_PACKER_PACK_ERROR_H
 #define CORVELLINTH_TOOLS_PACKER_PACK_ERROR_H
 
-#include <exception>
+#include <stdexcept>
 #include <string>
-#include <utility>
 
 namespace packer {
 
@@ -14,16 +14,14 @@ inline constexpr int kExitSuccess = 0;
 inline constexpr int kExitFailure = 1; // bad input, unreadable file, output not written
 inline constexpr int kExitUsage = 2;   // unknown option, missing value, bad number
 
-class PackError : public std::exception {
+class PackError : public std::runtime_error {
   public:
-    explicit PackError(std::wstring message, int exitCode = kExitFailure)
-        : message_(std::move(message)), exitCode_(exitCode) {}
-    const std::wstring& message() const { return message_; }
+    explicit PackError(const std::string& message, int exitCode = kExitFailure)
+        : std::runtime_error(message), exitCode_(exitCode) {}
+    std::string message() const { return what(); }
     int exitCode() const { return exitCode_; }
-    const char* what() const noexcept override { return "onefile-pack failure"; }
 
   private:
-    std::wstring message_;
     int exitCode_;
 };
 

@@ -1,33 +1,45 @@
-// The steps of onefile-pack that move bytes: the attached data of a source
-// tree streamed into a file, and a packaged executable made from a file of
-// attached data.
+// The steps of onefile-pack that move bytes: a source tree compressed into
+// attached data, and a packaged executable written from a launcher and
+// attached data that streams in.
 #ifndef CORVELLINTH_TOOLS_PACKER_PACKING_H
 #define CORVELLINTH_TOOLS_PACKER_PACKING_H
 
-#include <windows.h>
-
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "tools/packer/attached_writer.h"
+#include "tools/packer/packaged_writer.h"
+#include "tools/packer/platform.h"
+#include "tools/packer/resource_edits.h"
 #include "tools/packer/source_tree.h"
 
 namespace packer {
 
-// Compresses every file of tree, in order, into the attached data and writes
-// it to file from its current position, in pieces (memory use does not
-// depend on the sizes). displayPath names file in messages. Returns the
-// number of bytes written. Throws PackError when a source file cannot be
-// read or changes size while it is read, or when file cannot be written.
-std::uint64_t writeAttachedDataFile(HANDLE file, const std::wstring& displayPath,
-                                    const SourceTree& tree, const WriterOptions& options,
-                                    bool showProgress);
+// Compresses every file of tree, in order, into attached data handed to
+// sink piece by piece (memory use does not depend on the sizes). Returns
+// its size. Throws PackError when a source file cannot be read or becomes
+// shorter while it is read, or when sink throws.
+std::uint64_t compressTree(const SourceTree& tree, const WriterOptions& options,
+                           const AttachedDataWriter::Sink& sink, bool showProgress);
 
-// Maps the first size bytes of file (the attached data) read-only and embeds
-// them into a copy of launcher named output. Throws PackError on failure,
-// and then no output file is left behind.
-void embedAttachedDataFile(const std::wstring& launcher, const std::wstring& output, HANDLE file,
-                           std::uint64_t size);
+// A launcher, read and checked. Throws PackError "cannot use '<path>' as
+// the launcher: <reason>" when it is not a usable 64-bit executable.
+struct Launcher {
+    explicit Launcher(const std::string& path);
+    InputFile file;
+    PeImage image;
+};
+
+// Writes the packaged executable outputPath (shown in messages as shown):
+// the launcher with edits applied, and the attached data that fill hands
+// to the writer. Nothing is left at outputPath unless it all succeeds.
+void writePackage(const Launcher& launcher, const ResourceEdits& edits,
+                  const std::string& outputPath, const std::string& shown,
+                  const std::function<void(PackagedExecutableWriter&)>& fill);
+
+// The attached data's resource in image, when it has one.
+std::optional<ResourceEntry> findAttachedData(const PeImage& image);
 
 } // namespace packer
 

@@ -1,8 +1,9 @@
 #include "tools/packer/progress.h"
 
-#include <cwchar>
+#include <cstdio>
+#include <iterator>
 
-#include "tools/packer/system_text.h"
+#include "tools/packer/platform.h"
 
 namespace packer {
 namespace {
@@ -10,33 +11,54 @@ namespace {
 constexpr std::uint64_t kRedrawIntervalMs = 200;
 constexpr double kKibi = 1024.0;
 
-std::wstring formatBytes(std::uint64_t bytes) {
-    const wchar_t* const units[] = {L"B", L"KiB", L"MiB", L"GiB", L"TiB"};
+std::string formatBytes(std::uint64_t bytes) {
+    const char* const units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
     double value = static_cast<double>(bytes);
     std::size_t unit = 0;
     while (value >= kKibi && unit + 1 < std::size(units)) {
         value /= kKibi;
         ++unit;
     }
-    wchar_t text[32];
-    std::swprintf(text, std::size(text), unit == 0 ? L"%.0f %ls" : L"%.1f %ls", value, units[unit]);
+    char text[32];
+    std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", value, units[unit]);
+    return text;
+}
+
+// "0:07", "12:34" or "1:02:03".
+std::string formatDuration(std::uint64_t seconds) {
+    char text[32];
+    if (seconds >= 3600) {
+        std::snprintf(text, sizeof text, "%llu:%02llu:%02llu",
+                      static_cast<unsigned long long>(seconds / 3600),
+                      static_cast<unsigned long long>(seconds / 60 % 60),
+                      static_cast<unsigned long long>(seconds % 60));
+    } else {
+        std::snprintf(text, sizeof text, "%llu:%02llu",
+                      static_cast<unsigned long long>(seconds / 60),
+                      static_cast<unsigned long long>(seconds % 60));
+    }
     return text;
 }
 
 } // namespace
 
-Progress::Progress(HANDLE handle, std::uint64_t totalBytes, bool enabled)
-    : handle_(handle), enabled_(enabled && isConsole(handle)), total_(totalBytes),
-      startTick_(GetTickCount64()) {}
+Progress::Progress(std::uint64_t totalBytes, bool enabled)
+    : enabled_(enabled && isTerminal(StandardStream::Error)), total_(totalBytes),
+      start_(Clock::now()) {}
 
-std::wstring Progress::formatLine(std::uint64_t done, std::uint64_t total,
-                                  std::uint64_t milliseconds) {
+std::string Progress::formatLine(std::uint64_t done, std::uint64_t total,
+                                 std::uint64_t milliseconds) {
     const std::uint64_t percent = total == 0 ? 100 : done * 100 / total;
     const double seconds = static_cast<double>(milliseconds) / 1000.0;
-    const auto rate =
-        static_cast<std::uint64_t>(seconds > 0 ? static_cast<double>(done) / seconds : 0.0);
-    return formatBytes(done) + L" of " + formatBytes(total) + L" (" + std::to_wstring(percent) +
-           L"%), " + formatBytes(rate) + L"/s";
+    const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0.0;
+    std::string line = formatBytes(done) + " of " + formatBytes(total) + " (" +
+                       std::to_string(percent) + "%), " +
+                       formatBytes(static_cast<std::uint64_t>(rate)) + "/s";
+    if (rate > 0 && done < total) {
+        const double left = static_cast<double>(total - done) / rate;
+        line += ", " + formatDuration(static_cast<std::uint64_t>(left + 0.5)) + " left";
+    }
+    return line;
 }
 
 void Progress::advance(std::uint64_t bytes) {
@@ -44,9 +66,9 @@ void Progress::advance(std::uint64_t bytes) {
     if (!enabled_) {
         return;
     }
-    const std::uint64_t now = GetTickCount64();
-    if (now - lastDrawTick_ >= kRedrawIntervalMs) {
-        lastDrawTick_ = now;
+    const std::uint64_t now = elapsedMilliseconds();
+    if (now - lastDraw_ >= kRedrawIntervalMs) {
+        lastDraw_ = now;
         draw();
     }
 }
@@ -56,18 +78,24 @@ void Progress::finish() {
         return;
     }
     draw();
-    writeText(handle_, L"\n");
+    writeStandard(StandardStream::Error, "\n");
+}
+
+std::uint64_t Progress::elapsedMilliseconds() const {
+    const auto elapsed = Clock::now() - start_;
+    return static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
 }
 
 void Progress::draw() {
-    std::wstring line = formatLine(done_, total_, GetTickCount64() - startTick_);
+    std::string line = formatLine(done_, total_, elapsedMilliseconds());
     const std::size_t length = line.size();
     // Blanks cover what is left of a longer previous line.
     if (length < lastLength_) {
-        line.append(lastLength_ - length, L' ');
+        line.append(lastLength_ - length, ' ');
     }
     lastLength_ = length;
-    writeText(handle_, L"\r" + line);
+    writeStandard(StandardStream::Error, "\r" + line);
 }
 
 } // namespace packer

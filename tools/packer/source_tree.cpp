@@ -1,12 +1,13 @@
 #include "tools/packer/source_tree.h"
 
-#include <windows.h>
-
 #include <algorithm>
+#include <map>
 
+#include "payload/entry_names.h"
 #include "payload/format.h"
 #include "tools/packer/pack_error.h"
-#include "tools/packer/system_text.h"
+#include "tools/packer/platform.h"
+#include "tools/packer/unicode_text.h"
 
 namespace packer {
 namespace {
@@ -14,182 +15,187 @@ namespace {
 constexpr std::size_t kNameUnitLimit = attached::kNameCapacity - 1;
 constexpr std::size_t kShownNameUnits = 80; // of an over-long name in a message
 
-bool isExcluded(const std::wstring& path, const std::vector<std::wstring>& excluded) {
-    return std::any_of(excluded.begin(), excluded.end(),
-                       [&path](const std::wstring& other) { return samePath(path, other); });
+std::string joinPath(const std::string& directory, const std::string& leaf) {
+    return directory.back() == kPathSeparator ? directory + leaf
+                                              : directory + kPathSeparator + leaf;
 }
 
-void checkNameLength(const std::wstring& name) {
+const char* describeProblem(EntryNameProblem problem) {
+    switch (problem) {
+    case EntryNameProblem::DotOrSpaceAtEnd:
+        return "its name ends in a dot or a space, which Windows drops";
+    case EntryNameProblem::ReservedCharacter:
+        return "its name holds a character that Windows does not allow in names";
+    case EntryNameProblem::UnpairedSurrogate:
+        return "its name is not valid Unicode";
+    case EntryNameProblem::DeviceName:
+        return "its name is a device name on Windows";
+    case EntryNameProblem::EmptyComponent:
+    case EntryNameProblem::None:
+        break;
+    }
+    return "its name is empty";
+}
+
+void checkNameLength(const std::u16string& name) {
     if (name.size() <= kNameUnitLimit) {
         return;
     }
-    std::wstring shown = name.substr(0, kShownNameUnits) + L"...";
-    throw PackError(L"name of " + std::to_wstring(name.size()) +
-                    L" code units is too long (at most 1023): '" + shown + L"'");
+    const std::string shown = utf16ToUtf8(name.substr(0, kShownNameUnits)) + "...";
+    throw PackError("name of " + std::to_string(name.size()) +
+                    " code units is too long (at most 1023): '" + shown + "'");
 }
 
-struct Walk {
-    const std::vector<std::wstring>& excluded;
-    std::vector<SourceFile>& files;
-};
-
-void walkDirectory(const Walk& walk, const std::wstring& directory, const std::wstring& prefix);
-
-void addFound(const Walk& walk, const WIN32_FIND_DATAW& found, const std::wstring& directory,
-              const std::wstring& prefix) {
-    const std::wstring leaf = found.cFileName;
-    if (leaf == L"." || leaf == L"..") {
-        return;
+// The entry name of item below prefix, refused with the reason when the
+// launcher could not create it as it is.
+std::u16string entryNameOf(const DirectoryItem& item, const std::string& path,
+                           const std::u16string& prefix) {
+    const std::optional<std::u16string> leaf =
+        item.validName ? utf8ToUtf16(item.name) : std::nullopt;
+    if (!leaf) {
+        throw PackError("cannot pack '" + path + "': its name is not valid Unicode");
     }
-    const std::wstring path = directory + L"\\" + leaf;
-    const std::wstring name = prefix + leaf;
+    if (leaf->find(u'\\') != std::u16string::npos) {
+        throw PackError("cannot pack '" + path +
+                        "': its name holds '\\', which Windows takes for a separator");
+    }
+    const std::u16string name = prefix + *leaf;
     checkNameLength(name);
-    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        // A directory link that loops makes the names grow until
-        // checkNameLength stops the walk.
-        walkDirectory(walk, path, name + L"\\");
-        return;
+    const EntryNameProblem problem = findEntryNameProblem(name.c_str());
+    if (problem != EntryNameProblem::None) {
+        throw PackError("cannot pack '" + path + "': " + describeProblem(problem));
     }
-    if (isExcluded(path, walk.excluded)) {
-        return;
-    }
-    const std::uint64_t size =
-        (static_cast<std::uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
-    walk.files.push_back(SourceFile{name, path, size});
+    return name;
 }
 
-void walkDirectory(const Walk& walk, const std::wstring& directory, const std::wstring& prefix) {
-    WIN32_FIND_DATAW found;
-    const std::wstring pattern = extendedPath(directory) + L"\\*";
-    const HANDLE search = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found,
-                                           FindExSearchNameMatch, nullptr, 0);
-    if (search == INVALID_HANDLE_VALUE) {
-        const DWORD code = GetLastError();
-        if (code == ERROR_FILE_NOT_FOUND) {
-            return; // nothing in it, not even "." (a drive root)
+class Walk {
+  public:
+    explicit Walk(const std::vector<std::string>& excluded) : excluded_(excluded) {}
+
+    void directory(const std::string& path, const std::u16string& prefix) {
+        std::vector<DirectoryItem> items = listDirectory(path);
+        // Sorted first, so that the clash found and named is the same on
+        // every platform.
+        std::sort(items.begin(), items.end(),
+                  [](const DirectoryItem& a, const DirectoryItem& b) { return a.name < b.name; });
+        std::map<std::u16string, std::string> seen; // folded name -> path
+        for (const DirectoryItem& item : items) {
+            const std::string itemPath = joinPath(path, item.name);
+            const std::u16string name = entryNameOf(item, itemPath, prefix);
+            const auto [earlier, added] = seen.emplace(foldCase(name), itemPath);
+            if (!added) {
+                throw PackError("'" + earlier->second + "' and '" + itemPath +
+                                "' differ only in case: on Windows one would replace the other");
+            }
+            add(item, itemPath, name);
         }
-        throw PackError(describeFailure(L"cannot read directory", directory, code));
     }
-    try {
-        do {
-            addFound(walk, found, directory, prefix);
-        } while (FindNextFileW(search, &found));
-        const DWORD code = GetLastError();
-        if (code != ERROR_NO_MORE_FILES) {
-            throw PackError(describeFailure(L"cannot read directory", directory, code));
+
+    std::vector<SourceFile> files;
+
+  private:
+    void add(const DirectoryItem& item, const std::string& path, const std::u16string& name) {
+        switch (item.status.kind) {
+        case FileKind::Directory:
+            // A link that loops makes the names grow until checkNameLength
+            // stops the walk.
+            directory(path, name + u'\\');
+            return;
+        case FileKind::File:
+            if (!isExcluded(path)) {
+                files.push_back(SourceFile{name, path, item.status.size});
+            }
+            return;
+        case FileKind::Missing:
+            throw PackError(describeFailure("cannot read", path, item.status.error));
+        case FileKind::Other:
+            break;
         }
-    } catch (...) {
-        FindClose(search);
-        throw;
+        throw PackError("cannot pack '" + path + "': it is neither a file nor a directory");
     }
-    FindClose(search);
-}
+
+    bool isExcluded(const std::string& path) const {
+        return std::any_of(excluded_.begin(), excluded_.end(),
+                           [&path](const std::string& other) { return samePath(path, other); });
+    }
+
+    const std::vector<std::string>& excluded_;
+};
 
 // The main file's name as an entry name: '/' turned into '\', empty and "."
 // components dropped; ".." and drive letters are refused, since the entry
 // must lie below the directory.
-std::wstring normaliseMainName(const std::wstring& mainName) {
-    std::wstring result;
+std::u16string normaliseMainName(const std::string& mainName) {
+    const std::u16string given = utf8ToUtf16(mainName).value_or(u"");
+    std::u16string result;
     std::size_t start = 0;
-    while (start <= mainName.size()) {
-        std::size_t end = mainName.find_first_of(L"\\/", start);
-        if (end == std::wstring::npos) {
-            end = mainName.size();
+    while (start <= given.size()) {
+        std::size_t end = given.find_first_of(u"\\/", start);
+        end = end == std::u16string::npos ? given.size() : end;
+        const std::u16string part = given.substr(start, end - start);
+        if (part == u".." || part.find(u':') != std::u16string::npos) {
+            throw PackError("main file '" + mainName + "' must be a path inside the directory");
         }
-        const std::wstring part = mainName.substr(start, end - start);
-        if (part == L".." || part.find(L':') != std::wstring::npos) {
-            throw PackError(L"main file '" + mainName + L"' must be a path inside the directory");
-        }
-        if (!part.empty() && part != L".") {
-            result += (result.empty() ? L"" : L"\\") + part;
+        if (!part.empty() && part != u".") {
+            result += (result.empty() ? u"" : u"\\") + part;
         }
         start = end + 1;
     }
     if (result.empty()) {
-        throw PackError(L"main file '" + mainName + L"' names no file");
+        throw PackError("main file '" + mainName + "' names no file");
     }
     return result;
 }
 
-void checkMainFile(const std::wstring& mainName, const std::wstring& path,
-                   const std::wstring& directory) {
-    const DWORD attributes = GetFileAttributesW(extendedPath(path).c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        throw PackError(L"main file '" + mainName + L"' not found in '" + directory + L"'");
+void checkDirectory(const std::string& directory, const std::string& root) {
+    const FileStatus status = statusOf(root);
+    if (status.kind == FileKind::Missing) {
+        throw PackError(describeFailure("cannot read directory", directory, status.error));
     }
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-        throw PackError(L"main file '" + mainName + L"' is not a file");
+    if (status.kind != FileKind::Directory) {
+        throw PackError("'" + directory + "' is not a directory");
     }
 }
 
-void checkDirectory(const std::wstring& directory, const std::wstring& root) {
-    const DWORD attributes = GetFileAttributesW(extendedPath(root).c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        const DWORD code = GetLastError();
-        throw PackError(describeFailure(L"cannot read directory", directory, code));
+// Moves the main file to the front: the name as given, else the one name
+// that equals it ignoring case (the tree holds no two such names).
+void putMainFirst(SourceTree* tree, const std::u16string& main, const std::string& mainName,
+                  const std::string& directory) {
+    auto& files = tree->files;
+    auto first = std::find_if(files.begin(), files.end(),
+                              [&main](const SourceFile& file) { return file.name == main; });
+    if (first == files.end()) {
+        const std::u16string folded = foldCase(main);
+        first = std::find_if(files.begin(), files.end(), [&folded](const SourceFile& file) {
+            return foldCase(file.name) == folded;
+        });
     }
-    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        throw PackError(L"'" + directory + L"' is not a directory");
+    if (first == files.end()) {
+        std::u16string relative = main;
+        std::replace(relative.begin(), relative.end(), u'\\', char16_t{kPathSeparator});
+        if (statusOf(joinPath(tree->root, utf16ToUtf8(relative))).kind == FileKind::Directory) {
+            throw PackError("main file '" + mainName + "' is not a file");
+        }
+        throw PackError("main file '" + mainName + "' not found in '" + directory + "'");
     }
+    std::rotate(files.begin(), first, first + 1);
 }
 
 } // namespace
 
-std::wstring fullPathOf(const std::wstring& path) {
-    const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-    std::wstring full(needed, L'\0');
-    const DWORD length =
-        needed == 0 ? 0 : GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
-    if (length == 0 || length >= needed) {
-        const DWORD code = GetLastError();
-        throw PackError(describeFailure(L"cannot resolve", path, code));
-    }
-    full.resize(length);
-    while (full.size() > 3 && full.back() == L'\\') {
-        full.pop_back();
-    }
-    return full;
-}
-
-bool samePath(const std::wstring& left, const std::wstring& right) {
-    return CompareStringOrdinal(left.c_str(), static_cast<int>(left.size()), right.c_str(),
-                                static_cast<int>(right.size()), TRUE) == CSTR_EQUAL;
-}
-
-std::wstring extendedPath(const std::wstring& fullPath) {
-    if (fullPath.rfind(L"\\\\?\\", 0) == 0) {
-        return fullPath;
-    }
-    if (fullPath.rfind(L"\\\\", 0) == 0) {
-        return L"\\\\?\\UNC\\" + fullPath.substr(2);
-    }
-    return L"\\\\?\\" + fullPath;
-}
-
-SourceTree collectSourceTree(const std::wstring& directory, const std::wstring& mainName,
-                             const std::vector<std::wstring>& excluded) {
+SourceTree collectSourceTree(const std::string& directory, const std::string& mainName,
+                             const std::vector<std::string>& excluded) {
     SourceTree tree;
     tree.root = fullPathOf(directory);
     checkDirectory(directory, tree.root);
-    const std::wstring main = normaliseMainName(mainName);
-    checkMainFile(mainName, tree.root + L"\\" + main, directory);
-    checkNameLength(main);
+    const std::u16string main = normaliseMainName(mainName);
 
-    walkDirectory(Walk{excluded, tree.files}, tree.root, L"");
+    Walk walk(excluded);
+    walk.directory(tree.root, u"");
+    tree.files = std::move(walk.files);
     std::sort(tree.files.begin(), tree.files.end(),
               [](const SourceFile& a, const SourceFile& b) { return a.name < b.name; });
-    // The file system may match the main file's name without regard to case;
-    // the entry takes the name as it is on disk.
-    auto first = std::find_if(tree.files.begin(), tree.files.end(),
-                              [&main](const SourceFile& file) { return file.name == main; });
-    if (first == tree.files.end()) {
-        first = std::find_if(tree.files.begin(), tree.files.end(),
-                             [&main](const SourceFile& file) { return samePath(file.name, main); });
-    }
-    if (first == tree.files.end()) {
-        throw PackError(L"main file '" + mainName + L"' not found in '" + directory + L"'");
-    }
-    std::rotate(tree.files.begin(), first, first + 1);
+    putMainFirst(&tree, main, mainName, directory);
     for (const SourceFile& file : tree.files) {
         tree.totalBytes += file.size;
     }

@@ -1,6 +1,8 @@
 // The files that onefile-pack packs: every file below a directory, the main
-// file first, the rest in a fixed order, so that the same tree always gives
-// the same attached data.
+// file first, the rest sorted by the UTF-16 code units of their names, so
+// that the same tree gives the same attached data on every platform. Names
+// that the launcher would refuse, or that Windows would take for one
+// another, are refused here, naming the file.
 #ifndef CORVELLINTH_TOOLS_PACKER_SOURCE_TREE_H
 #define CORVELLINTH_TOOLS_PACKER_SOURCE_TREE_H
 
@@ -11,36 +13,27 @@
 namespace packer {
 
 struct SourceFile {
-    std::wstring name; // relative to the tree's root, '\' separated: the entry name
-    std::wstring path; // full path, for opening and for messages
+    std::u16string name; // relative to the tree's root, '\' separated: the entry name
+    std::string path;    // full path, for opening and for messages
     std::uint64_t size = 0;
 };
 
 struct SourceTree {
-    std::wstring root; // full path of the directory, no trailing '\'
+    std::string root; // full path of the directory
     std::vector<SourceFile> files;
     std::uint64_t totalBytes = 0;
 };
 
-// Full path of path (relative to the current directory), no trailing '\'
-// unless it is a drive root. Throws PackError when it cannot be formed.
-std::wstring fullPathOf(const std::wstring& path);
-
-// True when the two full paths name the same file (compared as the file
-// system does, without regard to case).
-bool samePath(const std::wstring& left, const std::wstring& right);
-
-// The path with the extended-length prefix, so that deep trees open too.
-std::wstring extendedPath(const std::wstring& fullPath);
-
-// Lists every file below directory. mainName (either separator, relative to
-// directory) becomes the first file; the others follow sorted by the UTF-16
-// code units of their names, case-sensitively. Files whose full path is in
-// excluded (the packer's own output) are left out. Throws PackError for a
-// missing or unreadable directory, a main file that is missing or not a
-// file, and a name of 1024 code units or more.
-SourceTree collectSourceTree(const std::wstring& directory, const std::wstring& mainName,
-                             const std::vector<std::wstring>& excluded);
+// Lists every file below directory. mainName (either separator, relative
+// to directory, matched ignoring case when no name matches exactly) becomes
+// the first file. Files whose full path is in excluded (the packer's own
+// output) are left out. Throws PackError for a missing or unreadable
+// directory; a main file that is missing, outside the tree or not a file; a
+// name that is not valid Unicode, that the launcher refuses, of 1024 code
+// units or more, or that equals another in its directory ignoring case; and
+// anything that is neither a file nor a directory.
+SourceTree collectSourceTree(const std::string& directory, const std::string& mainName,
+                             const std::vector<std::string>& excluded);
 
 } // namespace packer
 

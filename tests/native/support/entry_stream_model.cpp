@@ -4,8 +4,8 @@
 #include <optional>
 #include <string>
 
-#include "payload/entry_names.h"
 #include "payload/format.h"
+#include "tests/native/support/entry_name_rules.h"
 
 namespace native_support {
 namespace {
@@ -42,11 +42,6 @@ std::optional<StreamEnding> readName(Cursor& cursor, std::u16string& name) {
     }
 }
 
-bool passesNameCheck(const std::u16string& name) {
-    const std::wstring wide(name.begin(), name.end());
-    return isSafeEntryName(wide.c_str());
-}
-
 } // namespace
 
 StreamModel modelEntryStream(std::string_view stream) {
@@ -63,7 +58,7 @@ StreamModel modelEntryStream(std::string_view stream) {
             model.length = cursor.offset;
             return model;
         }
-        if (!passesNameCheck(entry.name)) {
+        if (!isCreatableName(entry.name)) {
             model.ending = StreamEnding::RejectedName;
             return model;
         }

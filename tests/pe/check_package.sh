@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# check_package.sh WINE_RUN BIN NATIVE_PACKER ICON
+# The native and the Windows onefile-pack make the same bytes from the same
+# tree and options; the package's headers read right with the cross
+# objdump (the new resource section last, on a page boundary, named by the
+# resource directory, inside SizeOfImage; the checksum recomputed here);
+# both list the same entries; and the package runs under Wine.
+set -euo pipefail
+wine_run="$1" bin="$2" native="$3" icon="$4"
+if [[ ! -x $native ]]; then
+  echo "SKIP: no native packer at $native (cmake --preset host && cmake --build --preset host)"
+  exit 77
+fi
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+windows_path() {
+  printf 'Z:%s' "${1//\//\\}"
+}
+
+tree="$work/tree"
+cp -r "$bin/../sample_app" "$tree"
+seq 1 300000 >"$tree/data/numbers.txt"
+: >"$tree/data/empty"
+mkdir -p "$tree/données/été"
+printf 'accents\n' >"$tree/données/été/note.txt"
+
+options=(--main main.dll --level 5 --threads 2 --quiet --name Sample --company "Example Ltd"
+  --file-version 1.2.3)
+"$native" "${options[@]}" --icon "$icon" --output "$work/native.exe" "$tree"
+"$wine_run" "$bin/onefile-pack.exe" "${options[@]}" --icon "$(windows_path "$icon")" \
+  --output "$(windows_path "$work/windows.exe")" "$(windows_path "$tree")"
+echo "native: $(stat -c %s "$work/native.exe") bytes, windows: $(stat -c %s "$work/windows.exe") bytes"
+cmp "$work/native.exe" "$work/windows.exe" || fail "the two packers wrote different bytes"
+
+"$native" --list "$work/native.exe" >"$work/native.list"
+"$wine_run" "$bin/onefile-pack.exe" --list "$(windows_path "$work/windows.exe")" >"$work/windows.list"
+cmp "$work/native.list" "$work/windows.list" || fail "the two packers list differently"
+grep -qx '0 data\\empty' "$work/native.list" || fail "the empty file is not listed"
+
+header="$(x86_64-w64-mingw32-objdump -p "$work/native.exe" 2>"$work/objdump.err")"
+[[ -s $work/objdump.err ]] && fail "objdump complains: $(cat "$work/objdump.err")"
+last="$(x86_64-w64-mingw32-objdump -h "$work/native.exe" | awk '$1 ~ /^[0-9]+$/ {line=$0} END {print line}')"
+read -r _ name size vma _ offset _ <<<"$last"
+base=$(awk '$1 == "ImageBase" {print $2}' <<<"$header")
+image_size=$(awk '$1 == "SizeOfImage" {print $2}' <<<"$header")
+checksum=$(awk '$1 == "CheckSum" {print $2}' <<<"$header")
+resources=$(awk '$1 == "Entry" && $2 == "2" {print $3, $4}' <<<"$header")
+address=$((0x$vma - 0x$base))
+[[ $name == .rsrc ]] || fail "the last section is $name, not .rsrc"
+(((0x$offset % 4096) == 0)) || fail "the resource section starts at file offset 0x$offset"
+[[ $resources == "$(printf '%016x %08x' "$address" "0x$size")" ]] ||
+  fail "the resource directory ($resources) is not the section ($address, 0x$size)"
+(((0x$image_size) == ((address + 0x$size + 4095) / 4096 * 4096))) ||
+  fail "SizeOfImage 0x$image_size does not end with the last section"
+computed=$(python3 - "$work/native.exe" <<'PY'
+import struct, sys
+data = bytearray(open(sys.argv[1], "rb").read())
+field = struct.unpack_from("<I", data, 0x3C)[0] + 24 + 64
+data[field:field + 4] = b"\0\0\0\0"
+if len(data) % 2:
+    data.append(0)
+total = 0
+for (word,) in struct.iter_unpack("<H", data):
+    total += word
+    total = (total & 0xFFFF) + (total >> 16)
+print("%08x" % (total + len(open(sys.argv[1], "rb").read())))
+PY
+)
+[[ $computed == "$checksum" ]] || fail "CheckSum $checksum, computed $computed"
+
+set +e
+run="$("$wine_run" "$work/native.exe" --exit 5 2>&1)"
+status=$?
+set -e
+[[ $status -eq 5 ]] || fail "the package exited with $status: $run"
+grep -q 'note.txt (8 bytes)' <<<"$run" || fail "the nested file was not unpacked: $run"
+grep -q 'sample_app: returning 5' <<<"$run" || fail "the sample did not run: $run"
+
+if ((failures)); then
+  echo "$failures failed"
+  exit 1
+fi
+echo "both packers agree and the package checks out"

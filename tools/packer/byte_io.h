@@ -1,0 +1,106 @@
+// Where the packer's parsers read from and its writers write to: a file or,
+// in tests and fuzz targets, memory. Little-endian field access for the
+// binary formats it handles.
+#ifndef CORVELLINTH_TOOLS_PACKER_BYTE_IO_H
+#define CORVELLINTH_TOOLS_PACKER_BYTE_IO_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "tools/packer/pack_error.h"
+
+namespace packer {
+
+// Random-access bytes of known size.
+class ByteSource {
+  public:
+    virtual ~ByteSource() = default;
+    virtual std::uint64_t size() const = 0;
+    // Fills into with count bytes from offset. Throws PackError when they
+    // cannot be read; callers check the range against size() first.
+    virtual void read(std::uint64_t offset, void* into, std::size_t count) const = 0;
+
+    // count bytes from offset as a string (count is small: a header, a tree).
+    std::string bytes(std::uint64_t offset, std::size_t count) const {
+        std::string result(count, '\0');
+        read(offset, result.data(), count);
+        return result;
+    }
+};
+
+class MemorySource : public ByteSource {
+  public:
+    explicit MemorySource(std::string_view bytes) : bytes_(bytes) {}
+    std::uint64_t size() const override { return bytes_.size(); }
+    void read(std::uint64_t offset, void* into, std::size_t count) const override {
+        if (offset > bytes_.size() || count > bytes_.size() - offset) {
+            throw PackError("read past the end of the data");
+        }
+        std::memcpy(into, bytes_.data() + offset, count);
+    }
+
+  private:
+    std::string_view bytes_;
+};
+
+// A file being written: mostly in order, with a few fields written again
+// once they are known.
+class OutputSink {
+  public:
+    virtual ~OutputSink() = default;
+    // Appends at the end. Throws PackError when the bytes cannot be written.
+    virtual void write(const void* data, std::size_t size) = 0;
+    // Overwrites bytes already written. Throws PackError like write.
+    virtual void writeAt(std::uint64_t offset, const void* data, std::size_t size) = 0;
+};
+
+class MemoryOutput : public OutputSink {
+  public:
+    void write(const void* data, std::size_t size) override {
+        bytes.append(static_cast<const char*>(data), size);
+    }
+    void writeAt(std::uint64_t offset, const void* data, std::size_t size) override {
+        if (offset > bytes.size() || size > bytes.size() - offset) {
+            throw PackError("write past the end of the data");
+        }
+        std::memcpy(bytes.data() + offset, data, size);
+    }
+    std::string bytes;
+};
+
+inline std::uint16_t loadU16(std::string_view bytes, std::size_t at) {
+    return static_cast<std::uint16_t>(static_cast<unsigned char>(bytes[at]) |
+                                      static_cast<unsigned char>(bytes[at + 1]) << 8);
+}
+
+inline std::uint32_t loadU32(std::string_view bytes, std::size_t at) {
+    return static_cast<std::uint32_t>(loadU16(bytes, at)) |
+           static_cast<std::uint32_t>(loadU16(bytes, at + 2)) << 16;
+}
+
+inline void storeU16(std::string& bytes, std::size_t at, std::uint16_t value) {
+    bytes[at] = static_cast<char>(value & 0xFF);
+    bytes[at + 1] = static_cast<char>(value >> 8);
+}
+
+inline void storeU32(std::string& bytes, std::size_t at, std::uint32_t value) {
+    storeU16(bytes, at, static_cast<std::uint16_t>(value & 0xFFFF));
+    storeU16(bytes, at + 2, static_cast<std::uint16_t>(value >> 16));
+}
+
+inline void appendU16(std::string& bytes, std::uint16_t value) {
+    bytes.push_back(static_cast<char>(value & 0xFF));
+    bytes.push_back(static_cast<char>(value >> 8));
+}
+
+inline void appendU32(std::string& bytes, std::uint32_t value) {
+    appendU16(bytes, static_cast<std::uint16_t>(value & 0xFFFF));
+    appendU16(bytes, static_cast<std::uint16_t>(value >> 16));
+}
+
+} // namespace packer
+
+#endif

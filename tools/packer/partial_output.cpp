@@ -1,0 +1,39 @@
+#include "tools/packer/partial_output.h"
+
+namespace packer {
+
+std::string temporaryNameFor(const std::string& path) {
+    return path + ".onefile-pack-" + std::to_string(currentProcessId()) + ".tmp";
+}
+
+PartialOutput::PartialOutput(const std::string& finalPath, const std::string& shown,
+                             bool executable)
+    : finalPath_(finalPath), temporaryPath_(temporaryNameFor(finalPath)), shown_(shown),
+      file_(temporaryPath_, shown, executable) {
+    removeOnInterrupt(temporaryPath_);
+}
+
+PartialOutput::~PartialOutput() {
+    if (committed_) {
+        return;
+    }
+    removeOnInterrupt("");
+    try {
+        file_.close();
+    } catch (const PackError&) {
+        // The file goes anyway; the failure that got us here is reported.
+    }
+    removeFile(temporaryPath_);
+}
+
+void PartialOutput::commit() {
+    removeOnInterrupt("");
+    file_.close();
+    const SystemError code = replaceFile(temporaryPath_, finalPath_);
+    if (code != 0) {
+        throw PackError(describeFailure("cannot write", shown_, code));
+    }
+    committed_ = true;
+}
+
+} // namespace packer

@@ -1,0 +1,151 @@
+// What the packer needs from the operating system, the same on Windows and
+// Linux: files, directory listings, paths, standard output. Paths are UTF-8
+// strings on Windows (converted at each call) and byte strings on Linux.
+// Everything else in the packer is platform-free.
+#ifndef CORVELLINTH_TOOLS_PACKER_PLATFORM_H
+#define CORVELLINTH_TOOLS_PACKER_PLATFORM_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tools/packer/byte_io.h"
+
+namespace packer {
+
+#ifdef _WIN32
+inline constexpr char kPathSeparator = '\\';
+using NativeChar = wchar_t;
+#else
+inline constexpr char kPathSeparator = '/';
+using NativeChar = char;
+#endif
+
+// A system error code: GetLastError()'s on Windows, errno's elsewhere.
+using SystemError = std::uint32_t;
+
+// The system's text for code: one line, no final full stop or line break,
+// "error N" when the system has none. The one formatter of system errors.
+std::string systemErrorText(SystemError code);
+
+// "<what> '<path>': <system text of code>".
+inline std::string describeFailure(std::string_view what, std::string_view path, SystemError code) {
+    std::string message(what);
+    message += " '";
+    message += path;
+    message += "': ";
+    message += systemErrorText(code);
+    return message;
+}
+
+// The arguments after the program name, as UTF-8 on Windows. Throws
+// PackError (exit code 2) for one that is not valid UTF-16.
+std::vector<std::string> argumentsOf(int argc, NativeChar** argv);
+
+enum class FileKind { Missing, File, Directory, Other };
+
+struct FileStatus {
+    FileKind kind = FileKind::Missing;
+    std::uint64_t size = 0;
+    SystemError error = 0; // why it is Missing
+};
+
+// What path is, links followed.
+FileStatus statusOf(const std::string& path);
+
+struct DirectoryItem {
+    std::string name; // UTF-8; not valid when validName is false
+    bool validName = true;
+    FileStatus status;
+};
+
+// The items of a directory other than "." and "..", in no particular order.
+// Throws PackError "cannot read directory '<path>': ..." when it cannot be
+// read.
+std::vector<DirectoryItem> listDirectory(const std::string& path);
+
+// path made absolute against the current directory, with "." and ".."
+// resolved by name and no trailing separator (except a root's). Throws
+// PackError when it cannot be formed.
+std::string fullPathOf(const std::string& path);
+
+// True when two full paths name the same file, compared as the platform's
+// file systems usually do (ignoring case on Windows).
+bool samePath(const std::string& left, const std::string& right);
+
+// The directory that holds the running program.
+std::string ownDirectory();
+
+std::uint32_t currentProcessId();
+
+// A file opened for reading. Throws PackError "cannot read '<shown>': ..."
+// when it cannot be opened or read.
+class InputFile : public ByteSource {
+  public:
+    explicit InputFile(const std::string& path, const std::string& shown = {});
+    ~InputFile() override;
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+
+    std::uint64_t size() const override { return size_; }
+    void read(std::uint64_t offset, void* into, std::size_t count) const override;
+    // Reads the next bytes in order; fewer than count only at the end.
+    std::size_t readNext(void* into, std::size_t count);
+    const std::string& shown() const { return shown_; }
+
+    struct Handle;
+
+  private:
+    std::string shown_;
+    std::unique_ptr<Handle> handle_;
+    std::uint64_t size_ = 0;
+};
+
+// A new file (replacing one of the same name). Throws PackError "cannot
+// write '<shown>': ..." when it cannot be created or written, including a
+// write that the system reports as done without writing anything.
+class OutputFile : public OutputSink {
+  public:
+    OutputFile(const std::string& path, const std::string& shown, bool executable);
+    ~OutputFile() override;
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    void write(const void* data, std::size_t size) override;
+    void writeAt(std::uint64_t offset, const void* data, std::size_t size) override;
+    // Closes the file, reporting what the system reports then.
+    void close();
+
+    struct Handle;
+
+  private:
+    std::string shown_;
+    std::unique_ptr<Handle> handle_;
+};
+
+// Renames from to to, replacing to. Returns 0 or the system's error code.
+SystemError replaceFile(const std::string& from, const std::string& to);
+
+// Deletes a file; failures are ignored (it is cleaning up after a failure).
+void removeFile(const std::string& path);
+
+// Until called again: when the process is interrupted (Ctrl+C, a
+// termination signal, its console closing), path is deleted before the
+// process ends as the interruption says. An empty path deletes nothing.
+// For the one partial output being written.
+void removeOnInterrupt(const std::string& path);
+
+enum class StandardStream { Output, Error };
+
+// True when the stream is a terminal (a console on Windows).
+bool isTerminal(StandardStream stream);
+
+// Writes UTF-8 text: as UTF-16 to a Windows console, as it is elsewhere.
+// Failures are ignored: there is nowhere left to report them.
+void writeStandard(StandardStream stream, std::string_view text);
+
+} // namespace packer
+
+#endif
