@@ -1,5 +1,13 @@
 // Starting the launcher's own executable as the child and waiting for it.
 //
+// The child ends with the parent, however the parent ends (killed too): it
+// is created suspended and put into a job that kills what is in it when its
+// last handle closes, and only then resumed, so it runs no instruction
+// outside the job. The parent's handle to the job is never closed; the
+// system closes it when the parent ends. Processes that the application
+// starts break away from the job silently and live on as they would without
+// the launcher. A system that refuses the job runs the child without it.
+//
 // Handle protocol with the console control handler: the parent keeps the
 // original process handle for its own wait and publishes a duplicate in
 // childProcess. Whoever exchanges the duplicate out of the variable owns it,
@@ -15,6 +23,7 @@
 #include "launcher/cleanup.h"
 #include "launcher/quoting.h"
 #include "launcher/state.h"
+#include "launcher/sweep.h"
 #include "paths/environment.h"
 #include "paths/executable_path.h"
 #include "paths/wide_text.h"
@@ -25,11 +34,16 @@ namespace {
 constexpr std::size_t kLauncherDirectoryCapacity = 4097;
 constexpr DWORD kOwnPathCapacity = 4096;
 constexpr std::size_t kCommandLineCapacity = 32768;
+constexpr UINT kNeverResumedExitCode = 1; // nobody reads it
+// The sweep competes with the application's start for the disk and, under
+// Wine, for its one server process: the application gets this head start.
+constexpr DWORD kSweepHeadStartMs = 1000;
 
 // Process-wide, main thread only; launcher/state.h lists them all.
 wchar_t launcherDirectory[kLauncherDirectoryCapacity];
 wchar_t ownExecutablePath[kOwnPathCapacity];
 wchar_t commandLine[kCommandLineCapacity];
+HANDLE childJob = nullptr;
 
 // TAMBRO_ONEFILE_DIRECTORY: the plain path without its last component.
 void publishLauncherDirectory() {
@@ -68,6 +82,45 @@ void buildChildCommandLine() {
     }
     arguments[0] = ownExecutablePath;
     appendQuotedArguments(&text, arguments, static_cast<std::size_t>(count));
+}
+
+// A job that kills the processes in it when its last handle closes, and
+// lets the processes they start leave it without asking. Null when the
+// system refuses it.
+HANDLE createChildJob() {
+    const HANDLE job = systemCalls.createJobObject(nullptr, nullptr);
+    if (job == nullptr) {
+        return nullptr;
+    }
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags =
+        JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
+    if (!systemCalls.setInformationJobObject(job, JobObjectExtendedLimitInformation, &limits,
+                                             sizeof(limits))) {
+        systemCalls.closeHandle(job);
+        return nullptr;
+    }
+    return job;
+}
+
+// Puts the suspended child into a job of its own, kept for the rest of the
+// process, then lets it run. A refused job or assignment leaves the child
+// outside any job of ours. A child that cannot be resumed would never end,
+// so it is terminated, and that ends the parent like a failed start.
+void startChildInJob(const PROCESS_INFORMATION& child) {
+    // Only a test launches more than one child; each earlier child is over.
+    if (childJob != nullptr) {
+        systemCalls.closeHandle(childJob);
+    }
+    childJob = createChildJob();
+    if (childJob != nullptr) {
+        systemCalls.assignProcessToJobObject(childJob, child.hProcess);
+    }
+    if (systemCalls.resumeThread(child.hThread) == static_cast<DWORD>(-1)) {
+        const DWORD error = GetLastError();
+        TerminateProcess(child.hProcess, kNeverResumedExitCode);
+        fatalSystemError("Error, couldn't launch child", error);
+    }
 }
 
 // A duplicate for the console handler; without one the handler simply
@@ -134,11 +187,16 @@ DWORD launchChildAndWait() {
 
     PROCESS_INFORMATION child{};
     if (!systemCalls.createProcess(ownExecutablePath, commandLine, nullptr, nullptr, TRUE,
-                                   NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &child)) {
+                                   NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED, nullptr, nullptr,
+                                   &startup, &child)) {
         fatalSystemError("Error, couldn't launch child", GetLastError());
     }
+    startChildInJob(child);
     systemCalls.closeHandle(child.hThread);
     publishChildHandle(child.hProcess);
+    // While the application runs, never before it starts.
+    WaitForSingleObject(child.hProcess, kSweepHeadStartMs);
+    sweepFinishedRuns();
 
     const DWORD exitCode = waitForChild(child.hProcess);
     cleanupOnExit();

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "diagnostics/diagnostics.h"
+#include "launcher/run_guard.h"
 #include "launcher/state.h"
 #include "launcher/tree_delete.h"
 #include "launcher/unpack.h"
@@ -24,6 +25,9 @@ void deleteRunDirectoryAtEnding() {
 } // namespace
 
 void createRunDirectory() {
+    // Held before the directory exists, so that no sweep ever sees the
+    // directory of this live run without it.
+    holdRunGuard();
     switch (createNewDirectory(targetDirectory)) {
     case NewDirectory::created:
         break;

@@ -3,8 +3,9 @@
 #ifndef CORVELLINTH_LAUNCHER_RUN_DIRECTORY_H
 #define CORVELLINTH_LAUNCHER_RUN_DIRECTORY_H
 
-// Parent only, before anything is written: creates targetDirectory (its
-// missing parents first). When something of that name is already there (a
+// Parent only, before anything is written: takes hold of the run guard
+// (launcher/run_guard.h), then creates targetDirectory (its missing parents
+// first). When something of that name is already there (a
 // planted directory or link, a replayed name), ends with "Error, target
 // directory '<path>' already exists." and exit code 2, having written and
 // deleted nothing. On success it records the directory's final path and

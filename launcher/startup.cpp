@@ -10,6 +10,7 @@
 #include "launcher/child_launch.h"
 #include "launcher/cleanup.h"
 #include "launcher/run_directory.h"
+#include "launcher/run_guard.h"
 #include "launcher/state.h"
 #include "launcher/unpack.h"
 #include "paths/environment.h"
@@ -47,7 +48,7 @@ bool isStartedByOwnParent(const wchar_t* inheritedParent) {
     if (!parseProcessId(inheritedParent, &parentId)) {
         return false;
     }
-    const HANDLE parent = OpenProcess(kParentQueryAccess, FALSE, parentId);
+    const HANDLE parent = systemCalls.openProcess(kParentQueryAccess, FALSE, parentId);
     if (parent == nullptr) {
         return false;
     }
@@ -101,6 +102,9 @@ int runLauncher() {
     AttachedData data{};
     if (isChild) {
         data = prepareTargetAndData();
+        // The directory stays this run's for as long as this process runs
+        // from it, even past the parent's end.
+        holdRunGuard();
     } else {
         publishOwnProcessId();
         data = prepareTargetAndData();

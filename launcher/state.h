@@ -10,6 +10,8 @@
 //   launcher/child_launch.cpp  launcherDirectory  4097   TAMBRO_ONEFILE_DIRECTORY's value
 //                              ownExecutablePath  4096   the child's image, filled once
 //                              commandLine        32768  the child's command line
+//                              childJob           the job the child runs in, never closed
+//   launcher/run_guard.cpp     runGuard           the run guard this process holds, never closed
 //   launcher/startup.cpp       parentPath         2048   the inherited parent's resolved path
 //   launcher/unpack.cpp        entryName          1024   the entry being unpacked
 //                              fullPath           4096   targetDirectory '\' entryName
@@ -30,8 +32,8 @@
 //                              allocateReaderWindow  the window's allocation (a test seam)
 //   system/system_calls.cpp    systemCalls        the Windows calls tests can make fail
 // Buffers of 4096 code units or more that a call needs only for its own
-// time (the environment value, directory levels, a delete walk's path and
-// final path) are on the stack instead: the main thread reserves 2 MiB.
+// time (the environment value, directory levels, a delete walk's or the
+// sweep's path and final path) are on the stack instead: the main thread reserves 2 MiB.
 #ifndef CORVELLINTH_LAUNCHER_STATE_H
 #define CORVELLINTH_LAUNCHER_STATE_H
 

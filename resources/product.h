@@ -25,6 +25,14 @@ inline constexpr wchar_t kVersion[] = L"" CORVELLINTH_VERSION_TEXT;
 // Where each run unpacks: a fresh directory per parent process and start time.
 inline constexpr wchar_t kUnpackSpec[] = L"{TEMP}\\CorvellinthOnefile\\onefile_{PID}_{TIME}";
 
+// The unpack spec's last component without its two numbers: what a run
+// directory's name starts with, as the sweep of finished runs recognises it.
+inline constexpr wchar_t kRunDirectoryPrefix[] = L"onefile_";
+
+// Every process that runs from a run directory holds a kernel object named
+// this prefix and the directory's name, for as long as it runs.
+inline constexpr wchar_t kRunGuardPrefix[] = L"Local\\CorvellinthOnefile_";
+
 } // namespace product
 #endif
 

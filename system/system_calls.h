@@ -38,7 +38,18 @@ struct SystemCalls {
     decltype(&CloseHandle) closeHandle;
     // The child, the application's DLL and the console handler.
     decltype(&CreateProcessW) createProcess;
+    decltype(&ResumeThread) resumeThread;
     decltype(&GetExitCodeProcess) getExitCodeProcess;
+    // The job that ends the child with the parent.
+    decltype(&CreateJobObjectW) createJobObject;
+    decltype(&SetInformationJobObject) setInformationJobObject;
+    decltype(&AssignProcessToJobObject) assignProcessToJobObject;
+    // The run guard and the sweep of directories left by runs that are over:
+    // the inherited parent is opened through openProcess too.
+    decltype(&CreateMutexW) createMutex;
+    decltype(&OpenMutexW) openMutex;
+    decltype(&OpenProcess) openProcess;
+    decltype(&GetProcessTimes) getProcessTimes;
     decltype(&LoadLibraryExW) loadLibrary;
     decltype(&SetConsoleCtrlHandler) setConsoleCtrlHandler;
 };

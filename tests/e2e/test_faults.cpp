@@ -6,9 +6,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <chrono>
+#include <memory>
 #include <string>
-#include <thread>
 
 #include "tests/support/files.h"
 #include "tests/support/packaging.h"
@@ -16,11 +15,9 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using testing_support::ScratchDirectory;
 
-constexpr DWORD kPollMs = 20;
-constexpr auto kAppearTimeout = std::chrono::seconds(60);
+constexpr DWORD kAppearTimeoutMs = 60000;
 constexpr DWORD kKilledExitCode = 0xC000013A; // above 0x7FFFFFFF: all 32 bits must pass
 
 // A packaged testapp with a private temp directory, run on its own thread so
@@ -28,7 +25,7 @@ constexpr DWORD kKilledExitCode = 0xC000013A; // above 0x7FFFFFFF: all 32 bits m
 class Launch {
   public:
     explicit Launch(const std::vector<std::wstring>& arguments) : scratch_(L"fault") {
-        exe_ = testing_support::makePackagedExecutable(
+        const std::wstring exe = testing_support::makePackagedExecutable(
             scratch_ / L"app.exe",
             {testing_support::fileEntry(u"main.dll",
                                         testing_support::binaryDirectory() + L"\\testapp.dll"),
@@ -39,84 +36,74 @@ class Launch {
         testing_support::RunOptions options;
         testing_support::useTempDirectory(&options, temp_);
         options.timeoutMs = 120000;
-        started_ = Clock::now();
-        thread_ = std::thread([this, arguments, options] {
-            result_ = testing_support::runProcess(exe_, arguments, options);
-            ended_ = Clock::now();
-        });
-    }
-    ~Launch() {
-        if (thread_.joinable()) {
-            thread_.join();
-        }
+        run_ = std::make_unique<testing_support::BackgroundProcess>(exe, arguments, options);
     }
 
-    testing_support::ProcessResult finish() {
-        thread_.join();
-        return result_;
-    }
-    double seconds() const { return std::chrono::duration<double>(ended_ - started_).count(); }
+    testing_support::ProcessResult finish() { return run_->finish(); }
+    double seconds() const { return run_->seconds(); }
 
     // The target directory once the parent has made it (empty on time-out).
     std::wstring targetDirectory() const {
         const std::wstring base = temp_ + L"\\CorvellinthOnefile";
-        for (const auto start = Clock::now(); Clock::now() - start < kAppearTimeout;) {
-            WIN32_FIND_DATAW found;
-            const HANDLE search = FindFirstFileW((base + L"\\onefile_*").c_str(), &found);
-            if (search != INVALID_HANDLE_VALUE) {
+        std::wstring found;
+        testing_support::pollUntil(
+            [&] {
+                WIN32_FIND_DATAW entry;
+                const HANDLE search = FindFirstFileW((base + L"\\onefile_*").c_str(), &entry);
+                if (search == INVALID_HANDLE_VALUE) {
+                    return false;
+                }
                 FindClose(search);
-                return base + L"\\" + found.cFileName;
-            }
-            Sleep(kPollMs);
-        }
-        return L"";
+                found = base + L"\\" + entry.cFileName;
+                return true;
+            },
+            kAppearTimeoutMs);
+        return found;
     }
 
   private:
     ScratchDirectory scratch_;
-    std::wstring exe_;
     std::wstring temp_;
-    testing_support::ProcessResult result_;
-    Clock::time_point started_;
-    Clock::time_point ended_;
-    std::thread thread_;
+    std::unique_ptr<testing_support::BackgroundProcess> run_;
 };
 
 // held.txt is the last entry: once it can be opened for reading (the parent
 // writes it without read sharing), the parent has closed it and starts the
 // child. Opened without delete sharing, it cannot be deleted.
 HANDLE holdOpen(const std::wstring& path) {
-    for (const auto start = Clock::now(); Clock::now() - start < kAppearTimeout;) {
-        const HANDLE file =
-            CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                        OPEN_EXISTING, 0, nullptr);
-        if (file != INVALID_HANDLE_VALUE) {
-            return file;
-        }
-        Sleep(kPollMs);
-    }
-    return INVALID_HANDLE_VALUE;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    testing_support::pollUntil(
+        [&] {
+            file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               nullptr, OPEN_EXISTING, 0, nullptr);
+            return file != INVALID_HANDLE_VALUE;
+        },
+        kAppearTimeoutMs);
+    return file;
 }
 
 // The process named exeName whose parent is parentId, once there is one.
 // The name matters: Wine reuses process ids at once, so a process of some
 // earlier parent with the same id may still be running.
 DWORD findChild(DWORD parentId, const wchar_t* exeName) {
-    for (const auto start = Clock::now(); Clock::now() - start < kAppearTimeout;) {
-        const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-        PROCESSENTRY32W entry{};
-        entry.dwSize = sizeof(entry);
-        for (BOOL more = Process32FirstW(snapshot, &entry); more;
-             more = Process32NextW(snapshot, &entry)) {
-            if (entry.th32ParentProcessID == parentId && _wcsicmp(entry.szExeFile, exeName) == 0) {
-                CloseHandle(snapshot);
-                return entry.th32ProcessID;
+    DWORD child = 0;
+    testing_support::pollUntil(
+        [&] {
+            const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+            PROCESSENTRY32W entry{};
+            entry.dwSize = sizeof(entry);
+            for (BOOL more = Process32FirstW(snapshot, &entry); more && child == 0;
+                 more = Process32NextW(snapshot, &entry)) {
+                if (entry.th32ParentProcessID == parentId &&
+                    _wcsicmp(entry.szExeFile, exeName) == 0) {
+                    child = entry.th32ProcessID;
+                }
             }
-        }
-        CloseHandle(snapshot);
-        Sleep(kPollMs);
-    }
-    return 0;
+            CloseHandle(snapshot);
+            return child != 0;
+        },
+        kAppearTimeoutMs);
+    return child;
 }
 
 TEST(Faults, AFileHeldOpenDelaysTheDeleteAboutTwoSecondsAndIsThenGivenUp) {

@@ -33,6 +33,7 @@ using testing_support::ScratchDirectory;
 constexpr wchar_t kRelaunchExitCode[] = L"CORVELLINTH_TEST_RELAUNCH_EXIT";
 constexpr wchar_t kRelaunchReport[] = L"CORVELLINTH_TEST_RELAUNCH_REPORT";
 constexpr wchar_t kRelaunchSleep[] = L"CORVELLINTH_TEST_RELAUNCH_SLEEP";
+constexpr wchar_t kRelaunchJobReport[] = L"CORVELLINTH_TEST_RELAUNCH_JOB_REPORT";
 
 std::wstring variable(const wchar_t* name) {
     std::vector<wchar_t> value(32768);
@@ -40,8 +41,15 @@ std::wstring variable(const wchar_t* name) {
     return std::wstring(value.data(), length);
 }
 
-// In the relaunched copy: writes the command line it got, sleeps when told
-// to, then ends.
+// "1" when this process is in a job, "0" when not.
+std::string jobMembership(HANDLE process) {
+    BOOL inJob = FALSE;
+    IsProcessInJob(process, nullptr, &inJob);
+    return inJob ? "1" : "0";
+}
+
+// In the relaunched copy: writes the command line it got and whether it is
+// in a job (as its very first code runs), sleeps when told to, then ends.
 bool endIfRelaunched() {
     const std::wstring code = variable(kRelaunchExitCode);
     if (code.empty()) {
@@ -50,6 +58,10 @@ bool endIfRelaunched() {
     const std::wstring report = variable(kRelaunchReport);
     if (!report.empty()) {
         testing_support::writeFile(report, testing_support::narrow(GetCommandLineW()));
+    }
+    const std::wstring jobReport = variable(kRelaunchJobReport);
+    if (!jobReport.empty()) {
+        testing_support::writeFile(jobReport, jobMembership(GetCurrentProcess()));
     }
     Sleep(wcstoul(variable(kRelaunchSleep).c_str(), nullptr, 10));
     ExitProcess(static_cast<UINT>(wcstoul(code.c_str(), nullptr, 0)));
@@ -97,10 +109,12 @@ class LaunchAndWait : public ::testing::Test {
         testing_support::writeFile(target_ + L"\\inner\\file.txt", "data");
         systemCalls.closeHandle = recordingCloseHandle;
         SetEnvironmentVariableW(kRelaunchReport, (scratch_ / L"command-line.txt").c_str());
+        SetEnvironmentVariableW(kRelaunchJobReport, (scratch_ / L"job.txt").c_str());
     }
     void TearDown() override {
         SetEnvironmentVariableW(kRelaunchExitCode, nullptr);
         SetEnvironmentVariableW(kRelaunchReport, nullptr);
+        SetEnvironmentVariableW(kRelaunchJobReport, nullptr);
         SetEnvironmentVariableW(kRelaunchSleep, nullptr);
         systemCalls = defaultSystemCalls();
         cleanupFlag.store(0);
@@ -111,6 +125,7 @@ class LaunchAndWait : public ::testing::Test {
     std::wstring childCommandLine() {
         return testing_support::widen(testing_support::readFile(scratch_ / L"command-line.txt"));
     }
+    std::string childInJob() { return testing_support::readFile(scratch_ / L"job.txt"); }
 
     ScratchDirectory scratch_{L"wait"};
     std::wstring target_ = scratch_ / L"target";
@@ -177,6 +192,46 @@ TEST_F(LaunchAndWait, AChildStoppedByTheHandlerGivesTheInterruptionCode) {
     EXPECT_FALSE(testing_support::directoryExists(target_));
 }
 
+HANDLE WINAPI refusedJob(LPSECURITY_ATTRIBUTES, LPCWSTR) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+}
+BOOL WINAPI refusedLimits(HANDLE, JOBOBJECTINFOCLASS, LPVOID, DWORD) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+BOOL WINAPI refusedAssignment(HANDLE, HANDLE) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+// The child is in the job before it runs a single instruction of its own;
+// a system that refuses any step of the job runs the child without it.
+TEST_F(LaunchAndWait, TheChildRunsInAJobFromItsStartUnlessTheSystemRefusesIt) {
+    if (jobMembership(GetCurrentProcess()) == "1") {
+        GTEST_SKIP() << "this test runs in a job already, which its children inherit";
+    }
+    childExitsWith(L"7");
+    EXPECT_EQ(launchChildAndWait(), 7u);
+    EXPECT_EQ(childInJob(), "1");
+    for (const auto& refuse : std::vector<void (*)()>{
+             [] { systemCalls.createJobObject = refusedJob; },
+             [] { systemCalls.setInformationJobObject = refusedLimits; },
+             [] { systemCalls.assignProcessToJobObject = refusedAssignment; }}) {
+        systemCalls = defaultSystemCalls();
+        refuse();
+        createRunDirectory();
+        EXPECT_EQ(launchChildAndWait(), 7u);
+        EXPECT_EQ(childInJob(), "0");
+        EXPECT_FALSE(testing_support::directoryExists(target_));
+    }
+}
+
+DWORD WINAPI failingResumeThread(HANDLE) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return static_cast<DWORD>(-1);
+}
+
 BOOL WINAPI failingCreateProcess(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES,
                                  BOOL, DWORD, LPVOID, LPCWSTR, LPSTARTUPINFOW,
                                  LPPROCESS_INFORMATION) {
@@ -185,22 +240,27 @@ BOOL WINAPI failingCreateProcess(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECUR
 }
 
 // A child that cannot be started ends the parent with its message and exit
-// code as always, and the run directory goes before the process ends.
-TEST(LaunchDeathTest, AChildThatCannotBeStartedTakesTheRunDirectoryWithIt) {
+// code as always, and the run directory goes before the process ends. So
+// does a child that cannot be resumed, which would be waited for forever.
+TEST(LaunchDeathTest, AChildThatCannotBeStartedOrResumedTakesTheRunDirectoryWithIt) {
     // A fixed name: the death test's process ends without destructors.
     const std::wstring target = testing_support::systemTempDirectory() + L"\\corv-launch-failure";
-    testing_support::removeTree(target);
-    EXPECT_EXIT(
-        {
-            wcscpy_s(targetDirectory, kTargetDirectoryCapacity, target.c_str());
-            createRunDirectory();
-            testing_support::writeFile(target + L"\\main.dll", "unpacked");
-            systemCalls.createProcess = failingCreateProcess;
-            launchChildAndWait();
-        },
-        ::testing::ExitedWithCode(2),
-        ::testing::StartsWith("Error, couldn't launch child ([Error 5] "));
-    EXPECT_FALSE(testing_support::directoryExists(target));
+    for (const auto& fail :
+         std::vector<void (*)()>{[] { systemCalls.createProcess = failingCreateProcess; },
+                                 [] { systemCalls.resumeThread = failingResumeThread; }}) {
+        testing_support::removeTree(target);
+        EXPECT_EXIT(
+            {
+                wcscpy_s(targetDirectory, kTargetDirectoryCapacity, target.c_str());
+                createRunDirectory();
+                testing_support::writeFile(target + L"\\main.dll", "unpacked");
+                fail();
+                launchChildAndWait();
+            },
+            ::testing::ExitedWithCode(2),
+            ::testing::StartsWith("Error, couldn't launch child ([Error 5] "));
+        EXPECT_FALSE(testing_support::directoryExists(target));
+    }
     testing_support::removeTree(target);
 }
 

@@ -7,7 +7,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -40,25 +39,6 @@ std::string reported(const std::string& output, const std::string& key) {
         }
     }
     return "";
-}
-
-// The names directly inside directory, without following anything.
-std::vector<std::wstring> namesIn(const std::wstring& directory) {
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW found;
-    const HANDLE search = FindFirstFileW((directory + L"\\*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) {
-        return names;
-    }
-    do {
-        const std::wstring name = found.cFileName;
-        if (name != L"." && name != L"..") {
-            names.push_back(name);
-        }
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 class RunDirectory : public ::testing::Test {

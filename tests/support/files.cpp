@@ -147,6 +147,24 @@ void collect(const std::wstring& root, const std::wstring& prefix,
 
 } // namespace
 
+std::vector<std::wstring> namesIn(const std::wstring& directory) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW((directory + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return names;
+    }
+    do {
+        const std::wstring name = found.cFileName;
+        if (name != L"." && name != L"..") {
+            names.push_back(name);
+        }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 std::vector<std::wstring> listFiles(const std::wstring& root) {
     std::vector<std::wstring> names;
     collect(root, L"", &names);

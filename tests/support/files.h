@@ -48,6 +48,8 @@ int runLinuxProgram(const std::string& program, const std::vector<std::string>& 
 // way a program on the Linux side would (Wine's own CreateSymbolicLinkW
 // makes nothing). False when that is not possible.
 bool makeLinuxSymlink(const std::wstring& link, const std::wstring& target);
+// The names directly inside directory, sorted, without following anything.
+std::vector<std::wstring> namesIn(const std::wstring& directory);
 // Every file below root, as names relative to it with '\' separators, sorted.
 std::vector<std::wstring> listFiles(const std::wstring& root);
 std::wstring systemTempDirectory(); // GetTempPathW without the trailing '\'

@@ -33,11 +33,17 @@ DWORD WINAPI drain(void* parameter) {
 }
 
 // A grandchild that inherited the pipe may keep it open after the process
-// ended; give the reader a moment, then cancel its read.
+// ended; give the reader a moment, then cancel its read. Should the cancel
+// not reach it either (Wine may leave a stray copy of the pipe's other end in
+// this process), the reader is ended: a test that loses the rest of the
+// output fails, where one that waits forever would stall the whole run.
 void finishDrain(HANDLE thread) {
     if (WaitForSingleObject(thread, 10000) != WAIT_OBJECT_0) {
         CancelSynchronousIo(thread);
-        WaitForSingleObject(thread, INFINITE);
+        if (WaitForSingleObject(thread, 10000) != WAIT_OBJECT_0) {
+            TerminateThread(thread, 1);
+            WaitForSingleObject(thread, INFINITE);
+        }
     }
     CloseHandle(thread);
 }
@@ -182,6 +188,70 @@ ProcessResult runProcess(const std::wstring& program, const std::vector<std::wst
     CloseHandle(output.read);
     CloseHandle(error.read);
     return result;
+}
+
+BackgroundProcess::BackgroundProcess(const std::wstring& program,
+                                     const std::vector<std::wstring>& arguments,
+                                     RunOptions options) {
+    std::future<DWORD> processId = known_.get_future();
+    const std::function<void(DWORD)> before = options.beforeStart;
+    // Runs on the thread while the program is still suspended: the handle
+    // taken here keeps its id from passing to another process.
+    options.beforeStart = [this, before](DWORD id) {
+        process_ = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
+        if (before) {
+            before(id);
+        }
+        known_.set_value(id);
+    };
+    started_ = Clock::now();
+    thread_ = std::thread([this, program, arguments, options] {
+        result_ = runProcess(program, arguments, options);
+        ended_ = Clock::now();
+        if (result_.processId == 0) {
+            known_.set_value(0);
+        }
+    });
+    processId_ = processId.get();
+}
+
+BackgroundProcess::~BackgroundProcess() {
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+    if (process_ != nullptr) {
+        CloseHandle(process_);
+    }
+}
+
+bool BackgroundProcess::terminate(DWORD exitCode) {
+    return process_ != nullptr && TerminateProcess(process_, exitCode);
+}
+
+bool BackgroundProcess::hasEnded(DWORD timeoutMs) const {
+    return process_ != nullptr && WaitForSingleObject(process_, timeoutMs) == WAIT_OBJECT_0;
+}
+
+ProcessResult BackgroundProcess::finish() {
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+    return result_;
+}
+
+double BackgroundProcess::seconds() const {
+    return std::chrono::duration<double>(ended_ - started_).count();
+}
+
+bool pollUntil(const std::function<bool()>& condition, DWORD timeoutMs) {
+    const ULONGLONG start = GetTickCount64();
+    while (!condition()) {
+        if (GetTickCount64() - start >= timeoutMs) {
+            return false;
+        }
+        Sleep(20);
+    }
+    return true;
 }
 
 std::string narrow(const std::wstring& text) {

@@ -4,10 +4,13 @@
 
 #include <windows.h>
 
+#include <chrono>
 #include <functional>
+#include <future>
 #include <map>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace testing_support {
@@ -49,6 +52,44 @@ std::wstring quoteArgument(const std::wstring& argument);
 // pipes for the three standard streams, and waits for it.
 ProcessResult runProcess(const std::wstring& program, const std::vector<std::wstring>& arguments,
                          const RunOptions& options = {});
+
+// runProcess on a thread of its own, so that the test can act while the
+// program runs. The process id is known once the constructor returns (0
+// when the program could not be started), and a handle to it is kept, so
+// the id cannot pass to another process while the object lives.
+class BackgroundProcess {
+  public:
+    BackgroundProcess(const std::wstring& program, const std::vector<std::wstring>& arguments,
+                      RunOptions options);
+    ~BackgroundProcess(); // waits for the program's end
+    BackgroundProcess(const BackgroundProcess&) = delete;
+    BackgroundProcess& operator=(const BackgroundProcess&) = delete;
+
+    DWORD processId() const { return processId_; }
+    // TerminateProcess, as Task Manager or a job's time-out would end it.
+    bool terminate(DWORD exitCode);
+    // Waits up to timeoutMs for the program itself to end (its output may
+    // still be coming from processes it started); true when it has.
+    bool hasEnded(DWORD timeoutMs) const;
+    // Waits for the end; its result, once.
+    ProcessResult finish();
+    // From the start to the end (after finish).
+    double seconds() const;
+
+  private:
+    using Clock = std::chrono::steady_clock;
+    std::promise<DWORD> known_;
+    DWORD processId_ = 0;
+    HANDLE process_ = nullptr;
+    ProcessResult result_;
+    Clock::time_point started_;
+    Clock::time_point ended_;
+    std::thread thread_;
+};
+
+// Asks condition every 20 ms until it holds (true) or timeoutMs have passed
+// (false). For generous limits only, never for measuring.
+bool pollUntil(const std::function<bool()>& condition, DWORD timeoutMs);
 
 // UTF-8 <-> UTF-16 for messages and file names.
 std::string narrow(const std::wstring& text);

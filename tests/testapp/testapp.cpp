@@ -9,12 +9,15 @@
 //   files           "file <name>" for every file below this DLL's directory
 //   sleep <ms>      sleeps, then returns 0
 //   spawn <exe> <args...>  starts exe with the args, waits, returns its code
+//   start <exe> <args...>  starts exe with the args (no handles inherited),
+//                   prints "started <pid>" and goes on at once
+//   mark <path>     writes this process's id to the file at path, whole
 //   hashes          "hash <name> <size> <FNV-1a 64 in hex>" for every file
 //                   below this DLL's directory
 //   cd-module       makes this DLL's directory the current directory
-//   await <name>    waits (30 s at most) until <name> exists in this DLL's
-//                   directory: Wine reports a Linux program that spawn
-//                   starts as ended at once
+//   await <name>    waits (60 s at most) until <name> exists in this DLL's
+//                   directory (or at <name> when it is a full path): Wine
+//                   reports a Linux program that spawn starts as ended at once
 //   pad <n>         creates a file in this DLL's directory whose full path
 //                   is n code units long
 //   interleave <n>  n lines, "out <i>" to standard output and "err <i>" to
@@ -23,7 +26,6 @@
 //                   handles: console when GetConsoleMode accepts it
 //   on-ctrl         installs a console handler that records the event and
 //                   returns TRUE (the process carries on)
-//   mark <path>     writes this process's id to the file at path
 //   until-interrupted <ms>  waits (60 s at most) until on-ctrl's handler
 //                   has seen an event, prints "event <type>", works for ms,
 //                   prints "finished"
@@ -128,7 +130,8 @@ std::wstring quote(const wchar_t* argument) {
     return quoted;
 }
 
-int spawn(int argc, wchar_t** argv, int first) {
+// Starts argv[first] with the arguments up to "--"; false when it cannot.
+bool startProgram(int argc, wchar_t** argv, int first, bool inherit, PROCESS_INFORMATION* info) {
     std::wstring commandLine;
     for (int i = first; i < argc && wcscmp(argv[i], L"--") != 0; ++i) {
         if (!commandLine.empty()) {
@@ -138,10 +141,17 @@ int spawn(int argc, wchar_t** argv, int first) {
     }
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
+    if (!CreateProcessW(argv[first], commandLine.data(), nullptr, nullptr, inherit, 0, nullptr,
+                        nullptr, &startup, info)) {
+        printf("start failed %lu\n", GetLastError());
+        return false;
+    }
+    return true;
+}
+
+int spawn(int argc, wchar_t** argv, int first) {
     PROCESS_INFORMATION info{};
-    if (!CreateProcessW(argv[first], commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                        nullptr, &startup, &info)) {
-        printf("spawn failed %lu\n", GetLastError());
+    if (!startProgram(argc, argv, first, TRUE, &info)) {
         return 99;
     }
     WaitForSingleObject(info.hProcess, INFINITE);
@@ -195,14 +205,6 @@ void untilInterrupted(DWORD workMs) {
     printf("finished\n");
 }
 
-void markWithProcessId(const wchar_t* path) {
-    const std::string id = std::to_string(GetCurrentProcessId());
-    const HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    DWORD written = 0;
-    WriteFile(file, id.data(), static_cast<DWORD>(id.size()), &written, nullptr);
-    CloseHandle(file);
-}
-
 void printHandleKinds() {
     const struct {
         const char* name;
@@ -222,6 +224,21 @@ void interleave(unsigned long lines) {
         fprintf(stream, "%s %lu\n", line % 2 == 0 ? "out" : "err", line);
         fflush(stream);
     }
+}
+
+// Written under another name and renamed, so a reader never sees it half done.
+void markWithProcessId(const wchar_t* path) {
+    const std::wstring part = std::wstring(path) + L".part";
+    FILE* const file = _wfopen(part.c_str(), L"w");
+    if (file != nullptr) {
+        fprintf(file, "%lu", GetCurrentProcessId());
+        fclose(file);
+        MoveFileExW(part.c_str(), path, MOVEFILE_REPLACE_EXISTING);
+    }
+}
+
+bool isFullPath(const wchar_t* path) {
+    return path[0] != 0 && path[1] == L':';
 }
 
 } // namespace
@@ -268,11 +285,24 @@ ONEFILE_EXPORT int run_code(int argc, wchar_t** argv) {
             while (i < argc && wcscmp(argv[i], L"--") != 0) {
                 ++i;
             }
+        } else if (command == L"start") {
+            PROCESS_INFORMATION info{};
+            if (startProgram(argc, argv, i + 1, FALSE, &info)) {
+                printf("started %lu\n", info.dwProcessId);
+                CloseHandle(info.hThread);
+                CloseHandle(info.hProcess);
+            }
+            while (i < argc && wcscmp(argv[i], L"--") != 0) {
+                ++i;
+            }
+        } else if (command == L"mark") {
+            markWithProcessId(next);
+            ++i;
         } else if (command == L"cd-module") {
             SetCurrentDirectoryW(ownDirectory().c_str());
         } else if (command == L"await") {
-            const std::wstring path = ownDirectory() + L"\\" + next;
-            for (int waited = 0; waited < 3000; ++waited) {
+            const std::wstring path = isFullPath(next) ? next : ownDirectory() + L"\\" + next;
+            for (int waited = 0; waited < 6000; ++waited) {
                 if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
                     break;
                 }
@@ -296,9 +326,6 @@ ONEFILE_EXPORT int run_code(int argc, wchar_t** argv) {
             printHandleKinds();
         } else if (command == L"on-ctrl") {
             SetConsoleCtrlHandler(recordEvent, TRUE);
-        } else if (command == L"mark") {
-            markWithProcessId(next);
-            ++i;
         } else if (command == L"until-interrupted") {
             untilInterrupted(wcstoul(next, nullptr, 10));
             ++i;

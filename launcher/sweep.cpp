@@ -1,0 +1,143 @@
+// The sweep lists the runs' directory once and decides about each entry on
+// its own: the cheap tests of the listing first (a directory, not a link,
+// a run's name), then the guard (one system call, and the one that spares
+// every live run), then the process, then the final path, right before the
+// delete that checks every entry again.
+#include "launcher/sweep.h"
+
+#include <windows.h>
+#include <wchar.h>
+
+#include "launcher/run_guard.h"
+#include "launcher/run_name.h"
+#include "launcher/state.h"
+#include "launcher/tree_delete.h"
+#include "paths/extended_path.h"
+#include "paths/wide_text.h"
+#include "system/system_calls.h"
+
+namespace {
+
+constexpr std::size_t kSweepPathCapacity = kTargetDirectoryCapacity + kExtendedPrefixGrowth;
+constexpr DWORD kProcessAccess = PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE;
+
+// One sweep's state, on the main thread's stack.
+struct Sweep {
+    WideText path;           // the runs' directory, or an entry in it
+    std::size_t runsLength;  // of the runs' directory in path
+    std::size_t finalLength; // of its final path, the front of runDirectoryFinalPath
+    WIN32_FIND_DATAW found;
+    alignas(8) wchar_t finalPath[kFinalPathCapacity];
+    wchar_t pathBuffer[kSweepPathCapacity];
+};
+
+bool isRealDirectory(DWORD attributes) {
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+std::uint64_t toCount(const FILETIME& time) {
+    return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+// Whether the process that run names may still be its parent: one that
+// runs and was created no later than the run's start time. A process that
+// was created later only reuses the id.
+bool mayBeRunsParent(const RunName& run) {
+    const HANDLE process = systemCalls.openProcess(kProcessAccess, FALSE, run.processId);
+    if (process == nullptr) {
+        // API oddity: an id that names no process gives
+        // ERROR_INVALID_PARAMETER; any other failure (access denied, say)
+        // means that a process is there.
+        return GetLastError() != ERROR_INVALID_PARAMETER;
+    }
+    bool mayBe = true;
+    // A process that has ended can still be opened for a moment.
+    if (WaitForSingleObject(process, 0) == WAIT_OBJECT_0) {
+        mayBe = false;
+    } else {
+        FILETIME created{};
+        FILETIME exited{};
+        FILETIME kernel{};
+        FILETIME user{};
+        if (systemCalls.getProcessTimes(process, &created, &exited, &kernel, &user)) {
+            mayBe = toCount(created) <= run.startTime;
+        }
+    }
+    systemCalls.closeHandle(process);
+    return mayBe;
+}
+
+// The entry's final path must be the runs' directory's final path, '\' and
+// the entry's name exactly: not a link, and not some other place.
+bool isWhereItsNameSays(Sweep* sweep, const wchar_t* name) {
+    if (!readFinalPath(sweep->path.buffer, sweep->finalPath, kFinalPathCapacity)) {
+        return false;
+    }
+    const wchar_t* const tail = sweep->finalPath + sweep->finalLength;
+    return wcsnlen(sweep->finalPath, kFinalPathCapacity) > sweep->finalLength &&
+           wmemcmp(sweep->finalPath, runDirectoryFinalPath, sweep->finalLength) == 0 &&
+           tail[0] == L'\\' && wcscmp(tail + 1, name) == 0;
+}
+
+// sweep->found is an entry of the runs' directory: deletes it when it is
+// the directory of a run that is over.
+void sweepEntry(Sweep* sweep) {
+    const wchar_t* const name = sweep->found.cFileName;
+    RunName run{};
+    if (!isRealDirectory(sweep->found.dwFileAttributes) || !parseRunDirectoryName(name, &run) ||
+        isRunGuardHeld(name) || mayBeRunsParent(run)) {
+        return;
+    }
+    const wchar_t separator = L'\\';
+    if (!tryAppendWideUnits(&sweep->path, &separator, 1) ||
+        !tryAppendWideUnits(&sweep->path, name, wcsnlen(name, MAX_PATH))) {
+        return;
+    }
+    if (isWhereItsNameSays(sweep, name)) {
+        deleteTreeOnce(sweep->path.buffer, sweep->finalPath);
+    }
+}
+
+// The runs' directory in sweep->path (extended form), and the length of its
+// final path; false when there is nothing to sweep safely.
+bool startSweep(Sweep* sweep) {
+    sweep->path = startWideText(sweep->pathBuffer, kSweepPathCapacity);
+    const wchar_t* const ownName = wcsrchr(targetDirectory, L'\\');
+    const wchar_t* const finalSeparator = wcsrchr(runDirectoryFinalPath, L'\\');
+    if (ownName == nullptr || finalSeparator == nullptr ||
+        !appendExtendedPath(&sweep->path, targetDirectory)) {
+        return false;
+    }
+    truncateWideText(&sweep->path, sweep->path.length - wcslen(ownName));
+    sweep->runsLength = sweep->path.length;
+    sweep->finalLength = static_cast<std::size_t>(finalSeparator - runDirectoryFinalPath);
+    return isRealDirectory(GetFileAttributesW(sweep->path.buffer));
+}
+
+} // namespace
+
+void sweepFinishedRuns() {
+    if (cleanupFlag.load() == 0) {
+        return;
+    }
+    Sweep sweep;
+    if (!startSweep(&sweep)) {
+        return;
+    }
+    const wchar_t pattern[] = L"\\*";
+    if (!tryAppendWideUnits(&sweep.path, pattern, 2)) {
+        return;
+    }
+    const HANDLE search =
+        systemCalls.findFirstFile(sweep.path.buffer, FindExInfoBasic, &sweep.found,
+                                  FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+    if (search == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    do {
+        truncateWideText(&sweep.path, sweep.runsLength);
+        sweepEntry(&sweep);
+    } while (FindNextFileW(search, &sweep.found));
+    FindClose(search);
+}
