@@ -106,19 +106,7 @@ class ConsoleLauncher : public ::testing::Test {
 
     // What is left in the scratch TEMP's directory of run directories.
     std::vector<std::wstring> leftRunDirectories() const {
-        std::vector<std::wstring> names;
-        WIN32_FIND_DATAW found;
-        const HANDLE search = FindFirstFileW((temp_ + L"\\CorvellinthOnefile\\*").c_str(), &found);
-        if (search == INVALID_HANDLE_VALUE) {
-            return names;
-        }
-        do {
-            if (found.cFileName[0] != L'.') {
-                names.push_back(found.cFileName);
-            }
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
-        return names;
+        return testing_support::namesIn(temp_ + L"\\CorvellinthOnefile");
     }
 
     static inline std::unique_ptr<ScratchDirectory> suite_;
