@@ -28,6 +28,7 @@
 #include <map>
 #include <string>
 
+#include "tests/support/files.h"
 #include "tests/support/process.h"
 
 namespace {
@@ -105,23 +106,11 @@ bool start(const Options& options, PROCESS_INFORMATION* launched) {
 
 // The application's process id from the ready file, 0 on time-out.
 DWORD awaitReady(const std::wstring& path) {
-    for (DWORD waited = 0; waited < kReadyTimeoutMs; waited += 10) {
-        const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                        nullptr, OPEN_EXISTING, 0, nullptr);
-        if (file != INVALID_HANDLE_VALUE) {
-            char text[32] = {};
-            DWORD got = 0;
-            ReadFile(file, text, sizeof(text) - 1, &got, nullptr);
-            CloseHandle(file);
-            const DWORD id = strtoul(text, nullptr, 10);
-            if (id != 0) {
-                return id;
-            }
-        }
-        Sleep(10);
+    if (!testing_support::pollUntil([&] { return testing_support::fileExists(path); },
+                                    kReadyTimeoutMs)) {
+        return 0;
     }
-    return 0;
+    return strtoul(testing_support::readFile(path).c_str(), nullptr, 10);
 }
 
 // What the console does for an event that Wine cannot send: runs the
