@@ -4,6 +4,11 @@
 // Shared between the start-up sequence, the unpacking and the cleanup, and
 // with the console handler's thread: the five variables declared below.
 //
+// Two more, private to launcher/cleanup.cpp, are shared between console
+// handler threads (atomics): childDeadline, when a running child's grace
+// ends (a later event may bring it forward), and stopStarted, set by the
+// first event's handler, which ends the process.
+//
 // Every other file-level buffer and flag is private to one file and used on
 // the main thread only. Capacities count code units with the terminator
 // unless they say bytes.
