@@ -40,6 +40,10 @@ constexpr std::size_t kMarkerLength = sizeof(cache::kMarkerName) - 1;
 // Renames that find the copy's name taken, each followed by an attempt to
 // use or remove what took it, before the start gives up on the copy.
 constexpr int kPlacingAttempts = 3;
+// Renames refused because something (a virus scanner, say) still has a
+// file of the new copy open: retried as the run directory's delete is.
+constexpr int kBusyAttempts = 20;
+constexpr DWORD kBusyPauseMs = 100;
 
 // Process-wide, main thread only; launcher/state.h lists them all.
 cache::Record record;
@@ -350,16 +354,23 @@ bool renameToCopy() {
 // if it is complete, or removes it if it is not in use, and tries again.
 // True when this process holds the copy; the new copy is gone either way.
 bool placeNewCopy() {
-    for (int attempt = 0; attempt < kPlacingAttempts; ++attempt) {
+    int busy = 0;
+    for (int attempt = 0; attempt < kPlacingAttempts;) {
         if (renameToCopy()) {
             releaseRunDirectory();
             restoreRunDirectory();
             return holdCopy(copyDirectory);
         }
         const DWORD error = GetLastError();
+        if ((error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) &&
+            ++busy < kBusyAttempts) {
+            systemCalls.sleep(kBusyPauseMs);
+            continue;
+        }
         if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) {
             break;
         }
+        ++attempt;
         if (holdCopy(copyDirectory)) {
             deleteRunDirectory();
             releaseRunDirectory();
@@ -391,6 +402,34 @@ int runHeldCopy(const AttachedData& data) {
     }
     createReader(data.bytes + attached::kHeaderSize, data.size - attached::kHeaderSize);
     return runApplicationFromFirstEntry();
+}
+
+// True when the directory at path (extended form) holds the marker and
+// nothing else.
+bool holdsOnlyMarker(const wchar_t* path) {
+    wchar_t pattern[kSystemPathCapacity];
+    WideText text = startWideText(pattern, kSystemPathCapacity);
+    const wchar_t all[] = L"\\*";
+    if (!tryAppendWideUnits(&text, path, wcslen(path)) || !tryAppendWideUnits(&text, all, 2)) {
+        return false;
+    }
+    WIN32_FIND_DATAW found;
+    const HANDLE search = systemCalls.findFirstFile(pattern, FindExInfoBasic, &found,
+                                                    FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    bool onlyMarker = true;
+    do {
+        const wchar_t* const name = found.cFileName;
+        bool isMarker = wcslen(name) == kMarkerLength;
+        for (std::size_t index = 0; isMarker && index < kMarkerLength; ++index) {
+            isMarker = name[index] == static_cast<wchar_t>(cache::kMarkerName[index]);
+        }
+        onlyMarker = onlyMarker && (isMarker || isDotEntry(name));
+    } while (onlyMarker && FindNextFileW(search, &found));
+    FindClose(search);
+    return onlyMarker;
 }
 
 } // namespace
@@ -450,10 +489,11 @@ bool removeUnusedCopy(const wchar_t* path, const wchar_t* finalPath,
         }
         return !deleteTreeOnce(path, finalPath);
     }
-    // Held alone, the marker stays while everything else goes, so that a
-    // removal cut short leaves a copy that is still known as one.
+    // Held alone, the marker stays while everything else goes, and goes
+    // only when nothing else is left: a removal cut short, or one that
+    // finds a file still open, leaves a copy that is still known as one.
     deleteTreeOnce(path, finalPath);
-    const bool marked = deleteHeldEntry(marker, finalPath);
+    const bool marked = holdsOnlyMarker(path) && deleteHeldEntry(marker, finalPath);
     systemCalls.closeHandle(marker);
     return marked && !deleteTreeOnce(path, finalPath);
 }

@@ -1,7 +1,9 @@
-// The sweep lists its folder once and decides about each entry on its own: the cheap tests of the
-// listing first (a directory, not a link, a run's name), then the guard (one system call, and the
-// one that spares every live run), then the process, then the final path, right before the delete
-// that checks every entry again.
+// The sweep lists its folder once and decides about each entry on its own:
+// the cheap tests of the listing first (a directory, not a link, a run's or
+// a copy's name), then for a run the guard (one system call, and the one
+// that spares every live run) and the process, then the final path, right
+// before the delete that checks every entry again. A copy goes only when its
+// marker can be taken alone (launcher/cache.h).
 #include "launcher/sweep.h"
 
 #include <windows.h>
