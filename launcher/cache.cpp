@@ -241,9 +241,13 @@ bool isCopyComplete(const wchar_t* directory) {
     return check.found == record.listed;
 }
 
+// What holdCopy checks before it holds a copy: a copy that this process has
+// just renamed into place is known to be complete.
+enum class CopyCheck { listing, markerOnly };
+
 // Holds the copy at directory when it is complete: its marker stays open
 // for the rest of the process.
-bool holdCopy(const wchar_t* directory) {
+bool holdCopy(const wchar_t* directory, CopyCheck check = CopyCheck::listing) {
     if (!isRealDirectory(directory)) {
         return false;
     }
@@ -251,7 +255,7 @@ bool holdCopy(const wchar_t* directory) {
     if (marker == INVALID_HANDLE_VALUE) {
         return false;
     }
-    if (!markerNamesKey(marker) || !isCopyComplete(directory)) {
+    if (!markerNamesKey(marker) || (check == CopyCheck::listing && !isCopyComplete(directory))) {
         systemCalls.closeHandle(marker);
         return false;
     }
@@ -359,7 +363,7 @@ bool placeNewCopy() {
         if (renameToCopy()) {
             releaseRunDirectory();
             restoreRunDirectory();
-            return holdCopy(copyDirectory);
+            return holdCopy(copyDirectory, CopyCheck::markerOnly);
         }
         const DWORD error = GetLastError();
         if ((error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) &&
