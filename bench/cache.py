@@ -48,7 +48,8 @@ class CacheBench:
         self.packer = ROOT / "build" / "host" / "bin" / "onefile-pack"
 
     def attached_data(self, name, tree):
-        """The attached data of a tree at the level, made once."""
+        """The attached data of a tree (name tells its size) at the level,
+        made once."""
         attached = self.work / f"{name}-L{self.args.level}.bin"
         if not attached.exists():
             print(f"cache: packing the {name} tree", flush=True)
@@ -139,9 +140,9 @@ class CacheBench:
         self.work.mkdir(parents=True, exist_ok=True)
         results = {"reps": self.args.reps, "level": self.args.level, "trees": {}}
         with WineSession(self.work / "wineprefix") as wine:
-            trees = [("synthetic", self.synthetic_tree)]
+            trees = [(f"synthetic-{self.args.scale}", self.synthetic_tree)]
             if self.args.real_size > 0:
-                trees.append(("real", self.real_tree))
+                trees.append((f"real-{self.args.real_size}", self.real_tree))
             for name, make in trees:
                 tree, shape = make()
                 results["trees"][name] = self.measure_tree(wine, name, tree, shape)
