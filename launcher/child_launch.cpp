@@ -71,16 +71,14 @@ void fillOwnExecutablePath() {
 }
 
 // The user's arguments as this process received them, quoted back into a
-// command line whose program name is the own executable's full path. The
-// vector from CommandLineToArgvW is never freed: the process ends soon.
+// command line whose program name is the own executable's full path.
 void buildChildCommandLine() {
     int count = 0;
-    LPWSTR* const arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    wchar_t** const arguments = applicationArguments(&count);
     WideText text = startWideText(commandLine, kCommandLineCapacity);
-    if (arguments == nullptr || count <= 0) {
+    if (arguments == nullptr) {
         return;
     }
-    arguments[0] = ownExecutablePath;
     appendQuotedArguments(&text, arguments, static_cast<std::size_t>(count));
 }
 
@@ -174,9 +172,27 @@ void passStandardHandles(STARTUPINFOW* startup) {
 
 } // namespace
 
-DWORD launchChildAndWait() {
+void publishRunVariables() {
     publishLauncherDirectory();
     setEnvironmentValueA(environment::kOriginalArgv0, __wargv != nullptr ? __wargv[0] : nullptr);
+}
+
+// The vector from CommandLineToArgvW is never freed: the process needs it
+// (the application gets it) or ends soon.
+wchar_t** applicationArguments(int* count) {
+    fillOwnExecutablePath();
+    *count = 0;
+    wchar_t** const arguments = CommandLineToArgvW(GetCommandLineW(), count);
+    if (arguments == nullptr || *count <= 0) {
+        *count = 0;
+        return nullptr;
+    }
+    arguments[0] = ownExecutablePath;
+    return arguments;
+}
+
+DWORD launchChildAndWait() {
+    publishRunVariables();
     fillOwnExecutablePath();
 
     STARTUPINFOW startup{};

@@ -54,3 +54,8 @@ void deleteRunDirectory() {
         systemCalls.sleep(kRetryPauseMs);
     }
 }
+
+void releaseRunDirectory() {
+    cleanupFlag.store(0);
+    setEndingHook(nullptr);
+}

@@ -20,4 +20,8 @@ void createRunDirectory();
 // on two threads at once. Reports nothing.
 void deleteRunDirectory();
 
+// Lowers the cleanup flag: from now on nothing deletes the run directory,
+// which has been renamed (a cached copy put in place) or deleted.
+void releaseRunDirectory();
+
 #endif

@@ -7,6 +7,7 @@
 #include <wchar.h>
 
 #include "diagnostics/diagnostics.h"
+#include "launcher/cache.h"
 #include "launcher/child_launch.h"
 #include "launcher/cleanup.h"
 #include "launcher/run_directory.h"
@@ -116,11 +117,16 @@ int runLauncher() {
     if (!hasAttachedDataHeader(data)) {
         fatalError("Error, couldn't find attached data header.");
     }
-    createReader(data.bytes + attached::kHeaderSize, data.size - attached::kHeaderSize);
-
     if (isChild) {
+        useCachedCopyInChild();
+        createReader(data.bytes + attached::kHeaderSize, data.size - attached::kHeaderSize);
         return runApplicationFromFirstEntry();
     }
+    int exitCode = 0;
+    if (runFromCachedCopy(data, &exitCode)) {
+        return exitCode;
+    }
+    createReader(data.bytes + attached::kHeaderSize, data.size - attached::kHeaderSize);
     createRunDirectory();
     unpackAllEntries();
     return static_cast<int>(launchChildAndWait());

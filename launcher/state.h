@@ -12,6 +12,12 @@
 // Every other file-level buffer and flag is private to one file and used on
 // the main thread only. Capacities count code units with the terminator
 // unless they say bytes.
+//   launcher/cache.cpp         record             the package's cache record, parsed
+//                              cacheFolder        4096   where the package's copies go
+//                              copyDirectory      4096   cacheFolder '\' copyName
+//                              copyName           33     the key's 32 hex digits
+//                              runDirectory       4096   targetDirectory as the spec named it
+//                              copyMarker         the held copy's marker, never closed
 //   launcher/child_launch.cpp  launcherDirectory  4097   TAMBRO_ONEFILE_DIRECTORY's value
 //                              ownExecutablePath  4096   the child's image, filled once
 //                              commandLine        32768  the child's command line
@@ -37,8 +43,9 @@
 //                              allocateReaderWindow  the window's allocation (a test seam)
 //   system/system_calls.cpp    systemCalls        the Windows calls tests can make fail
 // Buffers of 4096 code units or more that a call needs only for its own
-// time (the environment value, directory levels, a delete walk's or the
-// sweep's path and final path) are on the stack instead: the main thread reserves 2 MiB.
+// time (the environment value, directory levels, a delete walk's, the
+// sweep's or a copy check's path and final path) are on the stack instead:
+// the main thread reserves 2 MiB.
 #ifndef CORVELLINTH_LAUNCHER_STATE_H
 #define CORVELLINTH_LAUNCHER_STATE_H
 

@@ -1,13 +1,15 @@
-// The sweep lists the runs' directory once and decides about each entry on
-// its own: the cheap tests of the listing first (a directory, not a link,
-// a run's name), then the guard (one system call, and the one that spares
-// every live run), then the process, then the final path, right before the
-// delete that checks every entry again.
+// The sweep lists its folder once and decides about each entry on its own:
+// the cheap tests of the listing first (a directory, not a link, a run's or
+// a copy's name), then for a run the guard (one system call, and the one
+// that spares every live run) and the process, then the final path, right
+// before the delete that checks every entry again. A copy goes only when its
+// marker can be taken alone (launcher/cache.h).
 #include "launcher/sweep.h"
 
 #include <windows.h>
 #include <wchar.h>
 
+#include "launcher/cache.h"
 #include "launcher/run_guard.h"
 #include "launcher/run_name.h"
 #include "launcher/state.h"
@@ -23,11 +25,14 @@ constexpr DWORD kProcessAccess = PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE
 
 // One sweep's state, on the main thread's stack.
 struct Sweep {
-    WideText path;           // the runs' directory, or an entry in it
-    std::size_t runsLength;  // of the runs' directory in path
-    std::size_t finalLength; // of its final path, the front of runDirectoryFinalPath
+    WideText path;              // the swept folder, or an entry in it
+    std::size_t folderLength;   // of the swept folder in path
+    const wchar_t* folderFinal; // its final path: the first finalLength units
+    std::size_t finalLength;
+    const wchar_t* ownCopy; // in a cache folder, the name of the copy in use; else null
     WIN32_FIND_DATAW found;
     alignas(8) wchar_t finalPath[kFinalPathCapacity];
+    alignas(8) wchar_t folderFinalBuffer[kFinalPathCapacity];
     wchar_t pathBuffer[kSweepPathCapacity];
 };
 
@@ -76,68 +81,94 @@ bool isWhereItsNameSays(Sweep* sweep, const wchar_t* name) {
     }
     const wchar_t* const tail = sweep->finalPath + sweep->finalLength;
     return wcsnlen(sweep->finalPath, kFinalPathCapacity) > sweep->finalLength &&
-           wmemcmp(sweep->finalPath, runDirectoryFinalPath, sweep->finalLength) == 0 &&
+           wmemcmp(sweep->finalPath, sweep->folderFinal, sweep->finalLength) == 0 &&
            tail[0] == L'\\' && wcscmp(tail + 1, name) == 0;
 }
 
-// sweep->found is an entry of the runs' directory: deletes it when it is
-// the directory of a run that is over.
+// Another copy than the one in use, in a cache folder.
+bool isOtherCopy(const Sweep& sweep, const wchar_t* name) {
+    return sweep.ownCopy != nullptr && isCopyName(name) && wcscmp(name, sweep.ownCopy) != 0;
+}
+
+// sweep->found is an entry of the swept folder: deletes it when it is the
+// directory of a run that is over, or, in a cache folder, another copy
+// that is not in use.
 void sweepEntry(Sweep* sweep) {
     const wchar_t* const name = sweep->found.cFileName;
     RunName run{};
-    if (!isRealDirectory(sweep->found.dwFileAttributes) || !parseRunDirectoryName(name, &run) ||
-        isRunGuardHeld(name) || mayBeRunsParent(run)) {
+    if (!isRealDirectory(sweep->found.dwFileAttributes)) {
+        return;
+    }
+    const bool isRun = parseRunDirectoryName(name, &run);
+    if (isRun ? isRunGuardHeld(name) || mayBeRunsParent(run) : !isOtherCopy(*sweep, name)) {
         return;
     }
     const wchar_t separator = L'\\';
     if (!tryAppendWideUnits(&sweep->path, &separator, 1) ||
-        !tryAppendWideUnits(&sweep->path, name, wcsnlen(name, MAX_PATH))) {
+        !tryAppendWideUnits(&sweep->path, name, wcsnlen(name, MAX_PATH)) ||
+        !isWhereItsNameSays(sweep, name)) {
         return;
     }
-    if (isWhereItsNameSays(sweep, name)) {
+    if (isRun) {
         deleteTreeOnce(sweep->path.buffer, sweep->finalPath);
+    } else {
+        removeUnusedCopy(sweep->path.buffer, sweep->finalPath, CopyWithoutMarker::keep);
     }
 }
 
-// The runs' directory in sweep->path (extended form), and the length of its
-// final path; false when there is nothing to sweep safely.
-bool startSweep(Sweep* sweep) {
-    sweep->path = startWideText(sweep->pathBuffer, kSweepPathCapacity);
-    const wchar_t* const ownName = wcsrchr(targetDirectory, L'\\');
-    const wchar_t* const finalSeparator = wcsrchr(runDirectoryFinalPath, L'\\');
-    if (ownName == nullptr || finalSeparator == nullptr ||
-        !appendExtendedPath(&sweep->path, targetDirectory)) {
-        return false;
-    }
-    truncateWideText(&sweep->path, sweep->path.length - wcslen(ownName));
-    sweep->runsLength = sweep->path.length;
-    sweep->finalLength = static_cast<std::size_t>(finalSeparator - runDirectoryFinalPath);
-    return isRealDirectory(GetFileAttributesW(sweep->path.buffer));
-}
-
-} // namespace
-
-void sweepFinishedRuns() {
-    if (cleanupFlag.load() == 0) {
-        return;
-    }
-    Sweep sweep;
-    if (!startSweep(&sweep)) {
-        return;
-    }
+// Sweeps the folder whose path (extended form) is in sweep->path.
+void sweepFolder(Sweep* sweep) {
+    sweep->folderLength = sweep->path.length;
     const wchar_t pattern[] = L"\\*";
-    if (!tryAppendWideUnits(&sweep.path, pattern, 2)) {
+    if (!isRealDirectory(GetFileAttributesW(sweep->path.buffer)) ||
+        !tryAppendWideUnits(&sweep->path, pattern, 2)) {
         return;
     }
     const HANDLE search =
-        systemCalls.findFirstFile(sweep.path.buffer, FindExInfoBasic, &sweep.found,
+        systemCalls.findFirstFile(sweep->path.buffer, FindExInfoBasic, &sweep->found,
                                   FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
     if (search == INVALID_HANDLE_VALUE) {
         return;
     }
     do {
-        truncateWideText(&sweep.path, sweep.runsLength);
-        sweepEntry(&sweep);
-    } while (FindNextFileW(search, &sweep.found));
+        truncateWideText(&sweep->path, sweep->folderLength);
+        sweepEntry(sweep);
+    } while (FindNextFileW(search, &sweep->found));
     FindClose(search);
+}
+
+} // namespace
+
+// The runs' directory is the run directory's parent; its final path is the
+// front of the run directory's.
+void sweepFinishedRuns() {
+    if (cleanupFlag.load() == 0) {
+        return;
+    }
+    Sweep sweep;
+    sweep.path = startWideText(sweep.pathBuffer, kSweepPathCapacity);
+    const wchar_t* const ownName = wcsrchr(targetDirectory, L'\\');
+    const wchar_t* const finalSeparator = wcsrchr(runDirectoryFinalPath, L'\\');
+    if (ownName == nullptr || finalSeparator == nullptr ||
+        !appendExtendedPath(&sweep.path, targetDirectory)) {
+        return;
+    }
+    truncateWideText(&sweep.path, sweep.path.length - wcslen(ownName));
+    sweep.folderFinal = runDirectoryFinalPath;
+    sweep.finalLength = static_cast<std::size_t>(finalSeparator - runDirectoryFinalPath);
+    sweep.ownCopy = nullptr;
+    sweepFolder(&sweep);
+}
+
+void sweepCacheFolder(const wchar_t* folder, const wchar_t* ownCopy) {
+    Sweep sweep;
+    sweep.path = startWideText(sweep.pathBuffer, kSweepPathCapacity);
+    if (!appendExtendedPath(&sweep.path, folder) ||
+        !readFinalPath(folder, sweep.folderFinalBuffer, kFinalPathCapacity)) {
+        return;
+    }
+    sweep.folderFinal = sweep.folderFinalBuffer;
+    sweep.finalLength = wcsnlen(sweep.folderFinalBuffer, kFinalPathCapacity);
+    sweep.ownCopy = ownCopy;
+    sweepFolder(&sweep);
 }

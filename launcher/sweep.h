@@ -19,4 +19,11 @@
 // nothing.
 void sweepFinishedRuns();
 
+// The same for a cache folder (launcher/cache.h), whose copy ownCopy (the
+// name of a directory in it) is in use by this process: deletes the
+// directories of runs that are over (first starts that were killed while
+// they unpacked) by the rules above, and removes every other copy that is
+// not in use (removeUnusedCopy; a copy without its marker is left alone).
+void sweepCacheFolder(const wchar_t* folder, const wchar_t* ownCopy);
+
 #endif

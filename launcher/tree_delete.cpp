@@ -117,14 +117,17 @@ bool readFinalPathOf(const FinalPathSources& sources, HANDLE handle, wchar_t* fi
 
 // Strictly below: the root's final path, a backslash, and at least one
 // more code unit. Compared exactly; the system spells both the same way.
+bool isStrictlyBelow(const wchar_t* finalPath, std::size_t length, const wchar_t* rootFinalPath,
+                     std::size_t rootFinalLength) {
+    return length > rootFinalLength + 1 &&
+           wmemcmp(finalPath, rootFinalPath, rootFinalLength) == 0 &&
+           finalPath[rootFinalLength] == L'\\';
+}
+
 bool liesBelowRoot(Walk* walk, HANDLE entry) {
     std::size_t length = 0;
-    if (!readFinalPathOf(walk->sources, entry, walk->finalPath, kFinalPathCapacity, &length)) {
-        return false;
-    }
-    return length > walk->rootFinalLength + 1 &&
-           wmemcmp(walk->finalPath, walk->rootFinalPath, walk->rootFinalLength) == 0 &&
-           walk->finalPath[walk->rootFinalLength] == L'\\';
+    return readFinalPathOf(walk->sources, entry, walk->finalPath, kFinalPathCapacity, &length) &&
+           isStrictlyBelow(walk->finalPath, length, walk->rootFinalPath, walk->rootFinalLength);
 }
 
 // A read-only entry cannot be marked for deletion: its attribute goes
@@ -300,4 +303,13 @@ bool deleteTreeOnce(const wchar_t* root, const wchar_t* rootFinalPath) {
     }
     systemCalls.closeHandle(directory);
     return remains;
+}
+
+bool deleteHeldEntry(HANDLE entry, const wchar_t* rootFinalPath) {
+    alignas(8) wchar_t finalPath[kFinalPathCapacity];
+    std::size_t length = 0;
+    return readFinalPathOf(findFinalPathSources(), entry, finalPath, kFinalPathCapacity, &length) &&
+           isStrictlyBelow(finalPath, length, rootFinalPath,
+                           wcsnlen(rootFinalPath, kFinalPathCapacity)) &&
+           markForDeletion(entry);
 }

@@ -34,4 +34,10 @@ bool readFinalPath(const wchar_t* path, wchar_t* finalPath, std::size_t capacity
 // threads may run it at once. Reports nothing.
 bool deleteTreeOnce(const wchar_t* root, const wchar_t* rootFinalPath);
 
+// Marks entry, a handle this process opened with DELETE access, for
+// deletion when its final path lies strictly below rootFinalPath; it goes
+// when its last handle closes. False when it cannot be shown to lie there
+// or cannot be marked.
+bool deleteHeldEntry(void* entry, const wchar_t* rootFinalPath);
+
 #endif

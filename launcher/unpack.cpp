@@ -65,31 +65,35 @@ void prepareEntryPath() {
 }
 
 // Moves size bytes from the stream into file, one chunk per WriteFile.
-void copyEntryData(HANDLE file, std::uint64_t size) {
+// False when a write fails and failures says to report it.
+bool copyEntryData(HANDLE file, std::uint64_t size, WriteFailures failures) {
     std::uint64_t remaining = size;
     while (remaining > 0) {
         const DWORD chunk =
             remaining < kChunkSize ? static_cast<DWORD>(remaining) : static_cast<DWORD>(kChunkSize);
         readAttachedBytes(writeBuffer, chunk);
         DWORD written = 0;
-        if (!systemCalls.writeFile(file, writeBuffer, chunk, &written, nullptr)) {
-            fatalSystemError(kWriteFailure, GetLastError());
-        }
-        // A short write that reports success leaves no error code behind
-        // (the last error is whatever an earlier call left), so it gets a
-        // fixed one.
-        if (written != chunk) {
-            fatalSystemError(kWriteFailure, ERROR_WRITE_FAULT);
+        const bool wrote = systemCalls.writeFile(file, writeBuffer, chunk, &written, nullptr) != 0;
+        const DWORD error = GetLastError();
+        if (!wrote || written != chunk) {
+            if (failures == WriteFailures::report) {
+                return false;
+            }
+            // A short write that reports success leaves no error code
+            // behind (the last error is whatever an earlier call left), so
+            // it gets a fixed one.
+            fatalSystemError(kWriteFailure, wrote ? ERROR_WRITE_FAULT : error);
         }
         remaining -= chunk;
     }
+    return true;
 }
 
 // A name that nests deeper than the directory creation goes is refused
 // like any other unusable name. The file goes to the system in the
 // extended-length form when its path is long; the message shows it as the
 // user knows it.
-void writeEntryFile(std::uint64_t size) {
+bool writeEntryFile(std::uint64_t size, WriteFailures failures) {
     if (!ensureParentDirectories(fullPath)) {
         fatalError(kDecodeFailure);
     }
@@ -98,10 +102,16 @@ void writeEntryFile(std::uint64_t size) {
     entryFile = systemCalls.createFile(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
                                        CREATE_ALWAYS, 0, nullptr);
     if (entryFile == INVALID_HANDLE_VALUE) {
+        if (failures == WriteFailures::report) {
+            return false;
+        }
         fatalOpenFailure(fullPath);
     }
-    copyEntryData(entryFile, size);
+    if (!copyEntryData(entryFile, size, failures)) {
+        return false;
+    }
     closeEntryFile();
+    return true;
 }
 
 } // namespace
@@ -113,16 +123,21 @@ void closeEntryFile() {
     }
 }
 
-void unpackAllEntries() {
+bool unpackAllEntries(WriteFailures failures) {
+    mainFilePath[0] = L'\0';
     while (readEntryName(entryName, kNameCapacity)) {
         prepareEntryPath();
         const std::uint64_t size = readEntrySize();
-        writeEntryFile(size);
+        if (!writeEntryFile(size, failures)) {
+            return false;
+        }
     }
     releaseReader();
+    return true;
 }
 
 int runApplicationFromFirstEntry() {
+    mainFilePath[0] = L'\0';
     if (!readEntryName(entryName, kNameCapacity)) {
         // Without entries there is nothing to run; going back to the start-up
         // sequence would make this child start a child of its own.

@@ -3,17 +3,29 @@
 #ifndef CORVELLINTH_LAUNCHER_UNPACK_H
 #define CORVELLINTH_LAUNCHER_UNPACK_H
 
-// Parent role: writes every entry, then releases the reader. Failures end
-// the process with their message and exit code 2.
-void unpackAllEntries();
+// What a file that cannot be created or written does to the unpacking.
+enum class WriteFailures {
+    end,    // ends the process with its message and exit code 2
+    report, // makes unpackAllEntries return false, silently
+};
+
+// Parent role: writes every entry below targetDirectory, then releases the
+// reader, and returns true. Damaged data ends the process with its message
+// and exit code 2, and so does a file that cannot be created or written
+// unless failures says to report it: then it returns false at once, the
+// file being written still open (closeEntryFile) and the reader in the
+// middle of the stream (releaseReader).
+bool unpackAllEntries(WriteFailures failures = WriteFailures::end);
 
 // Closes the file that unpackAllEntries is writing, if any: an ending in
 // the middle of a file calls it so that the file can be deleted. Main
 // thread only.
 void closeEntryFile();
 
-// Child role: loads the first entry (already on disk) as a DLL and returns
-// what its run_code returns. Never returns on failure.
+// Child role, and a parent that runs a cached copy itself: loads the first
+// entry (already on disk below targetDirectory) as a DLL and returns what
+// its run_code returns, called with __argc and __wargv. Never returns on
+// failure.
 int runApplicationFromFirstEntry();
 
 #endif

@@ -14,6 +14,9 @@ struct AttachedData {
 // there is none. Never fails otherwise.
 AttachedData locateAttachedData();
 
+// The same for the cache record, RCDATA 28 (payload/cache_record.h).
+AttachedData locateCacheRecord();
+
 // True when the data starts with the three header bytes 'K' 'A' 'Y'.
 bool hasAttachedDataHeader(const AttachedData& data);
 

@@ -2,11 +2,14 @@
 
 #include <windows.h>
 
+#include "payload/cache_record.h"
 #include "payload/format.h"
 
-AttachedData locateAttachedData() {
-    const HRSRC resource = FindResourceA(nullptr, MAKEINTRESOURCEA(attached::kResourceId),
-                                         MAKEINTRESOURCEA(attached::kResourceType));
+namespace {
+
+AttachedData locateDataResource(int id) {
+    const HRSRC resource =
+        FindResourceA(nullptr, MAKEINTRESOURCEA(id), MAKEINTRESOURCEA(attached::kResourceType));
     if (resource == nullptr) {
         return {nullptr, 0};
     }
@@ -16,4 +19,14 @@ AttachedData locateAttachedData() {
         return {nullptr, 0};
     }
     return {static_cast<const unsigned char*>(bytes), SizeofResource(nullptr, resource)};
+}
+
+} // namespace
+
+AttachedData locateAttachedData() {
+    return locateDataResource(attached::kResourceId);
+}
+
+AttachedData locateCacheRecord() {
+    return locateDataResource(cache::kResourceId);
 }

@@ -32,6 +32,7 @@ SystemCalls defaultSystemCalls() {
         .createDirectory = CreateDirectoryW,
         .createFile = CreateFileW,
         .writeFile = WriteFile,
+        .moveFile = MoveFileExW,
         .findFirstFile = FindFirstFileExW,
         .setFileInformation = SetFileInformationByHandle,
         .sleep = Sleep,

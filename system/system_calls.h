@@ -29,6 +29,8 @@ struct SystemCalls {
     decltype(&CreateDirectoryW) createDirectory;
     decltype(&CreateFileW) createFile;
     decltype(&WriteFile) writeFile;
+    // A cached copy is put in place by renaming its directory.
+    decltype(&MoveFileExW) moveFile;
     // The run directory's delete: the walk, the removal of each entry and
     // the pause between attempts.
     decltype(&FindFirstFileExW) findFirstFile;

@@ -1,8 +1,8 @@
 // Writes the seed corpora of the fuzz targets, made with the packer's own
 // attached-data writer and the test executable builder: make_fuzz_seeds DIR
 // fills DIR/attached_data, DIR/entry_stream, DIR/entry_listing,
-// DIR/quoting, DIR/wide_text, DIR/pe_image and DIR/icon_file (the folders
-// must exist).
+// DIR/quoting, DIR/wide_text, DIR/pe_image, DIR/icon_file and
+// DIR/cache_record (the folders must exist).
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -11,6 +11,7 @@
 #include "tests/native/support/pe_builder.h"
 #include "tests/native/support/test_bytes.h"
 #include "tools/packer/attached_writer.h"
+#include "tools/packer/cache_package.h"
 
 namespace {
 
@@ -113,6 +114,17 @@ int main(int argc, char** argv) {
                   packer::writeAttachedData(entries, kSeedOptions));
         writeSeed(root + "/entry_stream/" + name, packer::encodeEntryStream(entries));
         writeSeed(root + "/entry_listing/" + name, packer::encodeEntryStream(entries));
+    }
+    index = 0;
+    for (const auto& entries : seedPackages()) {
+        if (entries.empty()) {
+            continue;
+        }
+        packer::CacheRecordBuilder record({cache::Root::cacheDirectory, u"Acme\\Tool"});
+        for (const packer::Entry& entry : entries) {
+            record.addEntry(entry.name, entry.data.size());
+        }
+        writeSeed(root + "/cache_record/" + std::to_string(index++), record.record());
     }
     index = 0;
     for (const std::string& image : seedImages()) {

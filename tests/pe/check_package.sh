@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # check_package.sh WINE_RUN BIN NATIVE_PACKER ICON
 # The native and the Windows onefile-pack make the same bytes from the same
-# tree and options; the package's headers read right with the cross
+# tree and options, with and without --cache; the package's headers read right with the cross
 # objdump (the new resource section last, on a page boundary, named by the
 # resource directory, inside SizeOfImage; the checksum recomputed here);
 # both list the same entries; and the package runs under Wine. With
@@ -70,7 +70,9 @@ address=$((0x$vma - 0x$base))
   fail "the resource directory ($resources) is not the section ($address, 0x$size)"
 (((0x$image_size) == ((address + 0x$size + 4095) / 4096 * 4096))) ||
   fail "SizeOfImage 0x$image_size does not end with the last section"
-computed=$(python3 - "$work/native.exe" <<'PY'
+# The checksum of the executable at $1, computed the plain way.
+checksum_of() {
+  python3 - "$1" <<'PY'
 import struct, sys
 data = bytearray(open(sys.argv[1], "rb").read())
 field = struct.unpack_from("<I", data, 0x3C)[0] + 24 + 64
@@ -83,8 +85,22 @@ for (word,) in struct.iter_unpack("<H", data):
     total = (total & 0xFFFF) + (total >> 16)
 print("%08x" % (total + len(open(sys.argv[1], "rb").read())))
 PY
-)
+}
+computed="$(checksum_of "$work/native.exe")"
 [[ $computed == "$checksum" ]] || fail "CheckSum $checksum, computed $computed"
+
+# A cached package: its record is written once the attached data is
+# through, and the checksum must cover it.
+cache_options=(--cache --cache-location '{TEMP}\{COMPANY}\{PRODUCT}')
+"$native" "${options[@]}" "${cache_options[@]}" --output "$work/native-cached.exe" "$tree"
+"$wine_run" "$bin/onefile-pack.exe" "${options[@]}" "${cache_options[@]}" \
+  --output "$(windows_path "$work/windows-cached.exe")" "$(windows_path "$tree")"
+cmp "$work/native-cached.exe" "$work/windows-cached.exe" ||
+  fail "the two packers wrote different cached packages"
+cached_checksum=$(x86_64-w64-mingw32-objdump -p "$work/native-cached.exe" |
+  awk '$1 == "CheckSum" {print $2}')
+[[ "$(checksum_of "$work/native-cached.exe")" == "$cached_checksum" ]] ||
+  fail "the cached package's CheckSum $cached_checksum is not its checksum"
 
 set +e
 run="$("$wine_run" "$work/native.exe" --exit 5 2>&1)"

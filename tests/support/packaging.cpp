@@ -6,6 +6,7 @@
 
 #include "tests/support/files.h"
 #include "tests/support/process.h"
+#include "tools/packer/cache_package.h"
 #include "tools/packer/packing.h"
 
 namespace testing_support {
@@ -54,6 +55,29 @@ std::wstring makePackagedExecutableFromAttachedData(const std::wstring& outputPa
                              });
     } catch (const packer::PackError& failure) {
         throw std::runtime_error("cannot make a packaged executable: " + failure.message());
+    }
+    return outputPath;
+}
+
+std::wstring makeCachedExecutable(const std::wstring& outputPath,
+                                  const std::vector<packer::Entry>& entries,
+                                  const std::u16string& folder) {
+    const std::string attachedData = packer::writeAttachedData(entries, kTestWriterOptions);
+    try {
+        packer::CacheRecordBuilder record({cache::Root::temp, folder});
+        for (const packer::Entry& entry : entries) {
+            record.addEntry(entry.name, entry.data.size());
+        }
+        record.addAttachedData(attachedData.data(), attachedData.size());
+        packer::ResourceEdits edits;
+        edits.cacheRecord = record.record();
+        const packer::Launcher source(narrow(binaryDirectory() + L"\\Corvellinth.exe"));
+        packer::writePackage(source, edits, narrow(outputPath), narrow(outputPath),
+                             [&attachedData](packer::PackagedExecutableWriter& writer) {
+                                 writer.addAttachedData(attachedData.data(), attachedData.size());
+                             });
+    } catch (const packer::PackError& failure) {
+        throw std::runtime_error("cannot make a cached executable: " + failure.message());
     }
     return outputPath;
 }

@@ -44,6 +44,12 @@ std::wstring makePackagedExecutable(const std::wstring& outputPath,
                                     const std::vector<packer::Entry>& entries,
                                     const packer::WriterOptions& options = kTestWriterOptions);
 
+// The same as a cached package (onefile-pack --cache) whose copies go to
+// {TEMP}\<folder>.
+std::wstring makeCachedExecutable(const std::wstring& outputPath,
+                                  const std::vector<packer::Entry>& entries,
+                                  const std::u16string& folder);
+
 // The same with attached data given byte for byte (any content, even none
 // of the format's), and optionally another launcher.
 std::wstring makePackagedExecutableFromAttachedData(const std::wstring& outputPath,

@@ -15,6 +15,7 @@ const std::set<std::string> kIdentityOptions = {
     "--description", "--file-version", "--product-version", "--copyright"};
 const std::set<std::string> kCompressionOptions = {"--level", "--best", "--threads", "--quiet"};
 const std::set<std::string> kLauncherOptions = {"--launcher", "--windowed", "--console"};
+const std::set<std::string> kCacheOptions = {"--cache", "--cache-location"};
 
 [[noreturn]] void usageError(const std::string& message) {
     throw PackError(message + " (see onefile-pack --help)", kExitUsage);
@@ -59,7 +60,8 @@ bool optionFits(Mode mode, const std::string& option) {
                option != "--list";
     case Mode::EmbedAttachedData:
         return option == "--attached-data" || option == "--output" ||
-               kLauncherOptions.count(option) != 0 || kIdentityOptions.count(option) != 0;
+               kLauncherOptions.count(option) != 0 || kIdentityOptions.count(option) != 0 ||
+               kCacheOptions.count(option) != 0;
     case Mode::WriteAttachedData:
         return option == "--write-attached-data" || option == "--main" ||
                kCompressionOptions.count(option) != 0;
@@ -136,6 +138,10 @@ class Parser {
             result_.level = parseNumber(option, value(option), kMinimumLevel, kMaximumLevel);
         } else if (option == "--threads") {
             result_.threads = parseNumber(option, value(option), 1, kMaximumThreads);
+        } else if (option == "--cache") {
+            result_.cache = true;
+        } else if (option == "--cache-location") {
+            result_.cacheLocation = value(option);
         } else {
             return false;
         }
@@ -216,6 +222,9 @@ class Parser {
         if (seen_.count("--console") != 0 && seen_.count("--windowed") != 0) {
             usageError("--console does not go with --windowed");
         }
+        if (seen_.count("--cache-location") != 0 && !result_.cache) {
+            usageError("--cache-location goes with --cache");
+        }
         const bool needsDirectory =
             result_.mode == Mode::Pack || result_.mode == Mode::WriteAttachedData;
         if (!needsDirectory && !result_.directory.empty()) {
@@ -246,10 +255,12 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
 const char* usageText() {
     return "Usage:\n"
            "  onefile-pack --main REL --output OUT.exe [LAUNCHER] [--level N | --best]\n"
-           "               [--threads N] [--quiet] [IDENTITY...] DIR\n"
+           "               [--threads N] [--quiet] [--cache [--cache-location L]]\n"
+           "               [IDENTITY...] DIR\n"
            "      Packs every file below DIR into a copy of the launcher. REL, the\n"
            "      application's main DLL relative to DIR, becomes the first entry.\n"
-           "  onefile-pack --attached-data FILE --output OUT.exe [LAUNCHER] [IDENTITY...]\n"
+           "  onefile-pack --attached-data FILE --output OUT.exe [LAUNCHER]\n"
+           "               [--cache [--cache-location L]] [IDENTITY...]\n"
            "      Embeds a prepared block of attached data as it is.\n"
            "  onefile-pack --write-attached-data FILE --main REL [--level N | --best]\n"
            "               [--threads N] [--quiet] DIR\n"
@@ -273,6 +284,14 @@ const char* usageText() {
            "  --threads N       compression threads, 1 to 256 (default: one per\n"
            "                    processor)\n"
            "  --quiet           no progress line and no summary\n"
+           "  --cache           runs unpack once into a cache folder and reuse that copy\n"
+           "                    while the package is unchanged (default: a fresh copy\n"
+           "                    per run, deleted at its end)\n"
+           "  --cache-location L  where the copies go, with --cache (default:\n"
+           "                    {CACHE_DIR}\\CorvellinthOnefile\\{COMPANY}\\{PRODUCT});\n"
+           "                    {CACHE_DIR}, {TEMP} or {HOME} first, then folders, in\n"
+           "                    which {COMPANY}, {PRODUCT} and {VERSION} are the\n"
+           "                    package's\n"
            "\n"
            "IDENTITY (default: the launcher's icon and version record):\n"
            "  --icon FILE.ico   the program's icon\n"

@@ -64,6 +64,8 @@ struct CommandLine {
     int level = kDefaultLevel; // --level, or kBestLevel with --best
     int threads = 0;           // --threads; 0: one per processor
     bool quiet = false;        // --quiet
+    bool cache = false;        // --cache: runs reuse one unpacked copy
+    std::string cacheLocation; // --cache-location; empty: kDefaultCacheLocation
 };
 
 // Parses the arguments after the program name (UTF-8). Throws PackError

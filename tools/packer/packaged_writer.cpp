@@ -1,6 +1,7 @@
 #include "tools/packer/packaged_writer.h"
 
 #include <algorithm>
+#include <stdexcept>
 #include <vector>
 
 #include "payload/format.h"
@@ -176,6 +177,20 @@ void PackagedExecutableWriter::addAttachedData(const void* data, std::size_t siz
     checksum_.add(position_, data, size);
     writeBytes(data, size);
     attached_ += size;
+}
+
+void PackagedExecutableWriter::replaceResourceData(const ResourceItem& item) {
+    for (const ResourceSectionLayout::Placed& placed : layout_.placed) {
+        if (placed.type == item.type && placed.name == item.name &&
+            placed.language == item.language) {
+            if (placed.size != item.data.size()) {
+                throw std::logic_error("a replaced resource must keep its size");
+            }
+            layout_.head.replace(placed.offset, placed.size, item.data);
+            return;
+        }
+    }
+    throw std::logic_error("no such resource to replace");
 }
 
 void PackagedExecutableWriter::finish() {

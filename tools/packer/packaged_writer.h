@@ -42,6 +42,12 @@ class PackagedExecutableWriter {
     // hold that much (the format's addresses and sizes have 32 bits).
     void addAttachedData(const void* data, std::size_t size);
 
+    // Replaces the data of a resource given to the constructor, matched by
+    // type, name and language, with item.data of the same size: for data
+    // known only once the attached data is through. Throws std::logic_error
+    // when there is no such resource or the size differs.
+    void replaceResourceData(const ResourceItem& item);
+
     // Completes the section and writes the final headers and checksum.
     // Throws PackError when no attached data was added.
     void finish();

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "resources/product.h"
+#include "tools/packer/cache_package.h"
 #include "tools/packer/command_line.h"
 #include "tools/packer/entry_listing.h"
 #include "tools/packer/packing.h"
@@ -92,18 +93,32 @@ std::string withoutExe(const std::string& name) {
     return name;
 }
 
-// The version record that the identity options ask for: given values, and
-// for the rest values derived from them (see usageText).
+// The package's names: given values, and for the rest values derived from
+// them (see usageText).
+struct Names {
+    std::string name;
+    std::string product;
+    std::string fileVersion;
+    std::string productVersion;
+};
+
+Names namesFor(const Identity& identity, const std::string& output) {
+    Names names;
+    const std::string fileName = output.substr(output.find_last_of("/\\") + 1);
+    names.name = withoutExe(identity.name.value_or(fileName));
+    names.product = identity.product.value_or(names.name);
+    names.fileVersion =
+        identity.fileVersion.value_or(identity.productVersion.value_or(kDefaultVersion));
+    names.productVersion = identity.productVersion.value_or(names.fileVersion);
+    return names;
+}
+
+// The version record that the identity options ask for.
 std::optional<std::string> versionRecordFor(const Identity& identity, const std::string& output) {
     if (!identity.any()) {
         return std::nullopt;
     }
-    const std::string fileName = output.substr(output.find_last_of("/\\") + 1);
-    const std::string name = withoutExe(identity.name.value_or(fileName));
-    const std::string product = identity.product.value_or(name);
-    const std::string fileVersion =
-        identity.fileVersion.value_or(identity.productVersion.value_or(kDefaultVersion));
-    const std::string productVersion = identity.productVersion.value_or(fileVersion);
+    const auto [name, product, fileVersion, productVersion] = namesFor(identity, output);
     VersionRecord record;
     record.fileVersion = parseVersionNumbers(fileVersion).value_or(VersionNumbers{});
     record.productVersion = parseVersionNumbers(productVersion).value_or(VersionNumbers{});
@@ -156,23 +171,72 @@ void printSummary(const CommandLine& command, const SourceTree& tree, std::uint6
                       std::to_string(percent) + "%)\n");
 }
 
+// Where a cached package's copies go; nothing without --cache.
+std::optional<CacheLocation> cacheLocationOf(const CommandLine& command) {
+    if (!command.cache) {
+        return std::nullopt;
+    }
+    const Names names = namesFor(command.identity, command.output);
+    return resolveCacheLocation(
+        command.cacheLocation.empty() ? kDefaultCacheLocation : command.cacheLocation,
+        {command.identity.company.value_or(""), names.product, names.productVersion});
+}
+
+// The cache record as far as it is known before the attached data is
+// written: the listing of entries, with a key still to come. Its size is
+// final; writeCacheRecord fills it in.
+std::string cacheRecordDraft(const CacheLocation& location,
+                             const std::vector<std::pair<std::u16string, std::uint64_t>>& entries) {
+    CacheRecordBuilder draft(location);
+    for (const auto& [name, size] : entries) {
+        draft.addEntry(name, size);
+    }
+    return draft.record();
+}
+
+void writeCacheRecord(PackagedExecutableWriter& writer, std::optional<CacheRecordBuilder>& cached) {
+    if (cached) {
+        writer.replaceResourceData(cacheRecordItem(cached->record()));
+    }
+}
+
 void packDirectory(const CommandLine& command) {
     const std::string launcherPath = launcherOf(command);
     const std::string output = fullPathOf(command.output);
     checkOutputPath(command.output, output);
     checkNotInput(output, launcherPath);
     checkNotInput(output, command.icon);
-    const ResourceEdits edits = editsFor(command);
+    const std::optional<CacheLocation> location = cacheLocationOf(command);
+    ResourceEdits edits = editsFor(command);
     const Launcher launcher(launcherPath);
     checkLauncherKind(command, launcherPath, launcher);
     const SourceTree tree =
         collectSourceTree(command.directory, command.mainName, {output, temporaryNameFor(output)});
+    std::optional<CacheRecordBuilder> cached;
+    EntryObserver observer;
+    if (location) {
+        std::vector<std::pair<std::u16string, std::uint64_t>> entries;
+        for (const SourceFile& file : tree.files) {
+            entries.emplace_back(file.name, file.size);
+        }
+        edits.cacheRecord = cacheRecordDraft(*location, entries);
+        // The listing takes each size as the file is packed, in case it has
+        // changed since the tree was read.
+        cached.emplace(*location);
+        observer = [&cached](const std::u16string& name, std::uint64_t size) {
+            cached->addEntry(name, size);
+        };
+    }
     std::uint64_t size = 0;
     writePackage(launcher, edits, output, command.output, [&](PackagedExecutableWriter& writer) {
-        const auto sink = [&writer](const void* data, std::size_t count) {
+        const auto sink = [&writer, &cached](const void* data, std::size_t count) {
             writer.addAttachedData(data, count);
+            if (cached) {
+                cached->addAttachedData(data, count);
+            }
         };
-        size = compressTree(tree, writerOptionsOf(command), sink, !command.quiet);
+        size = compressTree(tree, writerOptionsOf(command), sink, !command.quiet, observer);
+        writeCacheRecord(writer, cached);
     });
     printSummary(command, tree, size, command.output);
 }
@@ -191,32 +255,6 @@ void writeAttachedDataOnly(const CommandLine& command) {
     printSummary(command, tree, size, command.attachedData);
 }
 
-void embedPreparedData(const CommandLine& command) {
-    const std::string launcherPath = launcherOf(command);
-    const std::string output = fullPathOf(command.output);
-    checkOutputPath(command.output, output);
-    checkNotInput(output, launcherPath);
-    checkNotInput(output, command.attachedData);
-    checkNotInput(output, command.icon);
-    InputFile data(command.attachedData);
-    if (data.size() == 0) {
-        throw PackError("'" + command.attachedData + "' is empty");
-    }
-    const ResourceEdits edits = editsFor(command);
-    const Launcher launcher(launcherPath);
-    checkLauncherKind(command, launcherPath, launcher);
-    writePackage(launcher, edits, output, command.output, [&](PackagedExecutableWriter& writer) {
-        std::vector<char> piece(kCopyPiece);
-        for (;;) {
-            const std::size_t got = data.readNext(piece.data(), piece.size());
-            if (got == 0) {
-                return;
-            }
-            writer.addAttachedData(piece.data(), got);
-        }
-    });
-}
-
 // Runs step, naming the file in its failure.
 template <typename Step> auto aboutFile(const std::string& path, Step step) {
     try {
@@ -224,6 +262,53 @@ template <typename Step> auto aboutFile(const std::string& path, Step step) {
     } catch (const PackError& failure) {
         throw PackError("'" + path + "': " + failure.message());
     }
+}
+
+void embedPreparedData(const CommandLine& command) {
+    const std::string launcherPath = launcherOf(command);
+    const std::string output = fullPathOf(command.output);
+    checkOutputPath(command.output, output);
+    checkNotInput(output, launcherPath);
+    checkNotInput(output, command.attachedData);
+    checkNotInput(output, command.icon);
+    const std::optional<CacheLocation> location = cacheLocationOf(command);
+    InputFile data(command.attachedData);
+    if (data.size() == 0) {
+        throw PackError("'" + command.attachedData + "' is empty");
+    }
+    ResourceEdits edits = editsFor(command);
+    const Launcher launcher(launcherPath);
+    checkLauncherKind(command, launcherPath, launcher);
+    std::optional<CacheRecordBuilder> cached;
+    if (location) {
+        std::vector<std::pair<std::u16string, std::uint64_t>> entries;
+        // Read on a handle of its own: the copy below reads data in order.
+        const InputFile listed(command.attachedData);
+        for (const ListedEntry& entry : aboutFile(command.attachedData, [&] {
+                 return listAttachedEntries(listed, 0, listed.size());
+             })) {
+            entries.emplace_back(entry.name, entry.size);
+        }
+        edits.cacheRecord = cacheRecordDraft(*location, entries);
+        cached.emplace(*location);
+        for (const auto& [name, size] : entries) {
+            cached->addEntry(name, size);
+        }
+    }
+    writePackage(launcher, edits, output, command.output, [&](PackagedExecutableWriter& writer) {
+        std::vector<char> piece(kCopyPiece);
+        for (;;) {
+            const std::size_t got = data.readNext(piece.data(), piece.size());
+            if (got == 0) {
+                break;
+            }
+            writer.addAttachedData(piece.data(), got);
+            if (cached) {
+                cached->addAttachedData(piece.data(), got);
+            }
+        }
+        writeCacheRecord(writer, cached);
+    });
 }
 
 void listEntries(const CommandLine& command) {

@@ -13,9 +13,12 @@ constexpr std::size_t kReadChunkSize = 1 << 20;
 // One entry: the size is taken when the file is opened, and exactly that
 // many bytes must then be readable.
 void packFile(const SourceFile& source, AttachedDataWriter& writer, std::vector<char>& buffer,
-              Progress& progress) {
+              Progress& progress, const EntryObserver& observer) {
     InputFile file(source.path);
     writer.beginEntry(source.name, file.size());
+    if (observer) {
+        observer(source.name, file.size());
+    }
     for (std::uint64_t remaining = file.size(); remaining != 0;) {
         const auto wanted =
             static_cast<std::size_t>(std::min<std::uint64_t>(remaining, kReadChunkSize));
@@ -40,12 +43,13 @@ PeImage readLauncherImage(const InputFile& file, const std::string& path) {
 } // namespace
 
 std::uint64_t compressTree(const SourceTree& tree, const WriterOptions& options,
-                           const AttachedDataWriter::Sink& sink, bool showProgress) {
+                           const AttachedDataWriter::Sink& sink, bool showProgress,
+                           const EntryObserver& observer) {
     AttachedDataWriter writer(sink, options);
     Progress progress(tree.totalBytes, showProgress);
     std::vector<char> buffer(kReadChunkSize);
     for (const SourceFile& source : tree.files) {
-        packFile(source, writer, buffer, progress);
+        packFile(source, writer, buffer, progress, observer);
     }
     writer.finish();
     progress.finish();

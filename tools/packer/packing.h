@@ -16,12 +16,16 @@
 
 namespace packer {
 
+// Told the name and size of every entry as it is written.
+using EntryObserver = std::function<void(const std::u16string& name, std::uint64_t size)>;
+
 // Compresses every file of tree, in order, into attached data handed to
 // sink piece by piece (memory use does not depend on the sizes). Returns
 // its size. Throws PackError when a source file cannot be read or becomes
 // shorter while it is read, or when sink throws.
 std::uint64_t compressTree(const SourceTree& tree, const WriterOptions& options,
-                           const AttachedDataWriter::Sink& sink, bool showProgress);
+                           const AttachedDataWriter::Sink& sink, bool showProgress,
+                           const EntryObserver& observer = {});
 
 // A launcher, read and checked. Throws PackError "cannot use '<path>' as
 // the launcher: <reason>" when it is not a usable 64-bit executable.

@@ -1,5 +1,7 @@
 #include "tools/packer/resource_edits.h"
 
+#include "payload/cache_record.h"
+#include "tools/packer/cache_package.h"
 #include "tools/packer/packaged_writer.h"
 
 namespace packer {
@@ -14,9 +16,11 @@ struct Replaced {
     ResourceKey language;
 };
 
-bool isAttachedData(const ResourceEntry& entry) {
+// The attached data, and the cache record that describes it.
+bool describesPackage(const ResourceEntry& entry) {
     const ResourceItem attached = attachedDataItem();
-    return entry.type == attached.type && entry.name == attached.name;
+    return entry.type == attached.type &&
+           (entry.name == attached.name || entry.name == ResourceKey::number(cache::kResourceId));
 }
 
 // Notes the first resource of a kind that is being replaced.
@@ -62,7 +66,7 @@ std::vector<ResourceItem> editResources(const ByteSource& launcher, const PeImag
         if (edits.versionRecord && isVersion) {
             noteReplaced(entry, &version);
         }
-        if (isAttachedData(entry) || (newIcon && (isIcon || isGroup)) ||
+        if (describesPackage(entry) || (newIcon && (isIcon || isGroup)) ||
             (edits.versionRecord && isVersion)) {
             continue;
         }
@@ -80,6 +84,9 @@ std::vector<ResourceItem> editResources(const ByteSource& launcher, const PeImag
         const ResourceKey name = version.found ? version.name : ResourceKey::number(1);
         items.push_back({ResourceKey::number(kTypeVersion), name, languageOf(version), 0,
                          *edits.versionRecord});
+    }
+    if (edits.cacheRecord) {
+        items.push_back(cacheRecordItem(*edits.cacheRecord));
     }
     return items;
 }

@@ -1,6 +1,7 @@
 // The resources of a packaged executable: the launcher's, with the icon or
 // the version record replaced when the user gives new ones, and without
-// any attached data the launcher itself may carry.
+// any attached data or cache record the launcher itself may carry (a
+// package given as the launcher): those belong to the new package alone.
 #ifndef CORVELLINTH_TOOLS_PACKER_RESOURCE_EDITS_H
 #define CORVELLINTH_TOOLS_PACKER_RESOURCE_EDITS_H
 
@@ -18,6 +19,7 @@ namespace packer {
 struct ResourceEdits {
     std::vector<IconImage> icon;              // non-empty: replaces every icon and icon group
     std::optional<std::string> versionRecord; // replaces every version record
+    std::optional<std::string> cacheRecord;   // RCDATA 28: the package is cached
 };
 
 // The launcher's resources carried over are held in memory; more than this

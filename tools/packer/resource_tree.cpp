@@ -185,9 +185,12 @@ class SectionBuilder {
             }
         }
         for (std::size_t leaf = 0; leaf < sorted_.size(); ++leaf) {
-            if (sorted_[leaf] != streamed_) {
-                layout.head.replace(dataOffsets_[leaf], sorted_[leaf]->data.size(),
-                                    sorted_[leaf]->data);
+            const ResourceItem& item = *sorted_[leaf];
+            if (&item != streamed_) {
+                layout.head.replace(dataOffsets_[leaf], item.data.size(), item.data);
+                layout.placed.push_back({item.type, item.name, item.language,
+                                         static_cast<std::uint32_t>(dataOffsets_[leaf]),
+                                         static_cast<std::uint32_t>(item.data.size())});
             }
         }
         layout.streamedOffset = static_cast<std::uint32_t>(streamedOffset_);

@@ -71,9 +71,19 @@ std::vector<ResourceEntry> readResourceTree(const ByteSource& file, std::uint64_
 // A resource section laid out: directories, data entries, names, then every
 // item's data (8-byte aligned), and last the streamed item's data.
 struct ResourceSectionLayout {
+    // Where an item's data lies in head.
+    struct Placed {
+        ResourceKey type;
+        ResourceKey name;
+        ResourceKey language;
+        std::uint32_t offset = 0;
+        std::uint32_t size = 0;
+    };
+
     std::string head;                    // everything before the streamed data
     std::uint32_t streamedOffset = 0;    // where the streamed data starts (= head.size())
     std::uint32_t streamedSizeField = 0; // offset in head of its data entry's size
+    std::vector<Placed> placed;          // every item but the streamed one
 };
 
 // Lays out items and, last, one item whose data follows later (its size is

@@ -1,0 +1,503 @@
+// The cached copy: find it complete and hold it, or make it; then run the
+// application from it in this process. Which copy a start uses is settled
+// by the marker's share modes and the rename, both of which the system
+// performs atomically (launcher/cache.h).
+//
+// Checking a copy costs one directory listing per directory of the package
+// and no open file: every file and directory that the package holds must
+// be there, files with their sizes, which the record's listing gives as
+// hashes. Files the application added are ignored, and so is content that
+// changed without changing a size.
+#include "launcher/cache.h"
+
+#include <windows.h>
+#include <stdlib.h>
+#include <wchar.h>
+
+#include <cstdint>
+
+#include "launcher/child_launch.h"
+#include "launcher/run_directory.h"
+#include "launcher/state.h"
+#include "launcher/sweep.h"
+#include "launcher/tree_delete.h"
+#include "launcher/unpack.h"
+#include "paths/extended_path.h"
+#include "paths/unpack_spec.h"
+#include "paths/wide_text.h"
+#include "payload/cache_record.h"
+#include "payload/format.h"
+#include "payload/reader.h"
+#include "system/system_calls.h"
+
+bool runCachedCopyInChild = false;
+
+namespace {
+
+constexpr std::size_t kPathCapacity = kTargetDirectoryCapacity;
+constexpr std::size_t kSystemPathCapacity = kPathCapacity + kExtendedPrefixGrowth;
+constexpr std::size_t kMarkerLength = sizeof(cache::kMarkerName) - 1;
+// Renames that find the copy's name taken, each followed by an attempt to
+// use or remove what took it, before the start gives up on the copy.
+constexpr int kPlacingAttempts = 3;
+// Renames refused because something (a virus scanner, say) still has a
+// file of the new copy open: retried as the run directory's delete is.
+constexpr int kBusyAttempts = 20;
+constexpr DWORD kBusyPauseMs = 100;
+
+// Process-wide, main thread only; launcher/state.h lists them all.
+cache::Record record;
+wchar_t cacheFolder[kPathCapacity];   // <root>\<folder>
+wchar_t copyDirectory[kPathCapacity]; // <cacheFolder>\<copyName>
+wchar_t copyName[cache::kKeyDigits + 1];
+wchar_t runDirectory[kPathCapacity]; // targetDirectory as the unpack spec named it
+HANDLE copyMarker = INVALID_HANDLE_VALUE;
+
+const wchar_t* rootTemplate(cache::Root root) {
+    switch (root) {
+    case cache::Root::cacheDirectory:
+        return L"{CACHE_DIR}";
+    case cache::Root::temp:
+        return L"{TEMP}";
+    case cache::Root::home:
+        break;
+    }
+    return L"{HOME}";
+}
+
+bool isAbsolute(const wchar_t* path) {
+    return (path[0] != L'\0' && path[1] == L':' && path[2] == L'\\') ||
+           (path[0] == L'\\' && path[1] == L'\\');
+}
+
+bool isRealDirectory(const wchar_t* path) {
+    wchar_t buffer[kSystemPathCapacity];
+    const DWORD attributes =
+        GetFileAttributesW(systemPathFor(path, kLongDirectoryPath, buffer, kSystemPathCapacity));
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+// Reads the package's record and forms cacheFolder, copyName and
+// copyDirectory from it. False for a package without a usable record, or
+// when the root folder has no absolute path.
+bool prepareCachePaths() {
+    const AttachedData bytes = locateCacheRecord();
+    if (!cache::parseRecord(bytes.bytes, static_cast<std::size_t>(bytes.size), &record) ||
+        !expandUnpackSpec(cacheFolder, rootTemplate(record.root), kPathCapacity) ||
+        !isAbsolute(cacheFolder)) {
+        return false;
+    }
+    WideText folder = continueWideText(cacheFolder, kPathCapacity);
+    const wchar_t separator = L'\\';
+    if (!tryAppendWideUnits(&folder, &separator, 1)) {
+        return false;
+    }
+    for (std::size_t index = 0; index < record.folderUnits; ++index) {
+        const auto unit = static_cast<wchar_t>(cache::folderUnit(record, index));
+        if (!tryAppendWideUnits(&folder, &unit, 1)) {
+            return false;
+        }
+    }
+    cache::formatKey(record.key, copyName);
+    copyName[cache::kKeyDigits] = L'\0';
+    WideText copy = startWideText(copyDirectory, kPathCapacity);
+    return tryAppendWideUnits(&copy, folder.buffer, folder.length) &&
+           tryAppendWideUnits(&copy, &separator, 1) &&
+           tryAppendWideUnits(&copy, copyName, cache::kKeyDigits);
+}
+
+// directory's marker in the extended-length form, in buffer; false when it
+// does not fit.
+bool formMarkerPath(const wchar_t* directory, wchar_t* buffer) {
+    WideText path = startWideText(buffer, kSystemPathCapacity);
+    const wchar_t separator = L'\\';
+    if (!appendExtendedPath(&path, directory) || !tryAppendWideUnits(&path, &separator, 1)) {
+        return false;
+    }
+    for (std::size_t index = 0; index < kMarkerLength; ++index) {
+        const auto unit = static_cast<wchar_t>(cache::kMarkerName[index]);
+        if (!tryAppendWideUnits(&path, &unit, 1)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Opens directory's marker for reading, sharing only reading: held, it
+// keeps the copy from being removed. INVALID_HANDLE_VALUE when it cannot
+// (no marker, or someone is removing the copy).
+HANDLE openMarkerShared(const wchar_t* directory) {
+    wchar_t path[kSystemPathCapacity];
+    if (!formMarkerPath(directory, path)) {
+        return INVALID_HANDLE_VALUE;
+    }
+    return systemCalls.createFile(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                                  nullptr);
+}
+
+// The marker holds the key's digits and nothing else.
+bool markerNamesKey(HANDLE marker) {
+    char content[cache::kKeyDigits + 1];
+    DWORD got = 0;
+    if (!ReadFile(marker, content, sizeof(content), &got, nullptr) || got != cache::kKeyDigits) {
+        return false;
+    }
+    for (std::size_t index = 0; index < cache::kKeyDigits; ++index) {
+        if (static_cast<wchar_t>(content[index]) != copyName[index]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// One check's state, on the main thread's stack.
+struct Check {
+    WideText path;          // the directory being listed, extended form
+    std::size_t copyLength; // of the copy's own path in path
+    unsigned char* seen;    // a bit per listing entry
+    std::uint32_t found;    // listing entries seen
+    WIN32_FIND_DATAW entry;
+    wchar_t pathBuffer[kSystemPathCapacity];
+};
+
+bool isDotEntry(const wchar_t* name) {
+    return name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'));
+}
+
+// The listing hash of the entry at check->path, named relative to the copy.
+std::uint64_t hashOfEntry(const Check& check, bool isDirectory) {
+    cache::ListingHash hash =
+        cache::startListingHash(isDirectory ? cache::EntryKind::directory : cache::EntryKind::file);
+    for (std::size_t index = check.copyLength + 1; index < check.path.length; ++index) {
+        cache::addListingUnit(&hash, check.path.buffer[index]);
+    }
+    const std::uint64_t size = isDirectory
+                                   ? 0
+                                   : (static_cast<std::uint64_t>(check.entry.nFileSizeHigh) << 32) |
+                                         check.entry.nFileSizeLow;
+    return cache::finishListingHash(hash, size);
+}
+
+// Notes every listed entry of the directory at check->path, and goes into
+// the listed directories; links are neither counted nor entered.
+void checkDirectory(Check* check) {
+    const std::size_t length = check->path.length;
+    const wchar_t pattern[] = L"\\*";
+    if (!tryAppendWideUnits(&check->path, pattern, 2)) {
+        return;
+    }
+    const HANDLE search =
+        systemCalls.findFirstFile(check->path.buffer, FindExInfoBasic, &check->entry,
+                                  FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+    truncateWideText(&check->path, length);
+    if (search == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    do {
+        const wchar_t* const name = check->entry.cFileName;
+        const DWORD attributes = check->entry.dwFileAttributes;
+        const wchar_t separator = L'\\';
+        if (isDotEntry(name) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+            !tryAppendWideUnits(&check->path, &separator, 1) ||
+            !tryAppendWideUnits(&check->path, name, wcsnlen(name, MAX_PATH))) {
+            truncateWideText(&check->path, length);
+            continue;
+        }
+        const bool isDirectory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        const std::int64_t index = cache::findListed(record, hashOfEntry(*check, isDirectory));
+        if (index >= 0) {
+            const auto bit = static_cast<std::size_t>(index);
+            if ((check->seen[bit / 8] & (1u << (bit % 8))) == 0) {
+                check->seen[bit / 8] =
+                    static_cast<unsigned char>(check->seen[bit / 8] | (1u << (bit % 8)));
+                ++check->found;
+            }
+            if (isDirectory) {
+                checkDirectory(check);
+            }
+        }
+        truncateWideText(&check->path, length);
+    } while (FindNextFileW(search, &check->entry));
+    FindClose(search);
+}
+
+// True when every file and directory of the listing is in the copy at
+// directory, each file with its size.
+bool isCopyComplete(const wchar_t* directory) {
+    Check check;
+    check.path = startWideText(check.pathBuffer, kSystemPathCapacity);
+    if (!appendExtendedPath(&check.path, directory)) {
+        return false;
+    }
+    check.copyLength = check.path.length;
+    check.seen = static_cast<unsigned char*>(calloc(record.listed / 8 + 1, 1));
+    if (check.seen == nullptr) {
+        return false;
+    }
+    check.found = 0;
+    checkDirectory(&check);
+    free(check.seen);
+    return check.found == record.listed;
+}
+
+// What holdCopy checks before it holds a copy: a copy that this process has
+// just renamed into place is known to be complete.
+enum class CopyCheck { listing, markerOnly };
+
+// Holds the copy at directory when it is complete: its marker stays open
+// for the rest of the process.
+bool holdCopy(const wchar_t* directory, CopyCheck check = CopyCheck::listing) {
+    if (!isRealDirectory(directory)) {
+        return false;
+    }
+    const HANDLE marker = openMarkerShared(directory);
+    if (marker == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    if (!markerNamesKey(marker) || (check == CopyCheck::listing && !isCopyComplete(directory))) {
+        systemCalls.closeHandle(marker);
+        return false;
+    }
+    copyMarker = marker;
+    return true;
+}
+
+// Removes this package's own copy when it is not in use, marker or not: a
+// directory of that name is this package's, made by a launcher (no one
+// else names one after a 128-bit key), and without a marker no one runs
+// from it. Only the directory that the name says, never a link's target.
+void removeOwnCopy() {
+    alignas(8) wchar_t folderFinal[kFinalPathCapacity];
+    alignas(8) wchar_t copyFinal[kFinalPathCapacity];
+    wchar_t extended[kSystemPathCapacity];
+    WideText path = startWideText(extended, kSystemPathCapacity);
+    if (!isRealDirectory(copyDirectory) || !appendExtendedPath(&path, copyDirectory) ||
+        !readFinalPath(cacheFolder, folderFinal, kFinalPathCapacity) ||
+        !readFinalPath(copyDirectory, copyFinal, kFinalPathCapacity)) {
+        return;
+    }
+    const std::size_t folderLength = wcsnlen(folderFinal, kFinalPathCapacity);
+    if (wcsncmp(copyFinal, folderFinal, folderLength) != 0 || copyFinal[folderLength] != L'\\' ||
+        wcscmp(copyFinal + folderLength + 1, copyName) != 0) {
+        return;
+    }
+    removeUnusedCopy(extended, copyFinal, CopyWithoutMarker::remove);
+}
+
+void restoreRunDirectory() {
+    WideText target = startWideText(targetDirectory, kTargetDirectoryCapacity);
+    appendWide(&target, runDirectory);
+}
+
+// Deletes the new copy (the run directory) and lets it go.
+void abandonNewCopy() {
+    closeEntryFile();
+    releaseReader();
+    deleteRunDirectory();
+    releaseRunDirectory();
+    restoreRunDirectory();
+}
+
+// The marker, last: hidden, holding the key's digits.
+bool writeMarker(const wchar_t* directory) {
+    wchar_t path[kSystemPathCapacity];
+    if (!formMarkerPath(directory, path)) {
+        return false;
+    }
+    const HANDLE marker = systemCalls.createFile(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                                 FILE_ATTRIBUTE_HIDDEN, nullptr);
+    if (marker == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    char content[cache::kKeyDigits];
+    cache::formatKey(record.key, content);
+    DWORD written = 0;
+    const bool wrote =
+        systemCalls.writeFile(marker, content, sizeof(content), &written, nullptr) != 0 &&
+        written == sizeof(content);
+    systemCalls.closeHandle(marker);
+    return wrote;
+}
+
+// Unpacks a new copy into a run directory of the cache folder, named as the
+// unpack spec names this run's, and marks it complete. False, with the new
+// copy deleted and targetDirectory back as it was, when any of it fails.
+bool makeNewCopy(const AttachedData& data) {
+    const wchar_t* const runName = wcsrchr(runDirectory, L'\\');
+    WideText target = startWideText(targetDirectory, kTargetDirectoryCapacity);
+    if (runName == nullptr || !tryAppendWideUnits(&target, cacheFolder, wcslen(cacheFolder)) ||
+        !tryAppendWideUnits(&target, runName, wcslen(runName))) {
+        restoreRunDirectory();
+        return false;
+    }
+    createRunDirectory();
+    if (cleanupFlag.load() == 0) {
+        restoreRunDirectory();
+        return false;
+    }
+    createReader(data.bytes + attached::kHeaderSize, data.size - attached::kHeaderSize);
+    if (!unpackAllEntries(WriteFailures::report) || !writeMarker(targetDirectory)) {
+        abandonNewCopy();
+        return false;
+    }
+    return true;
+}
+
+bool renameToCopy() {
+    wchar_t from[kSystemPathCapacity];
+    wchar_t to[kSystemPathCapacity];
+    WideText fromPath = startWideText(from, kSystemPathCapacity);
+    WideText toPath = startWideText(to, kSystemPathCapacity);
+    return appendExtendedPath(&fromPath, targetDirectory) &&
+           appendExtendedPath(&toPath, copyDirectory) && systemCalls.moveFile(from, to, 0) != FALSE;
+}
+
+// Gives the new copy the copy's name. When that name is taken (another
+// first start was quicker, or a damaged copy is there), uses what is there
+// if it is complete, or removes it if it is not in use, and tries again.
+// True when this process holds the copy; the new copy is gone either way.
+bool placeNewCopy() {
+    int busy = 0;
+    for (int attempt = 0; attempt < kPlacingAttempts;) {
+        if (renameToCopy()) {
+            releaseRunDirectory();
+            restoreRunDirectory();
+            return holdCopy(copyDirectory, CopyCheck::markerOnly);
+        }
+        const DWORD error = GetLastError();
+        if ((error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) &&
+            ++busy < kBusyAttempts) {
+            systemCalls.sleep(kBusyPauseMs);
+            continue;
+        }
+        if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) {
+            break;
+        }
+        ++attempt;
+        if (holdCopy(copyDirectory)) {
+            deleteRunDirectory();
+            releaseRunDirectory();
+            restoreRunDirectory();
+            return true;
+        }
+        removeOwnCopy();
+    }
+    deleteRunDirectory();
+    releaseRunDirectory();
+    restoreRunDirectory();
+    return false;
+}
+
+// Runs the application from the held copy: in this process, with the
+// argument vector and variables that a child would get.
+int runHeldCopy(const AttachedData& data) {
+    if (runCachedCopyInChild) {
+        return static_cast<int>(launchChildAndWait());
+    }
+    WideText target = startWideText(targetDirectory, kTargetDirectoryCapacity);
+    appendWide(&target, copyDirectory);
+    publishRunVariables();
+    int count = 0;
+    wchar_t** const arguments = applicationArguments(&count);
+    if (arguments != nullptr) {
+        __argc = count;
+        __wargv = arguments;
+    }
+    createReader(data.bytes + attached::kHeaderSize, data.size - attached::kHeaderSize);
+    return runApplicationFromFirstEntry();
+}
+
+// True when the directory at path (extended form) holds the marker and
+// nothing else.
+bool holdsOnlyMarker(const wchar_t* path) {
+    wchar_t pattern[kSystemPathCapacity];
+    WideText text = startWideText(pattern, kSystemPathCapacity);
+    const wchar_t all[] = L"\\*";
+    if (!tryAppendWideUnits(&text, path, wcslen(path)) || !tryAppendWideUnits(&text, all, 2)) {
+        return false;
+    }
+    WIN32_FIND_DATAW found;
+    const HANDLE search = systemCalls.findFirstFile(pattern, FindExInfoBasic, &found,
+                                                    FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    bool onlyMarker = true;
+    do {
+        const wchar_t* const name = found.cFileName;
+        bool isMarker = wcslen(name) == kMarkerLength;
+        for (std::size_t index = 0; isMarker && index < kMarkerLength; ++index) {
+            isMarker = name[index] == static_cast<wchar_t>(cache::kMarkerName[index]);
+        }
+        onlyMarker = onlyMarker && (isMarker || isDotEntry(name));
+    } while (onlyMarker && FindNextFileW(search, &found));
+    FindClose(search);
+    return onlyMarker;
+}
+
+} // namespace
+
+bool runFromCachedCopy(const AttachedData& data, int* exitCode) {
+    if (!prepareCachePaths()) {
+        return false;
+    }
+    WideText saved = startWideText(runDirectory, kPathCapacity);
+    appendWide(&saved, targetDirectory);
+    if (!holdCopy(copyDirectory)) {
+        // A damaged copy that no one uses goes first, so that the new one can
+        // take its name.
+        removeOwnCopy();
+        if (!makeNewCopy(data) || !placeNewCopy()) {
+            return false;
+        }
+    }
+    sweepCacheFolder(cacheFolder, copyName);
+    *exitCode = runHeldCopy(data);
+    return true;
+}
+
+void useCachedCopyInChild() {
+    if (isRealDirectory(targetDirectory) || !prepareCachePaths()) {
+        return;
+    }
+    WideText target = startWideText(targetDirectory, kTargetDirectoryCapacity);
+    appendWide(&target, copyDirectory);
+    copyMarker = openMarkerShared(copyDirectory);
+}
+
+bool isCopyName(const wchar_t* name) {
+    std::size_t length = 0;
+    for (; name[length] != L'\0'; ++length) {
+        const wchar_t unit = name[length];
+        if (length == cache::kKeyDigits ||
+            !((unit >= L'0' && unit <= L'9') || (unit >= L'a' && unit <= L'f'))) {
+            return false;
+        }
+    }
+    return length == cache::kKeyDigits;
+}
+
+bool removeUnusedCopy(const wchar_t* path, const wchar_t* finalPath,
+                      CopyWithoutMarker withoutMarker) {
+    wchar_t markerPath[kSystemPathCapacity];
+    if (!formMarkerPath(path, markerPath)) {
+        return false;
+    }
+    const HANDLE marker =
+        systemCalls.createFile(markerPath, GENERIC_READ | DELETE, 0, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (marker == INVALID_HANDLE_VALUE) {
+        if (GetLastError() != ERROR_FILE_NOT_FOUND || withoutMarker == CopyWithoutMarker::keep) {
+            return false;
+        }
+        return !deleteTreeOnce(path, finalPath);
+    }
+    // Held alone, the marker stays while everything else goes, and goes
+    // only when nothing else is left: a removal cut short, or one that
+    // finds a file still open, leaves a copy that is still known as one.
+    deleteTreeOnce(path, finalPath);
+    const bool marked = holdsOnlyMarker(path) && deleteHeldEntry(marker, finalPath);
+    systemCalls.closeHandle(marker);
+    return marked && !deleteTreeOnce(path, finalPath);
+}
