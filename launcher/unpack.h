@@ -3,13 +3,17 @@
 #ifndef CORVELLINTH_LAUNCHER_UNPACK_H
 #define CORVELLINTH_LAUNCHER_UNPACK_H
 
-// Parent role: writes every entry, then releases the reader. Failures end
-// the process with their message and exit code 2.
+// Parent role: writes every entry, then releases the reader. This thread
+// reads the stream and makes the directories; worker threads create, write
+// and close the files (launcher/unpack_workers.h), or this thread does when
+// no worker can be started. Returns once every file is closed. A failure
+// ends the process with its message and exit code 2: the first failure in
+// stream order, as if the entries were written one after the other.
 void unpackAllEntries();
 
-// Closes the file that unpackAllEntries is writing, if any: an ending in
-// the middle of a file calls it so that the file can be deleted. Main
-// thread only.
+// Closes the file that unpackAllEntries is writing itself (without
+// workers), if any: an ending in the middle of a file calls it so that the
+// file can be deleted. Main thread only.
 void closeEntryFile();
 
 // Child role: loads the first entry (already on disk) as a DLL and returns

@@ -35,6 +35,7 @@ SystemCalls defaultSystemCalls() {
         .findFirstFile = FindFirstFileExW,
         .setFileInformation = SetFileInformationByHandle,
         .sleep = Sleep,
+        .createThread = CreateThread,
         .closeHandle = CloseHandle,
         .createProcess = CreateProcessW,
         .getExitCodeProcess = GetExitCodeProcess,
