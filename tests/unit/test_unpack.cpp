@@ -461,11 +461,11 @@ TEST_F(UnpackLoop, BigFilesAndRepeatedNamesLandAsWrittenInOrder) {
     const std::string big = patterned((32u << 20) + 7, 6);
     systemCalls.writeFile = slowWriteFile;
     startReader({{u"main.dll", "main"},
-                 {u"big.bin", big},
                  {u"d\\x.bin", patterned(300000, 7)},
                  {u"D\\X.BIN", "upper case"},
                  {u"d\\" + utf16(longName), patterned(300000, 8)},
-                 {u"d\\" + utf16(shortName), "short name"}});
+                 {u"d\\" + utf16(shortName), "short name"},
+                 {u"big.bin", big}});
     setTargetDirectory(target);
     unpackAllEntries();
 
