@@ -336,7 +336,8 @@ HANDLE laterFailed = CreateEventW(nullptr, TRUE, FALSE, nullptr);
 HANDLE slowFile = INVALID_HANDLE_VALUE;
 
 // slow.bin fails to open only after later.bin (handed over after it) has
-// failed on another worker.
+// failed on another worker, and that worker has had time to keep its
+// failure.
 HANDLE WINAPI laterFailsFirst(LPCWSTR path, DWORD access, DWORD share,
                               LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
                               HANDLE model) {
@@ -349,6 +350,7 @@ HANDLE WINAPI laterFailsFirst(LPCWSTR path, DWORD access, DWORD share,
         if (WaitForSingleObject(laterFailed, 10000) != WAIT_OBJECT_0) {
             fputs("later.bin was never tried while slow.bin was in flight\n", stderr);
         }
+        Sleep(200);
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
