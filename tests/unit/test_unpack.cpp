@@ -321,6 +321,15 @@ TEST_F(UnpackLoop, TheHandlerFiringDuringUnpackingDeletesTheDirectoryAndTheUnpac
 // The failure tests below run in death tests, each in a process of its own,
 // so their seams' state starts fresh.
 
+// A death test's process ends without running destructors: its target has
+// a fixed name under the temp directory, removed before and after.
+std::wstring emptyFixedTarget(const std::wstring& name) {
+    const std::wstring target = systemTempDirectory() + L"\\" + name;
+    removeTree(target);
+    setTargetDirectory(target);
+    return target;
+}
+
 bool endsWith(LPCWSTR path, std::wstring_view name) {
     return std::wstring_view(path).ends_with(name);
 }
@@ -399,9 +408,7 @@ std::vector<packer::Entry> entriesAround(const std::u16string& failing,
 // first. Standard output joins standard error, so that any second message
 // would show.
 TEST_F(UnpackLoop, OnlyTheFirstFailureInStreamOrderIsReported) {
-    const std::wstring target = systemTempDirectory() + L"\\corv-unpack-first-failure";
-    removeTree(target);
-    setTargetDirectory(target);
+    const std::wstring target = emptyFixedTarget(L"corv-unpack-first-failure");
     const std::string openFailure =
         "Error, failed to open '" + narrow(target) + "\\slow.bin' for writing.\n";
     EXPECT_EXIT(
@@ -541,9 +548,7 @@ BOOL WINAPI interruptInTheMiddleOfAFile(HANDLE file, LPCVOID data, DWORD size, L
 }
 
 TEST_F(UnpackLoop, TheHandlerFiringInTheMiddleOfAFileStopsTheWorkersAndDeletes) {
-    const std::wstring target = systemTempDirectory() + L"\\corv-unpack-interrupted-file";
-    removeTree(target);
-    setTargetDirectory(target);
+    const std::wstring target = emptyFixedTarget(L"corv-unpack-interrupted-file");
     EXPECT_EXIT(
         {
             systemCalls.writeFile = interruptInTheMiddleOfAFile;
