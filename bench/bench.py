@@ -13,13 +13,22 @@ Measured, alternating, --reps times each, medians reported:
   D     zstd -d of the launcher's own frame to /dev/null (decompression floor)
   E     a plain Win32 walk deleting the tree under Wine (bench/delete_tree)
   P-*   bench/unpack_profile: decompress only, create only, write only, and
-        the launcher's unpack loop, each in a fresh Wine process
+        the launcher's unpack loop, each in a fresh Wine process; with
+        --workers also the loop with each of those worker counts (0: the
+        loop writes on its own thread)
+Each P run and A's parent also give their own CPU time and the wineserver's
+(the server is shared by the prefix, so only the bench may use it).
+--baseline-build repeats A and P-unpack with another build's launcher (the
+one before a change, say), alternating with this build's.
+--tree real measures the real-files tree (bench/real_tree.py, scale times
+1.1 GB, with bench_app.dll as main.dll) instead of the synthetic one.
 """
 
 import argparse
 import json
 import os
 import platform
+import resource
 import shutil
 import statistics
 import subprocess
@@ -33,6 +42,7 @@ WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
 WINDOW_LOG = 21  # the packer's window (2 MiB); tar's zstd gets the same
 MIB = 1024 * 1024
+REAL_TREE_BYTES = 1_100_000_000  # bench/real_tree.py at scale 1
 
 
 def windows_path(path):
@@ -41,6 +51,11 @@ def windows_path(path):
 
 def run(command, **kwargs):
     return subprocess.run(command, check=True, **kwargs)
+
+
+def children_cpu():
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
 
 
 def timed(command, **kwargs):
@@ -79,6 +94,25 @@ class WineSession:
     def output(self, program, *arguments):
         return run([WINE, str(program), *map(str, arguments)], env=self.env,
                    stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True).stdout
+
+    def server_cpu(self):
+        """CPU seconds of this prefix's wineserver so far: the one whose
+        working directory is named after the prefix's device and inode."""
+        if not hasattr(self, "server_stat"):
+            info = self.prefix.stat()
+            suffix = f"/server-{info.st_dev:x}-{info.st_ino:x}"
+            self.server_stat = None
+            for entry in Path("/proc").iterdir():
+                try:
+                    if (entry.name.isdigit() and os.readlink(entry / "cwd").endswith(suffix)
+                            and "wineserver" in os.readlink(entry / "exe")):
+                        self.server_stat = entry / "stat"
+                except OSError:
+                    continue
+        if self.server_stat is None:
+            return 0.0
+        fields = self.server_stat.read_text().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
     def temp_directory(self):
         users = self.prefix / "drive_c" / "users"
@@ -189,8 +223,10 @@ class Bench:
         # Where everything is unpacked, extracted and deleted, the Wine prefix
         # (and so the launcher's temporary directory) included.
         self.work = Path(args.work).resolve() if args.work else self.out / "work"
+        self.baseline = Path(args.baseline_build).resolve() / "bin" if args.baseline_build \
+            else None
         self.results = {"scale": args.scale, "reps": args.reps, "level": args.level,
-                        "seed": args.seed, "samples": {}}
+                        "seed": args.seed, "tree_kind": args.tree, "samples": {}}
 
     def sample(self, name, value):
         self.results["samples"].setdefault(name, []).append(value)
@@ -202,7 +238,24 @@ class Bench:
     # ---- preparation ----------------------------------------------------
 
     def directory(self, scale):
-        return self.out / f"scale-{scale}"
+        prefix = "real" if self.args.tree == "real" else "scale"
+        return self.out / f"{prefix}-{scale}"
+
+    def generate_real(self, scale, tree, main):
+        run([sys.executable, ROOT / "bench" / "real_tree.py", "--output", tree, "--size",
+             str(int(REAL_TREE_BYTES * scale))])
+        shutil.copyfile(main, tree / "main.dll")
+        shape = {"files": 0, "bytes": 0, "largest": 0, "longest_name": 0}
+        for directory, _, names in os.walk(tree):
+            for name in names:
+                path = Path(directory) / name
+                size = path.stat().st_size
+                shape["files"] += 1
+                shape["bytes"] += size
+                shape["largest"] = max(shape["largest"], size)
+                shape["longest_name"] = max(shape["longest_name"],
+                                            len(str(path.relative_to(tree))))
+        return shape
 
     def generate(self, scale):
         """The tree for a scale, made again only when its inputs change;
@@ -212,16 +265,20 @@ class Bench:
         stamp = directory / "tree.json"
         main = self.bin / "bench_app.dll"
         key = {"scale": scale, "seed": self.args.seed, "main_size": main.stat().st_size,
-               "generator_mtime": (self.out / "generate_tree").stat().st_mtime}
+               "generator_mtime": (self.out / "generate_tree").stat().st_mtime,
+               "tree": self.args.tree}
         if stamp.exists() and json.loads(stamp.read_text()).get("key") == key:
             return tree, json.loads(stamp.read_text())["tree"]
-        print(f"bench: generating the tree at scale {scale}", flush=True)
+        print(f"bench: generating the {self.args.tree} tree at scale {scale}", flush=True)
         self.clear(directory)
         directory.mkdir(parents=True)
-        shape = json.loads(run([self.out / "generate_tree", "--output", tree, "--scale",
-                                str(scale), "--seed", str(self.args.seed), "--main", main],
-                               stdout=subprocess.PIPE, text=True).stdout)
-        check_tree_shape(tree, shape, scale)
+        if self.args.tree == "real":
+            shape = self.generate_real(scale, tree, main)
+        else:
+            shape = json.loads(run([self.out / "generate_tree", "--output", tree, "--scale",
+                                    str(scale), "--seed", str(self.args.seed), "--main", main],
+                                   stdout=subprocess.PIPE, text=True).stdout)
+            check_tree_shape(tree, shape, scale)
         stamp.write_text(json.dumps({"key": key, "tree": shape}))
         return tree, shape
 
@@ -247,6 +304,15 @@ class Bench:
              windows_path(self.bin / "Corvellinth.exe")], env=wine.env, **quiet())
         return attached, packaged, seconds
 
+    def pack_baseline(self, wine, attached, scale):
+        """The same attached data behind the baseline build's launcher."""
+        packaged = self.directory(scale) / "packaged-baseline.exe"
+        packaged.unlink(missing_ok=True)
+        run([WINE, self.bin / "onefile-pack.exe", "--attached-data", windows_path(attached),
+             "--output", windows_path(packaged), "--launcher",
+             windows_path(self.baseline / "Corvellinth.exe")], env=wine.env, **quiet())
+        return packaged
+
     def make_archives(self, tree, scale):
         """tree.tar and tree.tar.zst (zstd -T0 timed: the packer's rival)."""
         tar = self.directory(scale) / "tree.tar"
@@ -263,38 +329,42 @@ class Bench:
 
     # ---- one measurement each -------------------------------------------
 
-    def measure_launcher(self, wine, packaged):
+    def measure_launcher(self, wine, packaged, variant=""):
+        """variant names the samples of another launcher (A_unpack<variant>)."""
         times = self.work / "times.txt"
         times.unlink(missing_ok=True)
         env = dict(wine.env, CORVELLINTH_BENCH_TIMES=windows_path(times))
         run(["sync"])
+        cpu, server = children_cpu(), wine.server_cpu()
         start = time.time_ns()
         process = subprocess.Popen([WINE, str(packaged)], env=env, **quiet())
         watch = MemoryWatch(process.pid)
         watch.start()
         code = process.wait()
         end = time.time_ns()
+        self.sample(f"A_parent_cpu{variant}", children_cpu() - cpu)
+        self.sample(f"A_server_cpu{variant}", wine.server_cpu() - server)
         watch.done.set()
         watch.join()
         if code != 0:
             raise SystemExit(f"bench: the packaged launcher exited with {code}")
         values = dict(line.split() for line in times.read_text().splitlines())
         entry, leave = int(values["entry"]), int(values["return"])
-        self.sample("A_unpack", (entry - start) / 1e9)
+        self.sample(f"A_unpack{variant}", (entry - start) / 1e9)
         parent_created, child_created = int(values["parent_created"]), int(values["child_created"])
         if parent_created and child_created:
             # Start to parent created: Wine starting a process; parent to
             # child created: the unpacking and the child launch; child
             # created to entry: the child's start, role decision and loading.
-            self.sample("A_to_parent", (parent_created - start) / 1e9)
-            self.sample("A_parent_to_child", (child_created - parent_created) / 1e9)
-            self.sample("A_child_to_entry", (entry - child_created) / 1e9)
-        self.sample("A_delete", (end - leave) / 1e9)
-        self.sample("A_total", (end - start) / 1e9)
-        self.sample("A_parent_vmhwm_kib", watch.peaks["VmHWM"])
-        self.sample("A_parent_rss_anon_kib", watch.peaks["RssAnon"])
-        self.sample("A_parent_peak_working_set", int(values["parent_peak_working_set"]))
-        self.sample("A_parent_peak_pagefile", int(values["parent_peak_pagefile"]))
+            self.sample(f"A_to_parent{variant}", (parent_created - start) / 1e9)
+            self.sample(f"A_parent_to_child{variant}", (child_created - parent_created) / 1e9)
+            self.sample(f"A_child_to_entry{variant}", (entry - child_created) / 1e9)
+        self.sample(f"A_delete{variant}", (end - leave) / 1e9)
+        self.sample(f"A_total{variant}", (end - start) / 1e9)
+        self.sample(f"A_parent_vmhwm_kib{variant}", watch.peaks["VmHWM"])
+        self.sample(f"A_parent_rss_anon_kib{variant}", watch.peaks["RssAnon"])
+        self.sample(f"A_parent_peak_working_set{variant}", int(values["parent_peak_working_set"]))
+        self.sample(f"A_parent_peak_pagefile{variant}", int(values["parent_peak_pagefile"]))
         leftovers = wine.temp_directory() / "CorvellinthOnefile"
         if leftovers.exists() and any(leftovers.iterdir()):
             self.results["leftover_after_A"] = True
@@ -334,16 +404,23 @@ class Bench:
         self.sample("E", float(fields[fields.index("seconds") + 1]))
         self.clear(target)
 
-    def measure_profile(self, wine, attached, mode):
+    def measure_profile(self, wine, attached, mode, workers=None, build=None, name=None):
+        """One unpack_profile run; name defaults to P_<mode>."""
         target = self.work / "p"
         self.clear(target)
         target.mkdir(parents=True)
         arguments = [mode, windows_path(attached)]
         if mode != "decompress":
             arguments.append(windows_path(target / "tree"))
+        if workers is not None:
+            arguments.append(workers)
+        name = name or f"P_{mode}"
         run(["sync"])
-        fields = wine.output(self.bin / "unpack_profile.exe", *arguments).split()
-        self.sample(f"P_{mode}", float(fields[fields.index("seconds") + 1]))
+        cpu, server = children_cpu(), wine.server_cpu()
+        fields = wine.output((build or self.bin) / "unpack_profile.exe", *arguments).split()
+        self.sample(f"{name}_cpu", children_cpu() - cpu)
+        self.sample(f"{name}_server_cpu", wine.server_cpu() - server)
+        self.sample(name, float(fields[fields.index("seconds") + 1]))
         self.results["profile_directories"] = int(fields[fields.index("directories") + 1])
         self.clear(target)
 
@@ -397,9 +474,12 @@ class Bench:
 
     def memory_at(self, wine, scale, reps):
         tree, _ = self.generate(scale)
-        _, packaged, _ = self.pack(wine, tree, scale)
+        attached, packaged, _ = self.pack(wine, tree, scale)
+        baseline = self.pack_baseline(wine, attached, scale) if self.baseline else None
         for _ in range(reps):
             self.measure_launcher(wine, packaged)
+            if baseline is not None:
+                self.measure_launcher(wine, baseline, "_base")
         return self.take_memory_samples()
 
     def take_memory_samples(self):
@@ -408,11 +488,14 @@ class Bench:
         ones)."""
         samples = self.results["samples"]
         peaks = {}
-        if "A_parent_vmhwm_kib" in samples:
-            peaks["A"] = {
-                "vmhwm_kib": max(samples["A_parent_vmhwm_kib"]),
-                "rss_anon_kib": max(samples["A_parent_rss_anon_kib"]),
-                "peak_working_set_kib": max(samples["A_parent_peak_working_set"]) // 1024}
+        for variant in ("", "_base"):
+            if f"A_parent_vmhwm_kib{variant}" in samples:
+                peaks["A" + variant] = {
+                    "vmhwm_kib": max(samples[f"A_parent_vmhwm_kib{variant}"]),
+                    "rss_anon_kib": max(samples[f"A_parent_rss_anon_kib{variant}"]),
+                    "peak_working_set_kib":
+                        max(samples[f"A_parent_peak_working_set{variant}"]) // 1024,
+                    "peak_private_kib": max(samples[f"A_parent_peak_pagefile{variant}"]) // 1024}
         for name in list(samples):
             if name.startswith("A_"):
                 del samples[name]
@@ -465,6 +548,8 @@ class Bench:
             if zst is not None:
                 self.results["tar_zst_bytes"] = zst.stat().st_size
             self.results["ratio"] = round(shape["bytes"] / self.results["frame_bytes"], 3)
+            baseline_packaged = (self.pack_baseline(wine, attached, args.scale)
+                                 if self.baseline is not None else None)
             self.measure_launcher(wine, packaged)  # warm-up, not counted
             self.results["samples"].clear()
             for rep in range(args.reps):
@@ -477,9 +562,17 @@ class Bench:
                 self.measure_tar(tar)
                 self.measure_zstd(frame)
                 self.measure_win32_delete(wine, tar)
+                if baseline_packaged is not None:
+                    self.measure_launcher(wine, baseline_packaged, "_base")
                 if not args.no_profile:
                     for mode in ("decompress", "create", "write", "unpack"):
                         self.measure_profile(wine, attached, mode)
+                        if mode == "unpack" and self.baseline is not None:
+                            self.measure_profile(wine, attached, mode, build=self.baseline,
+                                                 name="P_unpack_base")
+                    for workers in args.workers:
+                        self.measure_profile(wine, attached, "unpack", workers,
+                                             name=f"P_unpack_w{workers}")
             if not args.no_memory:
                 kept = dict(self.results["samples"])
                 large = self.take_memory_samples()
@@ -509,7 +602,15 @@ class Bench:
                     if "B_x" in medians else None),
             "A_delete/E": ratio("A_delete", "E"),
             "A_delete/B_rm": ratio("A_delete", "B_rm"),
+            "A_unpack_base/B_x": ratio("A_unpack_base", "B_x"),
+            "A_unpack/A_unpack_base": ratio("A_unpack", "A_unpack_base"),
+            "P_unpack/P_unpack_base": ratio("P_unpack", "P_unpack_base"),
+            "P_unpack/P_write": ratio("P_unpack", "P_write"),
+            "P_unpack_base/P_write": ratio("P_unpack_base", "P_write"),
+            "P_unpack/B_x": ratio("P_unpack", "B_x"),
         }
+        for workers in self.args.workers:
+            ratios[f"P_unpack_w{workers}/P_write"] = ratio(f"P_unpack_w{workers}", "P_write")
         self.results["ratios"] = ratios
         files = self.results["tree"]["files"]
         if "P_create" in medians:
@@ -521,6 +622,8 @@ class Bench:
                 "delete_shell_ms": medians["A_delete"] / files * 1e3,
                 "delete_win32_ms": medians["E"] / files * 1e3,
             }
+            for name in [n for n in medians if n.endswith("_cpu")]:
+                per_file[name + "_ms"] = medians[name] / files * 1e3
             self.results["per_file"] = {k: round(v, 3) for k, v in per_file.items()}
         path = self.out / self.args.results
         path.write_text(json.dumps(self.results, indent=2) + "\n")
@@ -550,7 +653,10 @@ class Bench:
             ("P_decompress", "P  decompress only"), ("P_create", "P  create files only"),
             ("P_write", "P  create + write, no decompression"),
             ("P_unpack", "P  the unpack loop"),
-        ]
+            ("A_unpack_base", "A  baseline: start to run_code"),
+            ("P_unpack_base", "P  baseline: the unpack loop"),
+        ] + [(f"P_unpack_w{w}", f"P  the unpack loop, {w} workers") for w in self.args.workers]
+        labels += [(name, "   CPU: " + name) for name in sorted(medians) if name.endswith("_cpu")]
         for key, label in labels:
             if key in medians:
                 print(f"  {label:<40} {medians[key]:9.3f}")
@@ -563,9 +669,10 @@ class Bench:
             print("parent peak memory, KiB:")
             for scale, variants in r["memory"].items():
                 for variant, v in variants.items():
-                    print(f"  {variant:<2} scale {scale:<6} VmHWM {v['vmhwm_kib']:>8}  RssAnon "
+                    print(f"  {variant:<6} scale {scale:<6} VmHWM {v['vmhwm_kib']:>8}  RssAnon "
                           f"{v['rss_anon_kib']:>8}  peak working set "
-                          f"{v['peak_working_set_kib']:>8}")
+                          f"{v['peak_working_set_kib']:>8}  peak private "
+                          f"{v['peak_private_kib']:>8}")
         if r.get("system_calls"):
             s = r["system_calls"]
             print(f"system calls per file beyond decompression (scale {s['scale']}): "
@@ -595,6 +702,13 @@ def main():
                         "included (default: OUT/work); e.g. a tmpfs to take the disk out")
     parser.add_argument("--results", default="results.json", help="file name in OUT")
     parser.add_argument("--no-profile", action="store_true")
+    parser.add_argument("--tree", choices=("synthetic", "real"), default="synthetic",
+                        help="the generated tree, or the real-files tree (bench/real_tree.py)")
+    parser.add_argument("--baseline-build", help="another build directory (its bin/ has "
+                        "Corvellinth.exe and unpack_profile.exe) to measure A and P-unpack "
+                        "against, alternating")
+    parser.add_argument("--workers", type=lambda text: [w for w in text.split(",") if w],
+                        default=[], help="worker counts for extra P-unpack runs, e.g. 0,2,4")
     parser.add_argument("--launcher-only", action="store_true",
                         help="measure A only; the ratios are then missing")
     parser.add_argument("--no-memory", action="store_true")

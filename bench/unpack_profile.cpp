@@ -8,7 +8,10 @@
 //   unpack_profile write DATA DIR           files with their sizes' worth of
 //                                           data from a static buffer, no
 //                                           decompression
-//   unpack_profile unpack DATA DIR          the launcher's own unpack loop
+//   unpack_profile unpack DATA DIR [N]      the launcher's own unpack loop,
+//                                           with N workers (0: none, the
+//                                           loop writes on its own thread;
+//                                           default: the launcher's choice)
 //
 // DATA is attached data as onefile-pack --write-attached-data writes it.
 // create and write learn the names and sizes in an untimed first pass.
@@ -23,8 +26,10 @@
 
 #include "launcher/state.h"
 #include "launcher/unpack.h"
+#include "launcher/unpack_workers.h"
 #include "paths/directories.h"
 #include "payload/reader.h"
+#include "system/system_calls.h"
 
 namespace {
 
@@ -115,6 +120,21 @@ bool createFiles(const std::vector<Entry>& entries, const std::wstring& director
     return true;
 }
 
+HANDLE WINAPI refuseThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD,
+                           LPDWORD) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+}
+
+void chooseWorkers(const wchar_t* count) {
+    const int workers = static_cast<int>(wcstol(count, nullptr, 10));
+    if (workers == 0) {
+        systemCalls.createThread = refuseThread;
+    } else {
+        setUnpackWorkerCount(workers);
+    }
+}
+
 double secondsSince(const LARGE_INTEGER& start) {
     LARGE_INTEGER now;
     LARGE_INTEGER frequency;
@@ -129,8 +149,9 @@ double secondsSince(const LARGE_INTEGER& start) {
 int wmain(int argc, wchar_t** argv) {
     const std::wstring mode = argc >= 3 ? argv[1] : L"";
     const bool needsDirectory = mode != L"decompress";
-    if (mode.empty() || argc != (needsDirectory ? 4 : 3)) {
-        fprintf(stderr, "usage: unpack_profile decompress|create|write|unpack DATA [DIR]\n");
+    const int arguments = needsDirectory ? 4 : 3;
+    if (mode.empty() || argc < arguments || argc > arguments + (mode == L"unpack" ? 1 : 0)) {
+        fprintf(stderr, "usage: unpack_profile decompress|create|write|unpack DATA [DIR [N]]\n");
         return 2;
     }
     const Mapped data = mapFile(argv[2]);
@@ -158,6 +179,9 @@ int wmain(int argc, wchar_t** argv) {
             return 2;
         }
         wcscpy(targetDirectory, argv[3]);
+        if (argc == 5) {
+            chooseWorkers(argv[4]);
+        }
         createReader(data.data + kHeaderSize, data.size - kHeaderSize);
         unpackAllEntries();
     } else {

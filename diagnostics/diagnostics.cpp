@@ -13,6 +13,7 @@ namespace {
 constexpr int kReportedExitCode = 2;
 
 std::atomic<EndingHook> endingHook{nullptr};
+std::atomic<EndingGate> endingGate{nullptr};
 // Set by the first ending that runs the hook: an ending raised inside the
 // hook, or on another thread meanwhile, ends without running it again.
 std::atomic_flag hookTaken = ATOMIC_FLAG_INIT;
@@ -29,6 +30,17 @@ void runEndingHookOnce() {
 
 void setEndingHook(EndingHook hook) {
     endingHook.store(hook);
+}
+
+void setEndingGate(EndingGate gate) {
+    endingGate.store(gate);
+}
+
+void passEndingGate() {
+    const EndingGate gate = endingGate.load();
+    if (gate != nullptr) {
+        gate();
+    }
 }
 
 void endProcess(Ending ending) {
@@ -48,25 +60,30 @@ void endWithExitCode(unsigned long exitCode) {
 }
 
 void fatalError(const char* message) {
+    passEndingGate();
     puts(message);
     endProcess(Ending::reported);
 }
 
 void fatalOpenFailure(const wchar_t* path) {
+    passEndingGate();
     printToStandardError("Error, failed to open '%ls' for writing.\n", path);
     endProcess(Ending::reported);
 }
 
 void fatalExistingDirectory(const wchar_t* path) {
+    passEndingGate();
     printToStandardError("Error, target directory '%ls' already exists.\n", path);
     endProcess(Ending::reported);
 }
 
 void reportSpecFailure(const wchar_t* spec) {
+    passEndingGate();
     printToStandardError("Error, couldn't runtime expand spec '%ls'.\n", spec);
     endProcess(Ending::abnormal);
 }
 
 void abnormalEnd() {
+    passEndingGate();
     endProcess(Ending::abnormal);
 }

@@ -45,4 +45,11 @@ void routeAbortAwayFromDialogs();
 using EndingHook = void (*)();
 void setEndingHook(EndingHook hook);
 
+// Every ending above first runs gate (when one is set), on the thread that
+// raised it and before its message: the gate may wait for work in progress
+// and end the process with an earlier failure's message instead. It runs
+// again for that nested ending, so it must let a second call through.
+using EndingGate = void (*)();
+void setEndingGate(EndingGate gate);
+
 #endif

@@ -16,6 +16,7 @@ constexpr DWORD kEnglishUnitedStates = 0x409;
 } // namespace
 
 void fatalSystemError(const char* message, unsigned long code) {
+    passEndingGate();
     char* systemText = nullptr;
     // With FORMAT_MESSAGE_ALLOCATE_BUFFER the buffer argument is really a
     // pointer to the pointer that receives the allocation. It is not freed:

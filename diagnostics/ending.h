@@ -10,4 +10,7 @@ enum class Ending {
 
 [[noreturn]] void endProcess(Ending ending);
 
+// Runs the ending gate, if one is set: first thing in every ending.
+void passEndingGate();
+
 #endif

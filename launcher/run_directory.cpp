@@ -7,6 +7,7 @@
 #include "launcher/state.h"
 #include "launcher/tree_delete.h"
 #include "launcher/unpack.h"
+#include "launcher/unpack_workers.h"
 #include "paths/directories.h"
 #include "system/system_calls.h"
 
@@ -48,6 +49,7 @@ void deleteRunDirectory() {
     if (cleanupFlag.load() == 0) {
         return;
     }
+    haltUnpackWorkers();
     for (int attempt = 1;
          deleteTreeOnce(targetDirectory, runDirectoryFinalPath) && attempt < kDeleteAttempts;
          ++attempt) {

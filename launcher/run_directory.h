@@ -15,9 +15,10 @@
 // and the first file creation reports the problem.
 void createRunDirectory();
 
-// When the cleanup flag is up: deletes the run directory with up to 21
-// attempts, 100 ms apart, while it remains (files still held open). Safe
-// on two threads at once. Reports nothing.
+// When the cleanup flag is up: stops the unpacking's workers from writing
+// more, then deletes the run directory with up to 21 attempts, 100 ms
+// apart, while it remains (files still held open). Safe on two threads at
+// once. Reports nothing.
 void deleteRunDirectory();
 
 // Lowers the cleanup flag: from now on nothing deletes the run directory,

@@ -10,8 +10,8 @@
 // first event's handler, which ends the process.
 //
 // Every other file-level buffer and flag is private to one file and used on
-// the main thread only. Capacities count code units with the terminator
-// unless they say bytes.
+// the main thread only, but for the unpacking's hand-over to its workers.
+// Capacities count code units with the terminator unless they say bytes.
 //   launcher/cache.cpp         record             the package's cache record, parsed
 //                              cacheFolder        4096   where the package's copies go
 //                              copyDirectory      4096   cacheFolder '\' copyName
@@ -29,9 +29,16 @@
 //                              mainFilePath       4096   the first entry's full path, kept
 //                              systemPath         4102   fullPath in the extended-length form
 //                              writeBuffer        32768 bytes, one WriteFile chunk
+//                              entryKeys          512 keys of entryName's paths
 //                              entryFile          the file being written, or none
+//   launcher/unpack_workers.cpp the hand-over to the worker threads: its lock, condition
+//                              variables, queue and failure (shared with the workers, under
+//                              the lock), the 33 MiB pool of chunks and files (heap, from
+//                              startUnpackWorkers to finishUnpackWorkers), and the halt flag
+//                              that the run directory's delete raises from any thread
 //   diagnostics/diagnostics.cpp endingHook, hookTaken: what every ending runs once (the
-//                              run directory's delete), set when the parent creates it
+//                              run directory's delete), set when the parent creates it;
+//                              endingGate: what every ending runs first (the workers settle)
 //   paths/directories.cpp      knownDirectories   1024 heap copies, never freed
 //                              knownCount         how many of them are in use
 //   paths/executable_path.cpp  plainPathCache     4097   getExecutablePath(false), filled once

@@ -10,6 +10,7 @@
 #include "diagnostics/diagnostics.h"
 #include "launcher/run_code.h"
 #include "launcher/state.h"
+#include "launcher/unpack_workers.h"
 #include "paths/directories.h"
 #include "paths/extended_path.h"
 #include "paths/wide_text.h"
@@ -26,6 +27,8 @@ constexpr std::size_t kPathCapacity = attached::kPathCapacity;
 constexpr std::size_t kSystemPathCapacity = kPathCapacity + kExtendedPrefixGrowth;
 constexpr std::size_t kChunkSize = attached::kDataChunkSize;
 constexpr std::size_t kCodeUnitSize = 2; // UTF-16LE in the stream
+// One key per component: each takes a unit and a separator but the last.
+constexpr std::size_t kKeyCapacity = (kNameCapacity + 1) / 2;
 
 constexpr DWORD kLoadFlags =
     LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS | LOAD_LIBRARY_SEARCH_SYSTEM32;
@@ -42,6 +45,7 @@ wchar_t fullPath[kPathCapacity];
 wchar_t mainFilePath[kPathCapacity];
 wchar_t systemPath[kSystemPathCapacity];
 unsigned char writeBuffer[kChunkSize];
+std::uint64_t entryKeys[kKeyCapacity];
 // The file being written, so that an ending in the middle of it can close
 // it before the run directory is deleted.
 HANDLE entryFile = INVALID_HANDLE_VALUE;
@@ -64,25 +68,22 @@ void prepareEntryPath() {
     }
 }
 
+DWORD nextChunkSize(std::uint64_t remaining) {
+    return remaining < kChunkSize ? static_cast<DWORD>(remaining) : static_cast<DWORD>(kChunkSize);
+}
+
 // Moves size bytes from the stream into file, one chunk per WriteFile.
 // False when a write fails and failures says to report it.
 bool copyEntryData(HANDLE file, std::uint64_t size, WriteFailures failures) {
-    std::uint64_t remaining = size;
-    while (remaining > 0) {
-        const DWORD chunk =
-            remaining < kChunkSize ? static_cast<DWORD>(remaining) : static_cast<DWORD>(kChunkSize);
+    for (std::uint64_t remaining = size; remaining > 0;) {
+        const DWORD chunk = nextChunkSize(remaining);
         readAttachedBytes(writeBuffer, chunk);
-        DWORD written = 0;
-        const bool wrote = systemCalls.writeFile(file, writeBuffer, chunk, &written, nullptr) != 0;
-        const DWORD error = GetLastError();
-        if (!wrote || written != chunk) {
+        const DWORD error = writeWholeChunk(file, writeBuffer, chunk);
+        if (error != ERROR_SUCCESS) {
             if (failures == WriteFailures::report) {
                 return false;
             }
-            // A short write that reports success leaves no error code
-            // behind (the last error is whatever an earlier call left), so
-            // it gets a fixed one.
-            fatalSystemError(kWriteFailure, wrote ? ERROR_WRITE_FAULT : error);
+            fatalSystemError(kWriteFailure, error);
         }
         remaining -= chunk;
     }
@@ -90,13 +91,18 @@ bool copyEntryData(HANDLE file, std::uint64_t size, WriteFailures failures) {
 }
 
 // A name that nests deeper than the directory creation goes is refused
-// like any other unusable name. The file goes to the system in the
-// extended-length form when its path is long; the message shows it as the
-// user knows it.
-bool writeEntryFile(std::uint64_t size, WriteFailures failures) {
+// like any other unusable name.
+void makeEntryDirectories() {
     if (!ensureParentDirectories(fullPath)) {
         fatalError(kDecodeFailure);
     }
+}
+
+// The file goes to the system in the extended-length form when its path is
+// long; the message shows it as the user knows it. False when it cannot be
+// created or written and failures says to report it.
+bool writeEntryFile(std::uint64_t size, WriteFailures failures) {
+    makeEntryDirectories();
     const wchar_t* const path =
         systemPathFor(fullPath, kLongFilePath, systemPath, kSystemPathCapacity);
     entryFile = systemCalls.createFile(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
@@ -114,6 +120,24 @@ bool writeEntryFile(std::uint64_t size, WriteFailures failures) {
     return true;
 }
 
+// Workers take the file while this thread reads on. A directory is made,
+// and a file handed over, only once no earlier file in flight can be in its
+// way: only files with '~' in their path, a possible short name for any
+// other, wait for all of them.
+void handOverEntryFile(std::uint64_t size) {
+    const std::size_t keyCount = entryPathKeys(entryName, entryKeys, kKeyCapacity);
+    waitForFilesInTheWay(entryKeys, keyCount, mayBeShortName(entryName));
+    makeEntryDirectories();
+    beginFile(fullPath, entryKeys[keyCount - 1]);
+    for (std::uint64_t remaining = size; remaining > 0;) {
+        const DWORD chunk = nextChunkSize(remaining);
+        readAttachedBytes(takeChunkBuffer(), chunk);
+        passChunk(chunk);
+        remaining -= chunk;
+    }
+    endFile();
+}
+
 } // namespace
 
 void closeEntryFile() {
@@ -125,12 +149,20 @@ void closeEntryFile() {
 
 bool unpackAllEntries(WriteFailures failures) {
     mainFilePath[0] = L'\0';
+    // A failure that is to be reported comes back from the file that failed,
+    // so such an unpacking writes on this thread.
+    const bool handingOver = failures == WriteFailures::end && startUnpackWorkers();
     while (readEntryName(entryName, kNameCapacity)) {
         prepareEntryPath();
         const std::uint64_t size = readEntrySize();
-        if (!writeEntryFile(size, failures)) {
+        if (handingOver) {
+            handOverEntryFile(size);
+        } else if (!writeEntryFile(size, failures)) {
             return false;
         }
+    }
+    if (handingOver) {
+        finishUnpackWorkers();
     }
     releaseReader();
     return true;

@@ -10,16 +10,21 @@ enum class WriteFailures {
 };
 
 // Parent role: writes every entry below targetDirectory, then releases the
-// reader, and returns true. Damaged data ends the process with its message
-// and exit code 2, and so does a file that cannot be created or written
-// unless failures says to report it: then it returns false at once, the
-// file being written still open (closeEntryFile) and the reader in the
-// middle of the stream (releaseReader).
+// reader, and returns true once every file is closed. This thread reads the
+// stream and makes the directories; worker threads create, write and close
+// the files (launcher/unpack_workers.h), or this thread does when no worker
+// can be started or failures says to report. Damaged data ends the process
+// with its message and exit code 2, and so does a file that cannot be
+// created or written: the first such failure in stream order, as if the
+// entries were written one after the other. When failures says to report,
+// such a file makes it return false at once instead, the file still open
+// (closeEntryFile) and the reader in the middle of the stream
+// (releaseReader).
 bool unpackAllEntries(WriteFailures failures = WriteFailures::end);
 
-// Closes the file that unpackAllEntries is writing, if any: an ending in
-// the middle of a file calls it so that the file can be deleted. Main
-// thread only.
+// Closes the file that unpackAllEntries is writing itself (without
+// workers), if any: an ending in the middle of a file calls it so that the
+// file can be deleted. Main thread only.
 void closeEntryFile();
 
 // Child role, and a parent that runs a cached copy itself: loads the first

@@ -1,5 +1,7 @@
 #include "payload/entry_names.h"
 
+#include <wchar.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -111,6 +113,46 @@ template <typename Unit> EntryNameProblem problemOf(const Unit* name) {
     }
 }
 
+// The unit as the keys see it: case folded as any file system may fold it,
+// and every other non-ASCII unit merged into one.
+std::uint32_t keyUnit(std::uint32_t unit) {
+    if (unit < 0x80) {
+        return upperAscii(unit);
+    }
+    switch (unit) {
+    case 0x130: // capital I with dot above: lower case 'i'
+    case 0x131: // dotless i: upper case 'I'
+        return u'I';
+    case 0x17F: // long s: upper case 'S'
+        return u'S';
+    case 0x212A: // Kelvin sign: lower case 'k'
+        return u'K';
+    default:
+        return 0x80;
+    }
+}
+
+// 64-bit FNV-1a over the folded units.
+constexpr std::uint64_t kKeyBasis = 0xCBF29CE484222325u;
+constexpr std::uint64_t kKeyPrime = 0x100000001B3u;
+
+template <typename Unit>
+std::size_t pathKeysOf(const Unit* name, std::uint64_t* keys, std::size_t capacity) {
+    std::size_t count = 0;
+    std::uint64_t key = kKeyBasis;
+    for (const Unit* at = name; count < capacity; ++at) {
+        const auto unit = static_cast<std::uint32_t>(*at);
+        if (unit == 0 || unit == kSeparator) {
+            keys[count++] = key;
+            if (unit == 0) {
+                break;
+            }
+        }
+        key = (key ^ keyUnit(unit)) * kKeyPrime;
+    }
+    return count;
+}
+
 } // namespace
 
 EntryNameProblem findEntryNameProblem(const char16_t* name) {
@@ -119,4 +161,16 @@ EntryNameProblem findEntryNameProblem(const char16_t* name) {
 
 bool isSafeEntryName(const wchar_t* name) {
     return problemOf(name) == EntryNameProblem::None;
+}
+
+std::size_t entryPathKeys(const char16_t* name, std::uint64_t* keys, std::size_t capacity) {
+    return pathKeysOf(name, keys, capacity);
+}
+
+std::size_t entryPathKeys(const wchar_t* name, std::uint64_t* keys, std::size_t capacity) {
+    return pathKeysOf(name, keys, capacity);
+}
+
+bool mayBeShortName(const wchar_t* name) {
+    return wcschr(name, L'~') != nullptr;
 }

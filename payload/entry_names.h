@@ -5,6 +5,9 @@
 #ifndef CORVELLINTH_PAYLOAD_ENTRY_NAMES_H
 #define CORVELLINTH_PAYLOAD_ENTRY_NAMES_H
 
+#include <cstddef>
+#include <cstdint>
+
 // What is wrong with an entry name, the first problem from the left.
 enum class EntryNameProblem {
     None,
@@ -32,5 +35,21 @@ EntryNameProblem findEntryNameProblem(const char16_t* name);
 // True when name has no problem: a relative path that stays below the
 // directory it is joined to and names ordinary files and directories.
 bool isSafeEntryName(const wchar_t* name);
+
+// Keys for telling apart the files that safe entry names lead to: one per
+// directory on the way, outermost first, then one for the whole name, each
+// written to keys (capacity of them; a name of n code units has at most
+// (n + 1) / 2 components). Returns how many were written. Two names that
+// Windows or Wine may take for the same path always get the same key: the
+// key folds case (ASCII letters, and the four other letters whose case
+// partner is ASCII: U+0130, U+0131, U+017F, U+212A) and takes every other
+// unit from 0x80 on as one and the same. Equal keys may still be different
+// paths; a short (8.3) name is not caught, see mayBeShortName.
+std::size_t entryPathKeys(const char16_t* name, std::uint64_t* keys, std::size_t capacity);
+std::size_t entryPathKeys(const wchar_t* name, std::uint64_t* keys, std::size_t capacity);
+
+// True when name holds a '~': it may be the short (8.3) name that the file
+// system made up for another, longer name.
+bool mayBeShortName(const wchar_t* name);
 
 #endif

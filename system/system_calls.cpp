@@ -36,6 +36,7 @@ SystemCalls defaultSystemCalls() {
         .findFirstFile = FindFirstFileExW,
         .setFileInformation = SetFileInformationByHandle,
         .sleep = Sleep,
+        .createThread = CreateThread,
         .closeHandle = CloseHandle,
         .createProcess = CreateProcessW,
         .resumeThread = ResumeThread,

@@ -36,6 +36,8 @@ struct SystemCalls {
     decltype(&FindFirstFileExW) findFirstFile;
     decltype(&SetFileInformationByHandle) setFileInformation;
     decltype(&Sleep) sleep;
+    // The unpacking's worker threads, so tests can refuse them.
+    decltype(&CreateThread) createThread;
     // Every handle the launcher closes, so tests can count the closes.
     decltype(&CloseHandle) closeHandle;
     // The child, the application's DLL and the console handler.

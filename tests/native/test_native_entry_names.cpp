@@ -4,7 +4,9 @@
 // units that matter.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "payload/entry_names.h"
@@ -121,6 +123,34 @@ TEST(EntryNames, AgreesWithTheRulesOnEveryShortName) {
                 << shown(whole);
         }
     }
+}
+
+std::vector<std::uint64_t> keysOf(const std::u16string& name) {
+    std::vector<std::uint64_t> keys(name.size() / 2 + 1);
+    keys.resize(entryPathKeys(name.c_str(), keys.data(), keys.size()));
+    return keys;
+}
+
+// The keys tell workers which files may be the same: any two spellings that
+// a case-insensitive file system takes for one path must share a key, and
+// a name's directories must key as those directories' own names would.
+TEST(EntryNames, PathKeysMatchWhereAFileSystemMayFoldCase) {
+    const std::vector<std::pair<std::u16string, std::u16string>> same = {
+        {u"Dir\\Main.DLL", u"dIR\\mAIN.dll"},
+        {u"ıİſK", u"iIsk"},
+        {u"été", u"ÉTÉ"},
+        {u"😀", u"😁"},
+    };
+    for (const auto& [first, second] : same) {
+        EXPECT_EQ(keysOf(first), keysOf(second)) << shown(first);
+    }
+    const std::vector<std::uint64_t> deep = keysOf(u"a\\b\\c.txt");
+    ASSERT_EQ(deep.size(), 3u);
+    EXPECT_EQ(deep[0], keysOf(u"A").back());
+    EXPECT_EQ(deep[1], keysOf(u"a\\B").back());
+    EXPECT_NE(deep[1], deep[2]);
+    EXPECT_NE(keysOf(u"a\\b").back(), keysOf(u"ab").back());
+    EXPECT_NE(keysOf(u"main.dll").back(), keysOf(u"main.dl1").back());
 }
 
 } // namespace

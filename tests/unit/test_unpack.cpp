@@ -6,11 +6,15 @@
 #include <windows.h>
 #include <stdio.h>
 
+#include <io.h>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <set>
 #include <string>
 #include <string_view>
@@ -22,6 +26,7 @@
 #include "launcher/run_directory.h"
 #include "launcher/state.h"
 #include "launcher/unpack.h"
+#include "launcher/unpack_workers.h"
 #include "system/system_calls.h"
 #include "payload/entry_names.h"
 #include "payload/format.h"
@@ -59,12 +64,17 @@ std::string patterned(std::size_t size, std::uint32_t seed) {
     return testing_support::pseudoRandomBytes(size, seed * 2654435761u + 1);
 }
 
+// The seams below run on the unpacking's worker threads, side by side.
+std::mutex recorded;
 std::vector<DWORD> writeSizes;
 std::vector<std::wstring> directoryCalls;
 
 BOOL WINAPI recordingWriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
                                LPOVERLAPPED overlapped) {
-    writeSizes.push_back(size);
+    {
+        const std::lock_guard<std::mutex> hold(recorded);
+        writeSizes.push_back(size);
+    }
     return WriteFile(file, data, size, written, overlapped);
 }
 
@@ -117,7 +127,10 @@ class UnpackLoop : public ::testing::Test {
         systemCalls.writeFile = recordingWriteFile;
         systemCalls.createDirectory = recordingCreateDirectory;
     }
-    void TearDown() override { systemCalls = defaultSystemCalls(); }
+    void TearDown() override {
+        systemCalls = defaultSystemCalls();
+        setUnpackWorkerCount(0);
+    }
 };
 
 // A name of exactly the buffer's 1023 code units (plus terminator), in
@@ -150,8 +163,10 @@ TEST_F(UnpackLoop, EveryEntryLandsByteForByteInFullChunks) {
     EXPECT_EQ(readFile(target + L"\\main.dll"), patterned(1000, 1));
     EXPECT_EQ(readFile(target + L"\\" + deep), big);
     EXPECT_EQ(readFile(target + L"\\dup.txt"), "second");
-    // The empty file takes no write at all.
-    EXPECT_EQ(writeSizes, (std::vector<DWORD>{1000, 32768, 32768, 32768, 123, 25, 1, 6}));
+    // The empty file takes no write at all. Files are written side by side,
+    // so the chunks of different files come in any order.
+    std::sort(writeSizes.begin(), writeSizes.end());
+    EXPECT_EQ(writeSizes, (std::vector<DWORD>{1, 6, 25, 123, 1000, 32768, 32768, 32768}));
 }
 
 TEST_F(UnpackLoop, ThreeThousandFilesCostOneDirectoryCallPerDirectory) {
@@ -185,7 +200,10 @@ std::vector<std::wstring> createdFiles;
 HANDLE WINAPI recordingCreateFile(LPCWSTR path, DWORD access, DWORD share,
                                   LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
                                   HANDLE model) {
-    createdFiles.push_back(path);
+    {
+        const std::lock_guard<std::mutex> hold(recorded);
+        createdFiles.push_back(path);
+    }
     return CreateFileW(path, access, share, security, disposition, flags, model);
 }
 
@@ -209,7 +227,8 @@ TEST_F(UnpackLoop, FilePathsFrom260UnitsOnAreCreatedInTheExtendedForm) {
     startReader(entries);
     setTargetDirectory(target);
     unpackAllEntries();
-    EXPECT_EQ(createdFiles, expected);
+    // Created side by side, in any order.
+    EXPECT_THAT(createdFiles, ::testing::UnorderedElementsAreArray(expected));
     EXPECT_EQ(readFile(expected[2]), "300");
 }
 
@@ -292,6 +311,254 @@ TEST_F(UnpackLoop, TheHandlerFiringDuringUnpackingDeletesTheDirectoryAndEndsTheR
             unpackAllEntries();
         },
         ::testing::ExitedWithCode(static_cast<int>(0xC000013A)), readsAs(""));
+    EXPECT_FALSE(directoryExists(target));
+    removeTree(target);
+}
+
+// ---- Worker threads ------------------------------------------------------
+//
+// The failure tests below run in death tests, each in a process of its own,
+// so their seams' state starts fresh.
+
+// A death test's process ends without running destructors: its target has
+// a fixed name under the temp directory, removed before and after.
+std::wstring emptyFixedTarget(const std::wstring& name) {
+    const std::wstring target = systemTempDirectory() + L"\\" + name;
+    removeTree(target);
+    setTargetDirectory(target);
+    return target;
+}
+
+bool endsWith(LPCWSTR path, std::wstring_view name) {
+    return std::wstring_view(path).ends_with(name);
+}
+
+HANDLE realCreateFile(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                      DWORD disposition, DWORD flags, HANDLE model) {
+    return CreateFileW(path, access, share, security, disposition, flags, model);
+}
+
+// Both print nothing themselves; a line on standard error would show in the
+// death test's output.
+HANDLE laterFailed = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+HANDLE slowFile = INVALID_HANDLE_VALUE;
+
+// slow.bin fails to open only after later.bin (handed over after it) has
+// failed on another worker, and that worker has had time to keep its
+// failure.
+HANDLE WINAPI laterFailsFirst(LPCWSTR path, DWORD access, DWORD share,
+                              LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
+                              HANDLE model) {
+    if (endsWith(path, L"\\later.bin")) {
+        SetEvent(laterFailed);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (endsWith(path, L"\\slow.bin")) {
+        if (WaitForSingleObject(laterFailed, 10000) != WAIT_OBJECT_0) {
+            fputs("later.bin was never tried while slow.bin was in flight\n", stderr);
+        }
+        Sleep(200);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    return realCreateFile(path, access, share, security, disposition, flags, model);
+}
+
+// slow.bin's first write fails, a while after last.txt was handed over:
+// the main thread has by then read the refused name that follows.
+HANDLE WINAPI rememberSlowFile(LPCWSTR path, DWORD access, DWORD share,
+                               LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
+                               HANDLE model) {
+    const HANDLE file = realCreateFile(path, access, share, security, disposition, flags, model);
+    if (endsWith(path, L"\\slow.bin")) {
+        slowFile = file;
+    } else if (endsWith(path, L"\\last.txt")) {
+        SetEvent(laterFailed);
+    }
+    return file;
+}
+
+BOOL WINAPI slowFileFailsLate(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
+                              LPOVERLAPPED overlapped) {
+    if (file == slowFile) {
+        WaitForSingleObject(laterFailed, 10000);
+        Sleep(200);
+        *written = 0;
+        SetLastError(ERROR_DISK_FULL);
+        return FALSE;
+    }
+    return WriteFile(file, data, size, written, overlapped);
+}
+
+std::vector<packer::Entry> entriesAround(const std::u16string& failing,
+                                         const std::u16string& after) {
+    std::vector<packer::Entry> entries{{u"main.dll", "main"}, {u"slow.bin", patterned(70000, 5)}};
+    for (int index = 0; index < 6; ++index) {
+        entries.push_back({u"in-flight\\" + utf16(std::to_wstring(index)), "x"});
+    }
+    entries.push_back({failing, "later"});
+    entries.push_back({after, "after"});
+    return entries;
+}
+
+// The message is the one that writing the entries one after the other
+// would give: the first failure in stream order, whichever thread fails
+// first. Standard output joins standard error, so that any second message
+// would show.
+TEST_F(UnpackLoop, OnlyTheFirstFailureInStreamOrderIsReported) {
+    const std::wstring target = emptyFixedTarget(L"corv-unpack-first-failure");
+    const std::string openFailure =
+        "Error, failed to open '" + narrow(target) + "\\slow.bin' for writing.\n";
+    EXPECT_EXIT(
+        {
+            _dup2(_fileno(stderr), _fileno(stdout));
+            systemCalls.createFile = laterFailsFirst;
+            setUnpackWorkerCount(4);
+            createRunDirectory();
+            startReader(entriesAround(u"later.bin", u"after.txt"));
+            unpackAllEntries();
+        },
+        ::testing::ExitedWithCode(2), readsAs(openFailure));
+    EXPECT_FALSE(directoryExists(target));
+    EXPECT_EXIT(
+        {
+            _dup2(_fileno(stderr), _fileno(stdout));
+            systemCalls.createFile = rememberSlowFile;
+            systemCalls.writeFile = slowFileFailsLate;
+            setUnpackWorkerCount(4);
+            createRunDirectory();
+            startReader(entriesAround(u"last.txt", u"..\\refused.txt"));
+            unpackAllEntries();
+        },
+        ::testing::ExitedWithCode(2),
+        systemErrorLine("Error, couldn't unpack file to target path.", ERROR_DISK_FULL));
+    EXPECT_FALSE(directoryExists(target));
+    removeTree(target);
+}
+
+// Slows every write down, so that a file is still being written when a
+// later entry for the same file comes.
+BOOL WINAPI slowWriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
+                          LPOVERLAPPED overlapped) {
+    Sleep(2);
+    return WriteFile(file, data, size, written, overlapped);
+}
+
+// The short name that the file system gives a file of this long name, or
+// the name itself where there are no short names.
+std::wstring shortNameOf(const std::wstring& directory, const std::wstring& name) {
+    writeFile(directory + L"\\" + name, "");
+    wchar_t shortPath[MAX_PATH];
+    const DWORD length = GetShortPathNameW((directory + L"\\" + name).c_str(), shortPath, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        return name;
+    }
+    const std::wstring path(shortPath, length);
+    return path.substr(path.rfind(L'\\') + 1);
+}
+
+// More data than the chunk pool holds streams through one worker in order;
+// an entry for a file that an earlier entry still writes (the same name,
+// in another case, or as its short name) waits for it and replaces it.
+TEST_F(UnpackLoop, BigFilesAndRepeatedNamesLandAsWrittenInOrder) {
+    ScratchDirectory scratch;
+    const std::wstring target = scratch / L"t";
+    const std::wstring longName = L"a-rather-long-file-name.txt";
+    const std::wstring shortName = shortNameOf(scratch.path(), longName);
+    const std::string big = patterned((32u << 20) + 7, 6);
+    systemCalls.writeFile = slowWriteFile;
+    startReader({{u"main.dll", "main"},
+                 {u"d\\x.bin", patterned(300000, 7)},
+                 {u"D\\X.BIN", "upper case"},
+                 {u"d\\" + utf16(longName), patterned(300000, 8)},
+                 {u"d\\" + utf16(shortName), "short name"},
+                 {u"big.bin", big}});
+    setTargetDirectory(target);
+    unpackAllEntries();
+
+    EXPECT_EQ(listFiles(target),
+              (std::vector<std::wstring>{L"big.bin", L"d\\" + longName, L"d\\x.bin", L"main.dll"}));
+    // Compared without printing megabytes on a mismatch.
+    EXPECT_TRUE(readFile(target + L"\\big.bin") == big);
+    EXPECT_TRUE(readFile(target + L"\\d\\x.bin") == "upper case");
+    EXPECT_TRUE(readFile(target + L"\\d\\" + longName) == "short name") << narrow(shortName);
+}
+
+std::atomic<int> threadsAllowed{0};
+std::mutex writers;
+std::set<DWORD> writingThreads;
+
+HANDLE WINAPI allowSomeThreads(LPSECURITY_ATTRIBUTES security, SIZE_T stack,
+                               LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags,
+                               LPDWORD id) {
+    if (threadsAllowed-- <= 0) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    return CreateThread(security, stack, start, parameter, flags, id);
+}
+
+HANDLE WINAPI recordingWritingThread(LPCWSTR path, DWORD access, DWORD share,
+                                     LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
+                                     HANDLE model) {
+    {
+        const std::lock_guard<std::mutex> hold(writers);
+        writingThreads.insert(GetCurrentThreadId());
+    }
+    return realCreateFile(path, access, share, security, disposition, flags, model);
+}
+
+// A system that refuses threads gets every file written by the main
+// thread; one that gives fewer than asked gets them from those it gave.
+TEST_F(UnpackLoop, WithFewerThreadsThanAskedTheSameFilesAreWritten) {
+    const std::vector<packer::Entry> entries{
+        {u"main.dll", "main"}, {u"a\\b.bin", patterned(100000, 9)}, {u"c.txt", "c"}};
+    systemCalls.createThread = allowSomeThreads;
+    systemCalls.createFile = recordingWritingThread;
+    setUnpackWorkerCount(3);
+    for (const int allowed : {0, 1}) {
+        SCOPED_TRACE(allowed);
+        ScratchDirectory scratch;
+        threadsAllowed = allowed;
+        writingThreads.clear();
+        startReader(entries);
+        setTargetDirectory(scratch / L"t");
+        unpackAllEntries();
+        EXPECT_EQ(readFile(scratch / L"t\\a\\b.bin"), entries[1].data);
+        EXPECT_EQ(listFiles(scratch / L"t").size(), 3u);
+        EXPECT_EQ(writingThreads.size(), 1u);
+        EXPECT_EQ(writingThreads.count(GetCurrentThreadId()), allowed == 0 ? 1u : 0u);
+    }
+}
+
+// Fires the console handler on a thread of its own in the middle of
+// big.bin and goes on writing slowly: without the workers giving their
+// files up, the handler's delete would find big.bin held open for longer
+// than its retries last.
+BOOL WINAPI interruptInTheMiddleOfAFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
+                                        LPOVERLAPPED overlapped) {
+    static std::atomic<int> writes{0};
+    if (++writes == 10) {
+        std::thread([] { consoleControlHandler(CTRL_C_EVENT); }).detach();
+    }
+    Sleep(10);
+    return WriteFile(file, data, size, written, overlapped);
+}
+
+TEST_F(UnpackLoop, TheHandlerFiringInTheMiddleOfAFileStopsTheWorkersAndDeletes) {
+    const std::wstring target = emptyFixedTarget(L"corv-unpack-interrupted-file");
+    EXPECT_EXIT(
+        {
+            systemCalls.writeFile = interruptInTheMiddleOfAFile;
+            createRunDirectory();
+            startReader({{u"main.dll", "main"},
+                         {u"big.bin", patterned(16u << 20, 10)},
+                         {u"after.txt", "after"}});
+            unpackAllEntries();
+        },
+        ::testing::ExitedWithCode(2),
+        systemErrorLine("Error, couldn't unpack file to target path.", ERROR_OPERATION_ABORTED));
     EXPECT_FALSE(directoryExists(target));
     removeTree(target);
 }
