@@ -19,10 +19,10 @@ int wmain(int argc, wchar_t** argv) {
     std::wstring directory = argv[1];
     directory.resize(directory.rfind(L'\\'));
     AddDllDirectory(directory.c_str());
-    const HMODULE application = LoadLibraryExW(
-        argv[1], nullptr,
-        LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
-            LOAD_LIBRARY_SEARCH_SYSTEM32);
+    const HMODULE application =
+        LoadLibraryExW(argv[1], nullptr,
+                       LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
+                           LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (application == nullptr) {
         fwprintf(stderr, L"run_dll: cannot load %ls (%lu)\n", argv[1], GetLastError());
         return 121;
