@@ -556,14 +556,14 @@ class Bench:
                 print(f"bench: repetition {rep + 1} of {args.reps}", flush=True)
                 self.measure_wine_start(wine)
                 self.measure_launcher(wine, packaged)
+                if baseline_packaged is not None:
+                    self.measure_launcher(wine, baseline_packaged, "_base")
                 if args.launcher_only:
                     continue
                 self.measure_tar_zstd(zst)
                 self.measure_tar(tar)
                 self.measure_zstd(frame)
                 self.measure_win32_delete(wine, tar)
-                if baseline_packaged is not None:
-                    self.measure_launcher(wine, baseline_packaged, "_base")
                 if not args.no_profile:
                     for mode in ("decompress", "create", "write", "unpack"):
                         self.measure_profile(wine, attached, mode)
