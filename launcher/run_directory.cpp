@@ -60,4 +60,7 @@ void deleteRunDirectory() {
 void releaseRunDirectory() {
     cleanupFlag.store(0);
     setEndingHook(nullptr);
+    // A cached copy given up halted the workers with its delete; the run
+    // directory that the start falls back to is unpacked with them.
+    resumeUnpackWorkers();
 }

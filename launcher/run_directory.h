@@ -22,7 +22,8 @@ void createRunDirectory();
 void deleteRunDirectory();
 
 // Lowers the cleanup flag: from now on nothing deletes the run directory,
-// which has been renamed (a cached copy put in place) or deleted.
+// which has been renamed (a cached copy put in place) or deleted. Main
+// thread; a later unpacking's workers write again (resumeUnpackWorkers).
 void releaseRunDirectory();
 
 #endif

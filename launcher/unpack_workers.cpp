@@ -80,7 +80,9 @@ FileJob* queueHead = nullptr;
 FileJob* queueTail = nullptr;
 int filesInFlight = 0;
 int idleWorkers = 0;
-bool streamWaiting = false;
+// Workers asleep on chunkPassed: the one streaming the current file, and
+// until it wakes, one that streamed the file before it.
+int streamWaiters = 0;
 bool mainWaiting = false;
 bool stopping = false;
 Failure failure;
@@ -145,9 +147,9 @@ Chunk* exchangeChunk(FileJob* file, Chunk* done) {
         wakeMainLocked();
     }
     while (file->firstChunk == nullptr && !file->complete) {
-        streamWaiting = true;
+        ++streamWaiters;
         SleepConditionVariableSRW(&chunkPassed, &lock, INFINITE, 0);
-        streamWaiting = false;
+        --streamWaiters;
     }
     Chunk* const chunk = file->firstChunk;
     if (chunk != nullptr) {
@@ -469,7 +471,7 @@ void passChunk(std::size_t length) {
         currentFile->firstChunk = takenChunk;
     }
     currentFile->lastChunk = takenChunk;
-    if (streamWaiting) {
+    if (streamWaiters > 0) {
         WakeAllConditionVariable(&chunkPassed);
     }
     unlockState();
@@ -479,7 +481,7 @@ void passChunk(std::size_t length) {
 void endFile() {
     lockState();
     currentFile->complete = true;
-    if (streamWaiting) {
+    if (streamWaiters > 0) {
         WakeAllConditionVariable(&chunkPassed);
     }
     currentFile = nullptr;
@@ -499,4 +501,8 @@ void finishUnpackWorkers() {
 
 void haltUnpackWorkers() {
     halted.store(true);
+}
+
+void resumeUnpackWorkers() {
+    halted.store(false);
 }

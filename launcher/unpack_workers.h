@@ -63,4 +63,10 @@ void finishUnpackWorkers();
 // counts as failed, so the unpacking cannot end as a success.
 void haltUnpackWorkers();
 
+// Main thread, when the run directory that a halt was for has been given
+// up (launcher/run_directory.h, releaseRunDirectory) and no ending is under
+// way: the workers of a later unpacking, into another directory, write
+// again.
+void resumeUnpackWorkers();
+
 #endif
