@@ -76,7 +76,8 @@ class CacheBench:
     def synthetic_tree(self):
         bench = Bench(argparse.Namespace(build_dir=str(self.build), out=str(self.out), work=None,
                                          scale=self.args.scale, reps=self.args.reps,
-                                         level=self.args.level, seed=self.args.seed))
+                                         level=self.args.level, seed=self.args.seed,
+                                         tree="synthetic", baseline_build=None))
         tree, shape = bench.generate(self.args.scale)
         return tree, {"files": shape["files"], "bytes": shape["bytes"]}
 
