@@ -149,20 +149,22 @@ void closeEntryFile() {
 
 bool unpackAllEntries(WriteFailures failures) {
     mainFilePath[0] = L'\0';
-    // A failure that is to be reported comes back from the file that failed,
-    // so such an unpacking writes on this thread.
-    const bool handingOver = failures == WriteFailures::end && startUnpackWorkers();
+    const bool reported = failures == WriteFailures::report;
+    const bool handingOver = startUnpackWorkers(!reported);
     while (readEntryName(entryName, kNameCapacity)) {
         prepareEntryPath();
         const std::uint64_t size = readEntrySize();
         if (handingOver) {
             handOverEntryFile(size);
+            if (reported && unpackWorkersFailed()) {
+                break;
+            }
         } else if (!writeEntryFile(size, failures)) {
             return false;
         }
     }
-    if (handingOver) {
-        finishUnpackWorkers();
+    if (handingOver && !finishUnpackWorkers()) {
+        return false;
     }
     releaseReader();
     return true;

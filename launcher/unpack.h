@@ -13,13 +13,13 @@ enum class WriteFailures {
 // reader, and returns true once every file is closed. This thread reads the
 // stream and makes the directories; worker threads create, write and close
 // the files (launcher/unpack_workers.h), or this thread does when no worker
-// can be started or failures says to report. Damaged data ends the process
-// with its message and exit code 2, and so does a file that cannot be
-// created or written: the first such failure in stream order, as if the
-// entries were written one after the other. When failures says to report,
-// such a file makes it return false at once instead, the file still open
-// (closeEntryFile) and the reader in the middle of the stream
-// (releaseReader).
+// can be started. Damaged data ends the process with its message and exit
+// code 2, and so does a file that cannot be created or written: the first
+// such failure in stream order, as if the entries were written one after
+// the other. When failures says to report, such a file makes it return
+// false instead, silently, soon after the failure: the reader is then in
+// the middle of the stream (releaseReader), and the file that this thread
+// was writing, if any, still open (closeEntryFile).
 bool unpackAllEntries(WriteFailures failures = WriteFailures::end);
 
 // Closes the file that unpackAllEntries is writing itself (without

@@ -95,6 +95,8 @@ std::atomic<DWORD> handingThread{0};
 
 // Main thread only.
 int wantedWorkers = 0;
+// False while an unpacking whose failures come back to its caller runs.
+bool failureEnds = true;
 Pool* pool = nullptr;
 HANDLE workers[kMaxWorkers];
 int workerCount = 0;
@@ -290,14 +292,14 @@ void settleBeforeEnding() {
     }
     settleFiles();
     handingThread.store(0);
-    if (failedSequence.load() != kNoFailure) {
+    if (failureEnds && failedSequence.load() != kNoFailure) {
         reportFailure();
     }
 }
 
 // Called with the lock held; returns with it held, or ends the process.
 void waitForWorkersLocked() {
-    if (failedSequence.load() != kNoFailure) {
+    if (failureEnds && failedSequence.load() != kNoFailure) {
         unlockState();
         endWithFirstFailure();
     }
@@ -383,7 +385,8 @@ void setUnpackWorkerCount(int count) {
     wantedWorkers = count;
 }
 
-bool startUnpackWorkers() {
+bool startUnpackWorkers(bool failuresEnd) {
+    failureEnds = failuresEnd;
     pool = static_cast<Pool*>(malloc(sizeof(Pool)));
     if (pool == nullptr) {
         return false;
@@ -419,7 +422,7 @@ void waitForFilesInTheWay(const std::uint64_t* keys, std::size_t count, bool any
 
 void beginFile(const wchar_t* path, std::uint64_t key) {
     lockState();
-    while (freeFiles == nullptr || failedSequence.load() != kNoFailure) {
+    while (freeFiles == nullptr || (failureEnds && failedSequence.load() != kNoFailure)) {
         waitForWorkersLocked();
     }
     FileJob* const file = freeFiles;
@@ -452,7 +455,7 @@ void beginFile(const wchar_t* path, std::uint64_t key) {
 
 unsigned char* takeChunkBuffer() {
     lockState();
-    while (freeChunks == nullptr || failedSequence.load() != kNoFailure) {
+    while (freeChunks == nullptr || (failureEnds && failedSequence.load() != kNoFailure)) {
         waitForWorkersLocked();
     }
     takenChunk = freeChunks;
@@ -488,15 +491,21 @@ void endFile() {
     unlockState();
 }
 
-void finishUnpackWorkers() {
+bool finishUnpackWorkers() {
     settleFiles();
-    if (failedSequence.load() != kNoFailure) {
+    const bool failed = failedSequence.load() != kNoFailure;
+    if (failed && failureEnds) {
         reportFailure();
     }
     handingThread.store(0);
     stopWorkers();
     free(pool);
     pool = nullptr;
+    return !failed;
+}
+
+bool unpackWorkersFailed() {
+    return failedSequence.load() != kNoFailure;
 }
 
 void haltUnpackWorkers() {

@@ -27,14 +27,17 @@ void setUnpackWorkerCount(int count);
 // Main thread, from here to finishUnpackWorkers. Starts the workers and
 // takes the chunk pool. False when the pool cannot be had or not even one
 // worker starts: nothing has been handed over, and the caller writes the
-// files itself.
-bool startUnpackWorkers();
+// files itself. failuresEnd says what a file that cannot be created or
+// written does: end the process (below), or only make finishUnpackWorkers
+// return false.
+bool startUnpackWorkers(bool failuresEnd);
 
-// Every function below that waits (for a chunk, a place for a file, files
-// in the way) ends the process instead when a worker has failed: with the
-// first failure's message in stream order, after every file before it has
-// finished. None of them may be called while another file is half handed
-// over.
+// When failures end the process, every function below that waits (for a
+// chunk, a place for a file, files in the way) ends it instead once a
+// worker has failed: with the first failure's message in stream order,
+// after every file before it has finished. Otherwise they go on, and the
+// workers give up every file handed over after the failed one. None of
+// them may be called while another file is half handed over.
 
 // Waits until no file in flight may be one of the paths whose keys are
 // given (entryPathKeys: the directories a name goes through and the name
@@ -52,10 +55,14 @@ unsigned char* takeChunkBuffer();
 void passChunk(std::size_t length);
 void endFile();
 
-// Waits until every file handed over is written and closed, then ends the
-// workers and gives the pool back. When a file failed, ends the process
-// with the first failure's message in stream order instead.
-void finishUnpackWorkers();
+// Waits until every file handed over is written and closed or given up,
+// then ends the workers and gives the pool back. When a file failed, ends
+// the process with the first failure's message in stream order, or, when
+// failures do not end it, returns false; true otherwise.
+bool finishUnpackWorkers();
+
+// True once a file handed over has failed. Main thread.
+bool unpackWorkersFailed();
 
 // Any thread, when the run directory is about to be deleted: workers stop
 // creating and writing files and close the ones they hold, so that the

@@ -532,6 +532,43 @@ TEST_F(UnpackLoop, WithFewerThreadsThanAskedTheSameFilesAreWritten) {
     }
 }
 
+HANDLE WINAPI refuseBadFile(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                            DWORD disposition, DWORD flags, HANDLE model) {
+    if (endsWith(path, L"\\bad.bin")) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    return realCreateFile(path, access, share, security, disposition, flags, model);
+}
+
+// A cached copy's unpacking gets its failure back (to fall back to a run
+// directory) instead of an ending, after the files before it are complete;
+// the next unpacking in the process starts afresh.
+TEST_F(UnpackLoop, AFailureThatIsReportedComesBackAndTheNextUnpackingStartsAfresh) {
+    ScratchDirectory scratch;
+    std::vector<packer::Entry> entries{
+        {u"main.dll", "main"}, {u"big.bin", patterned(300000, 3)}, {u"bad.bin", "refused"}};
+    for (int index = 0; index < 40; ++index) {
+        entries.push_back({u"after\\" + utf16(std::to_wstring(index)), patterned(40000, 4)});
+    }
+    systemCalls.createFile = refuseBadFile;
+    setUnpackWorkerCount(2);
+    startReader(entries);
+    setTargetDirectory(scratch / L"first");
+    EXPECT_FALSE(unpackAllEntries(WriteFailures::report));
+    releaseReader();
+    EXPECT_EQ(readFile(scratch / L"first\\big.bin"), entries[1].data);
+    EXPECT_FALSE(fileExists(scratch / L"first\\bad.bin"));
+
+    systemCalls.createFile = realCreateFile;
+    entries[2].data = "accepted";
+    startReader(entries);
+    setTargetDirectory(scratch / L"second");
+    EXPECT_TRUE(unpackAllEntries(WriteFailures::report));
+    EXPECT_EQ(listFiles(scratch / L"second").size(), entries.size());
+    EXPECT_EQ(readFile(scratch / L"second\\after\\39"), entries.back().data);
+}
+
 // Fires the console handler on a thread of its own in the middle of
 // big.bin and goes on writing slowly: without the workers giving their
 // files up, the handler's delete would find big.bin held open for longer
