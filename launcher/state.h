@@ -16,7 +16,7 @@
 //                              cacheFolder        4096   where the package's copies go
 //                              copyDirectory      4096   cacheFolder '\' copyName
 //                              copyName           33     the key's 32 hex digits
-//                              runDirectory       4096   targetDirectory as the unpack spec named it
+//                              runDirectory       4096   targetDirectory from the unpack spec
 //                              copyMarker         the held copy's marker, never closed
 //   launcher/child_launch.cpp  launcherDirectory  4097   TAMBRO_ONEFILE_DIRECTORY's value
 //                              ownExecutablePath  4096   the child's image, filled once
