@@ -2,7 +2,7 @@
 // attached-data writer and the test executable builder: make_fuzz_seeds DIR
 // fills DIR/attached_data, DIR/entry_stream, DIR/entry_listing,
 // DIR/quoting, DIR/wide_text, DIR/pe_image, DIR/icon_file and
-// DIR/cache_record (the folders must exist).
+// DIR/cache_record and DIR/run_name (the folders must exist).
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -160,6 +160,14 @@ int main(int argc, char** argv) {
     index = 0;
     for (const std::string& operations : wideTextOperations) {
         writeSeed(root + "/wide_text/" + std::to_string(index++), operations);
+    }
+    // Twelve bytes of numbers to format, then a name to parse.
+    const std::string numbers("\x2a\x00\x00\x00\x10\x27\x00\x00\x00\x00\x00\x00", 12);
+    index = 0;
+    for (const std::u16string& name : {std::u16string(u"onefile_1234_134412218815962069"),
+                                       std::u16string(u"onefile_0_9223372036854775807"),
+                                       std::u16string(u"onefile_2147483648_1")}) {
+        writeSeed(root + "/run_name/" + std::to_string(index++), numbers + utf16(name));
     }
     return 0;
 }
