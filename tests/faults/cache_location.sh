@@ -5,7 +5,8 @@
 # one too small for it (4 MiB of tmpfs, more than 6 MiB of incompressible
 # data): both runs must succeed through a run directory in the temp
 # directory, as a package without a cache runs, and leave nothing in the
-# cache folder or the temp directory.
+# cache folder or the temp directory. The runs get a temp directory of their
+# own, so that tests running meanwhile never see their run directories.
 # Needs root for the mounts; exits 77 (skipped) without them.
 set -euo pipefail
 wine_run="$1"
@@ -23,7 +24,7 @@ cleanup() {
 trap cleanup EXIT
 windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 
-mkdir -p "$work/app" "$folder"
+mkdir -p "$work/app" "$work/temp" "$folder"
 cp "$bin/testapp.dll" "$work/app/main.dll"
 head -c $((6 * 1024 * 1024)) /dev/urandom >"$work/app/incompressible.bin"
 "$wine_run" "$bin/onefile-pack.exe" --main main.dll --output "$(windows_path "$work/app.exe")" \
@@ -37,7 +38,8 @@ for kind in read-only full; do
     exit 77
   fi
   status=0
-  "$wine_run" "$work/app.exe" env hashes >"$work/out" 2>"$work/err" || status=$?
+  "$wine_run" "$bin/run_with_temp.exe" "$(windows_path "$work/temp")" \
+    "$(windows_path "$work/app.exe")" env hashes >"$work/out" 2>"$work/err" || status=$?
   module="$(tr -d '\r' <"$work/out" | sed -n 's/^module=//p')"
   if [[ $status -ne 0 ]] || [[ $module != *'\CorvellinthOnefile\onefile_'*'\main.dll' ]] ||
     ! grep -q '^hash incompressible.bin 6291456 ' "$work/out"; then

@@ -102,8 +102,12 @@ cached_checksum=$(x86_64-w64-mingw32-objdump -p "$work/native-cached.exe" |
 [[ "$(checksum_of "$work/native-cached.exe")" == "$cached_checksum" ]] ||
   fail "the cached package's CheckSum $cached_checksum is not its checksum"
 
+# With a temp directory of its own: tests running meanwhile watch the
+# shared one.
+mkdir -p "$work/temp"
 set +e
-run="$("$wine_run" "$work/native.exe" --exit 5 2>&1)"
+run="$("$wine_run" "$bin/run_with_temp.exe" "$(windows_path "$work/temp")" \
+  "$(windows_path "$work/native.exe")" --exit 5 2>&1)"
 status=$?
 set -e
 [[ $status -eq 5 ]] || fail "the package exited with $status: $run"

@@ -3,6 +3,9 @@
 namespace testing_support {
 namespace {
 
+constexpr int kStartAttempts = 3;
+constexpr DWORD kStartRetryPauseMs = 200;
+
 struct Pipe {
     HANDLE read = nullptr;
     HANDLE write = nullptr;
@@ -140,12 +143,22 @@ ProcessResult runProcess(const std::wstring& program, const std::vector<std::wst
     PROCESS_INFORMATION info{};
     ProcessResult result;
     const DWORD suspended = options.beforeStart ? CREATE_SUSPENDED : 0;
-    const BOOL started = CreateProcessW(
-        program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-        CREATE_UNICODE_ENVIRONMENT | suspended | options.creationFlags, environment.data(),
-        options.currentDirectory.empty() ? nullptr : options.currentDirectory.c_str(), &startup,
-        &info);
-    const DWORD startError = GetLastError();
+    BOOL started = FALSE;
+    DWORD startError = ERROR_SUCCESS;
+    // Wine under load now and then refuses to start a process at all
+    // (ERROR_INTERNAL_ERROR), and starts it when asked again.
+    for (int attempt = 1;; ++attempt) {
+        started = CreateProcessW(
+            program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+            CREATE_UNICODE_ENVIRONMENT | suspended | options.creationFlags, environment.data(),
+            options.currentDirectory.empty() ? nullptr : options.currentDirectory.c_str(), &startup,
+            &info);
+        startError = GetLastError();
+        if (started || startError != ERROR_INTERNAL_ERROR || attempt == kStartAttempts) {
+            break;
+        }
+        Sleep(kStartRetryPauseMs);
+    }
     CloseHandle(input.read);
     CloseHandle(output.write);
     CloseHandle(error.write);
