@@ -127,6 +127,15 @@ void cleanupOnExit() {
     stopRun(kInterruptGraceMs);
 }
 
+void waitIfStopping() {
+    if (!stopStarted.load()) {
+        return;
+    }
+    for (;;) {
+        systemCalls.sleep(INFINITE);
+    }
+}
+
 bool stopRunForConsoleEvent(DWORD controlType, DWORD* exitCode) {
     const DWORD graceMs = childGraceFor(controlType);
     if (graceMs == kNotAStopEvent) {

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "diagnostics/diagnostics.h"
+#include "launcher/cleanup.h"
 #include "launcher/run_guard.h"
 #include "launcher/state.h"
 #include "launcher/tree_delete.h"
@@ -26,6 +27,7 @@ void deleteRunDirectoryAtEnding() {
 } // namespace
 
 void createRunDirectory() {
+    waitIfStopping();
     // Held before the directory exists, so that no sweep ever sees the
     // directory of this live run without it.
     holdRunGuard();
@@ -58,6 +60,9 @@ void deleteRunDirectory() {
 }
 
 void releaseRunDirectory() {
+    waitIfStopping();
+    // The directories remembered below it are gone or renamed with it.
+    forgetKnownDirectories();
     cleanupFlag.store(0);
     setEndingHook(nullptr);
     // A cached copy given up halted the workers with its delete; the run

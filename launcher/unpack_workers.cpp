@@ -271,6 +271,14 @@ void settleFiles() {
 // Every file has settled: failure holds the first failure in stream order.
 [[noreturn]] void reportFailure() {
     handingThread.store(0);
+    // A halt comes from a stop on another thread (a console event), which
+    // deletes the run directory and ends the process itself: the files it
+    // cut short are not a failure of this run to report.
+    if (halted.load()) {
+        for (;;) {
+            systemCalls.sleep(INFINITE);
+        }
+    }
     if (failure.step == FailedStep::open) {
         fatalOpenFailure(failure.path);
     }

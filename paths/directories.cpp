@@ -165,6 +165,14 @@ NewDirectory createNewDirectory(const wchar_t* path) {
                                                   : NewDirectory::failed;
 }
 
+void forgetKnownDirectories() {
+    for (int index = 0; index < knownCount; ++index) {
+        free(knownDirectories[index]);
+        knownDirectories[index] = nullptr;
+    }
+    knownCount = 0;
+}
+
 int knownDirectoryCount() {
     return knownCount;
 }

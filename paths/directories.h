@@ -29,6 +29,11 @@ enum class NewDirectory {
 // Makes path's missing parents, then path itself, which must be new.
 NewDirectory createNewDirectory(const wchar_t* path);
 
+// Forgets every remembered directory (the home directory is remembered
+// again at the next ensureDirectory): for a directory tree that has been
+// deleted or moved, so that its paths are asked for afresh.
+void forgetKnownDirectories();
+
 // The remembered directories, for tests and diagnostics.
 int knownDirectoryCount();
 const wchar_t* knownDirectory(int index);

@@ -375,6 +375,45 @@ TEST_F(Cleanup, TheHandlerLeavesOtherEventsToTheNextHandlerAndTouchesNothing) {
     CloseHandle(child);
 }
 
+HANDLE deleteRetrying = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+
+void WINAPI signalRetry(DWORD milliseconds) {
+    SetEvent(deleteRetrying);
+    Sleep(milliseconds);
+}
+
+// A stop that has begun owns the run's end: the main thread, giving up its
+// run directory to start over (a cached copy that could not be placed),
+// waits for that end instead, so that it makes nothing the stop would miss.
+TEST(CleanupDeathTest, TheMainThreadDoesNotStartOverWhileAStopRuns) {
+    // Fixed names: the death test's process ends without destructors.
+    const std::wstring target = testing_support::systemTempDirectory() + L"\\corv-stop-owns";
+    const std::wstring next = target + L"-next";
+    testing_support::removeTree(target);
+    testing_support::removeTree(next);
+    EXPECT_EXIT(
+        {
+            wcscpy_s(targetDirectory, kTargetDirectoryCapacity, target.c_str());
+            createRunDirectory();
+            writeFile(target + L"\\app.dll", "dll");
+            // Held without delete sharing, so that the stop's delete retries.
+            CreateFileW((target + L"\\app.dll").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                        OPEN_EXISTING, 0, nullptr);
+            systemCalls.sleep = signalRetry;
+            std::thread([] { consoleControlHandler(CTRL_C_EVENT); }).detach();
+            WaitForSingleObject(deleteRetrying, 20000);
+            releaseRunDirectory();
+            wcscpy_s(targetDirectory, kTargetDirectoryCapacity, next.c_str());
+            createRunDirectory();
+            fputs("started over\n", stderr);
+        },
+        ::testing::ExitedWithCode(static_cast<int>(0xC000013A)),
+        ::testing::Not(::testing::HasSubstr("started over")));
+    EXPECT_FALSE(directoryExists(next));
+    testing_support::removeTree(target);
+    testing_support::removeTree(next);
+}
+
 // The handler itself ends the process, with the child's exit code, once
 // the directory is gone. A close event during a Ctrl+C's grace cuts it to
 // its own: the child that would end by itself after 3 s is terminated.

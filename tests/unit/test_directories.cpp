@@ -103,6 +103,13 @@ TEST_F(Directories, MissingLevelsAreCreatedOutermostFirstAndRemembered) {
     ensureParentDirectories((c + L"\\second.txt").c_str());
     ensureParentDirectories((b + L"\\third.txt").c_str());
     EXPECT_THAT(createCalls, IsEmpty());
+
+    // The tree deleted and forgotten (a run directory given up): made again.
+    testing_support::removeTree(a);
+    forgetKnownDirectories();
+    EXPECT_EQ(knownDirectoryCount(), 0);
+    ensureParentDirectories((c + L"\\again.txt").c_str());
+    EXPECT_TRUE(directoryExists(c));
 }
 
 TEST_F(Directories, TwoSpellingsOfOneDirectoryAreTwoEntries) {
