@@ -478,6 +478,18 @@ bool isCopyName(const wchar_t* name) {
     return length == cache::kKeyDigits;
 }
 
+namespace {
+
+// Empties the marker held alone for a removal: a start that opens it after
+// the removal has let go of it (a file held open elsewhere keeps the marker
+// in place) finds no key there, and never runs what is left of the copy.
+bool emptyMarker(HANDLE marker) {
+    FILE_END_OF_FILE_INFO end{};
+    return systemCalls.setFileInformation(marker, FileEndOfFileInfo, &end, sizeof(end)) != FALSE;
+}
+
+} // namespace
+
 bool removeUnusedCopy(const wchar_t* path, const wchar_t* finalPath,
                       CopyWithoutMarker withoutMarker) {
     wchar_t markerPath[kSystemPathCapacity];
@@ -485,13 +497,19 @@ bool removeUnusedCopy(const wchar_t* path, const wchar_t* finalPath,
         return false;
     }
     const HANDLE marker =
-        systemCalls.createFile(markerPath, GENERIC_READ | DELETE, 0, nullptr, OPEN_EXISTING,
-                               FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        systemCalls.createFile(markerPath, GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (marker == INVALID_HANDLE_VALUE) {
         if (GetLastError() != ERROR_FILE_NOT_FOUND || withoutMarker == CopyWithoutMarker::keep) {
             return false;
         }
         return !deleteTreeOnce(path, finalPath);
+    }
+    // A marker that is a link to elsewhere (a Linux one shows no reparse
+    // point under Wine) is never written through.
+    if (!isHeldEntryBelow(marker, finalPath) || !emptyMarker(marker)) {
+        systemCalls.closeHandle(marker);
+        return false;
     }
     // Held alone, the marker stays while everything else goes, and goes
     // only when nothing else is left: a removal cut short, or one that

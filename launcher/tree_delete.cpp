@@ -305,11 +305,14 @@ bool deleteTreeOnce(const wchar_t* root, const wchar_t* rootFinalPath) {
     return remains;
 }
 
-bool deleteHeldEntry(HANDLE entry, const wchar_t* rootFinalPath) {
+bool isHeldEntryBelow(HANDLE entry, const wchar_t* rootFinalPath) {
     alignas(8) wchar_t finalPath[kFinalPathCapacity];
     std::size_t length = 0;
     return readFinalPathOf(findFinalPathSources(), entry, finalPath, kFinalPathCapacity, &length) &&
            isStrictlyBelow(finalPath, length, rootFinalPath,
-                           wcsnlen(rootFinalPath, kFinalPathCapacity)) &&
-           markForDeletion(entry);
+                           wcsnlen(rootFinalPath, kFinalPathCapacity));
+}
+
+bool deleteHeldEntry(HANDLE entry, const wchar_t* rootFinalPath) {
+    return isHeldEntryBelow(entry, rootFinalPath) && markForDeletion(entry);
 }

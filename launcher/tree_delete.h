@@ -34,6 +34,11 @@ bool readFinalPath(const wchar_t* path, wchar_t* finalPath, std::size_t capacity
 // threads may run it at once. Reports nothing.
 bool deleteTreeOnce(const wchar_t* root, const wchar_t* rootFinalPath);
 
+// True when the final path of entry, a handle this process opened, lies
+// strictly below rootFinalPath: what it writes through the handle stays
+// inside. False also when it cannot be shown.
+bool isHeldEntryBelow(void* entry, const wchar_t* rootFinalPath);
+
 // Marks entry, a handle this process opened with DELETE access, for
 // deletion when its final path lies strictly below rootFinalPath; it goes
 // when its last handle closes. False when it cannot be shown to lie there

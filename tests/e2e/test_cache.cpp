@@ -232,6 +232,30 @@ TEST_F(Cache, ADeletedOrTruncatedFileOrAMissingMarkerMeansAFreshUnpack) {
     }
 }
 
+// A removal that a file held open elsewhere cuts short leaves the copy's
+// marker, emptied: no start runs what is left, and once the file is let go
+// the next start removes the rest and unpacks afresh.
+TEST_F(Cache, ACopyWhoseRemovalWasCutShortIsNeverRun) {
+    const std::wstring copyPath = makeCopy();
+    ASSERT_FALSE(copyPath.empty());
+    writeFile(copyPath + L"\\data\\deeper\\more.bin", "cut");
+    const HANDLE held = CreateFileW((copyPath + L"\\data\\hello.txt").c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    const ProcessResult cutShort = run({L"hashes"});
+    CloseHandle(held);
+    ASSERT_EQ(cutShort.exitCode, 0u) << cutShort.standardOutput << cutShort.standardError;
+    EXPECT_EQ(hashLines(cutShort.standardOutput), expectedHashes(entries_));
+    EXPECT_EQ(readFile(copyPath + L"\\" + kMarker), "");
+    EXPECT_THAT(runsLeft(), IsEmpty());
+
+    const ProcessResult next = run({L"hashes"});
+    ASSERT_EQ(next.exitCode, 0u) << next.standardOutput << next.standardError;
+    EXPECT_EQ(hashLines(next.standardOutput), expectedHashes(entries_));
+    EXPECT_EQ(copy(), copyPath);
+    EXPECT_NE(readFile(copyPath + L"\\" + kMarker), "");
+}
+
 // Packed with onefile-pack itself, as a user rebuilds an application: the
 // new package gets its own copy; the old one stays while it runs and goes
 // at the first start after it.
