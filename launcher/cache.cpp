@@ -70,6 +70,17 @@ bool isAbsolute(const wchar_t* path) {
            (path[0] == L'\\' && path[1] == L'\\');
 }
 
+// True when nothing at all stands at path.
+bool isNameFree(const wchar_t* path) {
+    wchar_t buffer[kSystemPathCapacity];
+    if (GetFileAttributesW(systemPathFor(path, kLongDirectoryPath, buffer, kSystemPathCapacity)) !=
+        INVALID_FILE_ATTRIBUTES) {
+        return false;
+    }
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
 bool isRealDirectory(const wchar_t* path) {
     wchar_t buffer[kSystemPathCapacity];
     const DWORD attributes =
@@ -448,7 +459,9 @@ bool runFromCachedCopy(const AttachedData& data, int* exitCode) {
         // A damaged copy that no one uses goes first, so that the new one can
         // take its name.
         removeOwnCopy();
-        if (!makeNewCopy(data) || !placeNewCopy()) {
+        // What could not be removed (a damaged copy in use, a link, a file)
+        // keeps the name from a new copy too: no unpacking in vain.
+        if (!isNameFree(copyDirectory) || !makeNewCopy(data) || !placeNewCopy()) {
             return false;
         }
     }
