@@ -17,6 +17,7 @@
 #include <cstdint>
 
 #include "launcher/child_launch.h"
+#include "launcher/directory_listing.h"
 #include "launcher/run_directory.h"
 #include "launcher/state.h"
 #include "launcher/sweep.h"
@@ -70,23 +71,24 @@ bool isAbsolute(const wchar_t* path) {
            (path[0] == L'\\' && path[1] == L'\\');
 }
 
+// The attributes of what stands at path, INVALID_FILE_ATTRIBUTES (with the
+// last error) when nothing can be seen there.
+DWORD attributesAt(const wchar_t* path) {
+    wchar_t buffer[kSystemPathCapacity];
+    return GetFileAttributesW(systemPathFor(path, kLongDirectoryPath, buffer, kSystemPathCapacity));
+}
+
 // True when nothing at all stands at path.
 bool isNameFree(const wchar_t* path) {
-    wchar_t buffer[kSystemPathCapacity];
-    if (GetFileAttributesW(systemPathFor(path, kLongDirectoryPath, buffer, kSystemPathCapacity)) !=
-        INVALID_FILE_ATTRIBUTES) {
+    if (attributesAt(path) != INVALID_FILE_ATTRIBUTES) {
         return false;
     }
     const DWORD error = GetLastError();
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
-bool isRealDirectory(const wchar_t* path) {
-    wchar_t buffer[kSystemPathCapacity];
-    const DWORD attributes =
-        GetFileAttributesW(systemPathFor(path, kLongDirectoryPath, buffer, kSystemPathCapacity));
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+bool isRealDirectoryAt(const wchar_t* path) {
+    return isRealDirectory(attributesAt(path));
 }
 
 // Reads the package's record and forms cacheFolder, copyName and
@@ -172,10 +174,6 @@ struct Check {
     wchar_t pathBuffer[kSystemPathCapacity];
 };
 
-bool isDotEntry(const wchar_t* name) {
-    return name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'));
-}
-
 // The listing hash of the entry at check->path, named relative to the copy.
 std::uint64_t hashOfEntry(const Check& check, bool isDirectory) {
     cache::ListingHash hash =
@@ -190,47 +188,37 @@ std::uint64_t hashOfEntry(const Check& check, bool isDirectory) {
     return cache::finishListingHash(hash, size);
 }
 
-// Notes every listed entry of the directory at check->path, and goes into
-// the listed directories; links are neither counted nor entered.
+void checkDirectory(Check* check);
+
+// Notes the listed entry that check->entry describes, and goes into a
+// listed directory; links are neither counted nor entered.
+bool checkEntry(void* context, const WIN32_FIND_DATAW& entry) {
+    Check* const check = static_cast<Check*>(context);
+    const DWORD attributes = entry.dwFileAttributes;
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+        !appendEntryName(&check->path, entry.cFileName)) {
+        return true;
+    }
+    const bool isDirectory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    const std::int64_t index = cache::findListed(record, hashOfEntry(*check, isDirectory));
+    if (index >= 0) {
+        const auto bit = static_cast<std::size_t>(index);
+        if ((check->seen[bit / 8] & (1u << (bit % 8))) == 0) {
+            check->seen[bit / 8] =
+                static_cast<unsigned char>(check->seen[bit / 8] | (1u << (bit % 8)));
+            ++check->found;
+        }
+        if (isDirectory) {
+            checkDirectory(check);
+        }
+    }
+    return true;
+}
+
+// Notes every listed entry of the directory at check->path, and of the
+// listed directories below it.
 void checkDirectory(Check* check) {
-    const std::size_t length = check->path.length;
-    const wchar_t pattern[] = L"\\*";
-    if (!tryAppendWideUnits(&check->path, pattern, 2)) {
-        return;
-    }
-    const HANDLE search =
-        systemCalls.findFirstFile(check->path.buffer, FindExInfoBasic, &check->entry,
-                                  FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
-    truncateWideText(&check->path, length);
-    if (search == INVALID_HANDLE_VALUE) {
-        return;
-    }
-    do {
-        const wchar_t* const name = check->entry.cFileName;
-        const DWORD attributes = check->entry.dwFileAttributes;
-        const wchar_t separator = L'\\';
-        if (isDotEntry(name) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
-            !tryAppendWideUnits(&check->path, &separator, 1) ||
-            !tryAppendWideUnits(&check->path, name, wcsnlen(name, MAX_PATH))) {
-            truncateWideText(&check->path, length);
-            continue;
-        }
-        const bool isDirectory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        const std::int64_t index = cache::findListed(record, hashOfEntry(*check, isDirectory));
-        if (index >= 0) {
-            const auto bit = static_cast<std::size_t>(index);
-            if ((check->seen[bit / 8] & (1u << (bit % 8))) == 0) {
-                check->seen[bit / 8] =
-                    static_cast<unsigned char>(check->seen[bit / 8] | (1u << (bit % 8)));
-                ++check->found;
-            }
-            if (isDirectory) {
-                checkDirectory(check);
-            }
-        }
-        truncateWideText(&check->path, length);
-    } while (FindNextFileW(search, &check->entry));
-    FindClose(search);
+    listDirectory(&check->path, &check->entry, checkEntry, check);
 }
 
 // True when every file and directory of the listing is in the copy at
@@ -259,7 +247,7 @@ enum class CopyCheck { listing, markerOnly };
 // Holds the copy at directory when it is complete: its marker stays open
 // for the rest of the process.
 bool holdCopy(const wchar_t* directory, CopyCheck check = CopyCheck::listing) {
-    if (!isRealDirectory(directory)) {
+    if (!isRealDirectoryAt(directory)) {
         return false;
     }
     const HANDLE marker = openMarkerShared(directory);
@@ -283,7 +271,7 @@ void removeOwnCopy() {
     alignas(8) wchar_t copyFinal[kFinalPathCapacity];
     wchar_t extended[kSystemPathCapacity];
     WideText path = startWideText(extended, kSystemPathCapacity);
-    if (!isRealDirectory(copyDirectory) || !appendExtendedPath(&path, copyDirectory) ||
+    if (!isRealDirectoryAt(copyDirectory) || !appendExtendedPath(&path, copyDirectory) ||
         !readFinalPath(cacheFolder, folderFinal, kFinalPathCapacity) ||
         !readFinalPath(copyDirectory, copyFinal, kFinalPathCapacity)) {
         return;
@@ -419,32 +407,31 @@ int runHeldCopy(const AttachedData& data) {
     return runApplicationFromFirstEntry();
 }
 
+bool isMarkerName(const wchar_t* name) {
+    if (wcslen(name) != kMarkerLength) {
+        return false;
+    }
+    for (std::size_t index = 0; index < kMarkerLength; ++index) {
+        if (name[index] != static_cast<wchar_t>(cache::kMarkerName[index])) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // True when the directory at path (extended form) holds the marker and
 // nothing else.
 bool holdsOnlyMarker(const wchar_t* path) {
-    wchar_t pattern[kSystemPathCapacity];
-    WideText text = startWideText(pattern, kSystemPathCapacity);
-    const wchar_t all[] = L"\\*";
-    if (!tryAppendWideUnits(&text, path, wcslen(path)) || !tryAppendWideUnits(&text, all, 2)) {
+    wchar_t buffer[kSystemPathCapacity];
+    WideText text = startWideText(buffer, kSystemPathCapacity);
+    if (!tryAppendWideUnits(&text, path, wcslen(path))) {
         return false;
     }
+    const auto isMarker = [](void*, const WIN32_FIND_DATAW& found) {
+        return isMarkerName(found.cFileName);
+    };
     WIN32_FIND_DATAW found;
-    const HANDLE search = systemCalls.findFirstFile(pattern, FindExInfoBasic, &found,
-                                                    FindExSearchNameMatch, nullptr, 0);
-    if (search == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    bool onlyMarker = true;
-    do {
-        const wchar_t* const name = found.cFileName;
-        bool isMarker = wcslen(name) == kMarkerLength;
-        for (std::size_t index = 0; isMarker && index < kMarkerLength; ++index) {
-            isMarker = name[index] == static_cast<wchar_t>(cache::kMarkerName[index]);
-        }
-        onlyMarker = onlyMarker && (isMarker || isDotEntry(name));
-    } while (onlyMarker && FindNextFileW(search, &found));
-    FindClose(search);
-    return onlyMarker;
+    return listDirectory(&text, &found, isMarker, nullptr);
 }
 
 } // namespace
@@ -471,7 +458,7 @@ bool runFromCachedCopy(const AttachedData& data, int* exitCode) {
 }
 
 void useCachedCopyInChild() {
-    if (isRealDirectory(targetDirectory) || !prepareCachePaths()) {
+    if (isRealDirectoryAt(targetDirectory) || !prepareCachePaths()) {
         return;
     }
     WideText target = startWideText(targetDirectory, kTargetDirectoryCapacity);

@@ -10,6 +10,7 @@
 #include <wchar.h>
 
 #include "launcher/cache.h"
+#include "launcher/directory_listing.h"
 #include "launcher/run_guard.h"
 #include "launcher/run_name.h"
 #include "launcher/state.h"
@@ -26,7 +27,6 @@ constexpr DWORD kProcessAccess = PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE
 // One sweep's state, on the main thread's stack.
 struct Sweep {
     WideText path;              // the swept folder, or an entry in it
-    std::size_t folderLength;   // of the swept folder in path
     const wchar_t* folderFinal; // its final path: the first finalLength units
     std::size_t finalLength;
     const wchar_t* ownCopy; // in a cache folder, the name of the copy in use; else null
@@ -35,11 +35,6 @@ struct Sweep {
     alignas(8) wchar_t folderFinalBuffer[kFinalPathCapacity];
     wchar_t pathBuffer[kSweepPathCapacity];
 };
-
-bool isRealDirectory(DWORD attributes) {
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
-}
 
 std::uint64_t toCount(const FILETIME& time) {
     return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
@@ -103,10 +98,7 @@ void sweepEntry(Sweep* sweep) {
     if (isRun ? isRunGuardHeld(name) || mayBeRunsParent(run) : !isOtherCopy(*sweep, name)) {
         return;
     }
-    const wchar_t separator = L'\\';
-    if (!tryAppendWideUnits(&sweep->path, &separator, 1) ||
-        !tryAppendWideUnits(&sweep->path, name, wcsnlen(name, MAX_PATH)) ||
-        !isWhereItsNameSays(sweep, name)) {
+    if (!appendEntryName(&sweep->path, name) || !isWhereItsNameSays(sweep, name)) {
         return;
     }
     if (isRun) {
@@ -118,23 +110,14 @@ void sweepEntry(Sweep* sweep) {
 
 // Sweeps the folder whose path (extended form) is in sweep->path.
 void sweepFolder(Sweep* sweep) {
-    sweep->folderLength = sweep->path.length;
-    const wchar_t pattern[] = L"\\*";
-    if (!isRealDirectory(GetFileAttributesW(sweep->path.buffer)) ||
-        !tryAppendWideUnits(&sweep->path, pattern, 2)) {
+    if (!isRealDirectory(GetFileAttributesW(sweep->path.buffer))) {
         return;
     }
-    const HANDLE search =
-        systemCalls.findFirstFile(sweep->path.buffer, FindExInfoBasic, &sweep->found,
-                                  FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
-    if (search == INVALID_HANDLE_VALUE) {
-        return;
-    }
-    do {
-        truncateWideText(&sweep->path, sweep->folderLength);
-        sweepEntry(sweep);
-    } while (FindNextFileW(search, &sweep->found));
-    FindClose(search);
+    const auto sweepListed = [](void* context, const WIN32_FIND_DATAW&) {
+        sweepEntry(static_cast<Sweep*>(context));
+        return true;
+    };
+    listDirectory(&sweep->path, &sweep->found, sweepListed, sweep);
 }
 
 } // namespace

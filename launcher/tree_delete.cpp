@@ -20,6 +20,7 @@
 
 #include <cstdint>
 
+#include "launcher/directory_listing.h"
 #include "launcher/state.h"
 #include "paths/extended_path.h"
 #include "paths/wide_text.h"
@@ -55,10 +56,6 @@ struct Walk {
 
 FinalPathSources findFinalPathSources() {
     return {systemCalls.findFinalPathFunction(), systemCalls.findQueryObjectFunction()};
-}
-
-bool isDotEntry(const wchar_t* name) {
-    return name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'));
 }
 
 HANDLE openWithoutFollowing(const wchar_t* path, DWORD access, DWORD share) {
@@ -151,11 +148,6 @@ bool markForDeletion(HANDLE entry) {
 
 void deleteChildren(Walk* walk);
 
-bool isRealDirectory(DWORD attributes) {
-    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
-}
-
 // Deletes the entry at walk->path (a link itself, never what it points to)
 // when the handle that deletes it lies below the root.
 void deleteCheckedEntry(Walk* walk, DWORD attributes) {
@@ -198,28 +190,14 @@ void deleteEntry(Walk* walk) {
 // Deletes what lies in the directory at walk->path, which is restored
 // before returning.
 void deleteChildren(Walk* walk) {
-    const std::size_t length = walk->path.length;
-    const wchar_t pattern[] = L"\\*";
-    if (!tryAppendWideUnits(&walk->path, pattern, 2)) {
-        return;
-    }
-    const HANDLE search =
-        systemCalls.findFirstFile(walk->path.buffer, FindExInfoBasic, &walk->found,
-                                  FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
-    truncateWideText(&walk->path, length);
-    if (search == INVALID_HANDLE_VALUE) {
-        return;
-    }
-    do {
-        const wchar_t separator = L'\\';
-        const wchar_t* const name = walk->found.cFileName;
-        if (!isDotEntry(name) && tryAppendWideUnits(&walk->path, &separator, 1) &&
-            tryAppendWideUnits(&walk->path, name, wcsnlen(name, MAX_PATH))) {
-            deleteEntry(walk);
+    const auto deleteListed = [](void* context, const WIN32_FIND_DATAW& found) {
+        Walk* const listing = static_cast<Walk*>(context);
+        if (appendEntryName(&listing->path, found.cFileName)) {
+            deleteEntry(listing);
         }
-        truncateWideText(&walk->path, length);
-    } while (FindNextFileW(search, &walk->found));
-    FindClose(search);
+        return true;
+    };
+    listDirectory(&walk->path, &walk->found, deleteListed, walk);
 }
 
 // The root must still be the directory that was recorded: the same final
