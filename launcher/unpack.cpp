@@ -12,7 +12,6 @@
 #include "launcher/state.h"
 #include "launcher/unpack_workers.h"
 #include "paths/directories.h"
-#include "paths/extended_path.h"
 #include "paths/wide_text.h"
 #include "payload/entry_names.h"
 #include "payload/entry_stream.h"
@@ -24,7 +23,6 @@ namespace {
 
 constexpr std::size_t kNameCapacity = attached::kNameCapacity;
 constexpr std::size_t kPathCapacity = attached::kPathCapacity;
-constexpr std::size_t kSystemPathCapacity = kPathCapacity + kExtendedPrefixGrowth;
 constexpr std::size_t kChunkSize = attached::kDataChunkSize;
 constexpr std::size_t kCodeUnitSize = 2; // UTF-16LE in the stream
 // One key per component: each takes a unit and a separator but the last.
@@ -43,7 +41,7 @@ static_assert(sizeof(wchar_t) == kCodeUnitSize, "names are stored as UTF-16 code
 wchar_t entryName[kNameCapacity];
 wchar_t fullPath[kPathCapacity];
 wchar_t mainFilePath[kPathCapacity];
-wchar_t systemPath[kSystemPathCapacity];
+wchar_t systemPath[kEntrySystemPathCapacity];
 unsigned char writeBuffer[kChunkSize];
 std::uint64_t entryKeys[kKeyCapacity];
 // The file being written, so that an ending in the middle of it can close
@@ -103,10 +101,7 @@ void makeEntryDirectories() {
 // created or written and failures says to report it.
 bool writeEntryFile(std::uint64_t size, WriteFailures failures) {
     makeEntryDirectories();
-    const wchar_t* const path =
-        systemPathFor(fullPath, kLongFilePath, systemPath, kSystemPathCapacity);
-    entryFile = systemCalls.createFile(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
-                                       CREATE_ALWAYS, 0, nullptr);
+    entryFile = createEntryFile(fullPath, systemPath);
     if (entryFile == INVALID_HANDLE_VALUE) {
         if (failures == WriteFailures::report) {
             return false;

@@ -26,7 +26,6 @@ namespace {
 
 constexpr std::size_t kChunkSize = attached::kDataChunkSize;
 constexpr std::size_t kPathCapacity = attached::kPathCapacity;
-constexpr std::size_t kSystemPathCapacity = kPathCapacity + kExtendedPrefixGrowth;
 // What may be in flight: 32 MiB of data, in at most 128 files.
 constexpr std::size_t kChunkCount = 1024;
 constexpr std::size_t kFileCount = 128;
@@ -198,10 +197,7 @@ HANDLE openFile(const FileJob* file, wchar_t* systemPath) {
     }
     HANDLE opened = INVALID_HANDLE_VALUE;
     if (!halted.load()) {
-        const wchar_t* const path =
-            systemPathFor(file->path, kLongFilePath, systemPath, kSystemPathCapacity);
-        opened = systemCalls.createFile(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
-                                        CREATE_ALWAYS, 0, nullptr);
+        opened = createEntryFile(file->path, systemPath);
     }
     if (opened == INVALID_HANDLE_VALUE) {
         recordFailure(file, FailedStep::open, 0);
@@ -241,7 +237,7 @@ void writeFile(FileJob* file, wchar_t* systemPath) {
 }
 
 DWORD WINAPI runWorker(void*) {
-    wchar_t systemPath[kSystemPathCapacity];
+    wchar_t systemPath[kEntrySystemPathCapacity];
     while (FileJob* const file = takeQueuedFile()) {
         writeFile(file, systemPath);
         finishFile(file);
@@ -380,6 +376,12 @@ void stopWorkers() {
 }
 
 } // namespace
+
+HANDLE createEntryFile(const wchar_t* path, wchar_t* systemPath) {
+    return systemCalls.createFile(
+        systemPathFor(path, kLongFilePath, systemPath, kEntrySystemPathCapacity), GENERIC_WRITE,
+        FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
+}
 
 DWORD writeWholeChunk(HANDLE file, const void* data, DWORD size) {
     DWORD written = 0;

@@ -14,6 +14,18 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "paths/extended_path.h"
+#include "payload/format.h"
+
+// Code units of the buffer that createEntryFile builds the system's path in.
+inline constexpr std::size_t kEntrySystemPathCapacity =
+    attached::kPathCapacity + kExtendedPrefixGrowth;
+
+// Creates, or empties, the unpacked file at path for writing, sharing only
+// writing; a long path goes to the system in the extended-length form, built
+// in systemPath. INVALID_HANDLE_VALUE when it cannot. Any thread.
+HANDLE createEntryFile(const wchar_t* path, wchar_t* systemPath);
+
 // Writes size bytes to file with one WriteFile. Returns ERROR_SUCCESS, or
 // the error to report; a short write that reports success has left no
 // error code behind (the last error is whatever an earlier call left), so it
