@@ -81,14 +81,6 @@ std::set<std::string> expectedHashes(const std::vector<packer::Entry>& entries) 
     return result;
 }
 
-// The process id that testapp "mark" wrote, once the file is there.
-DWORD awaitMark(const std::wstring& path) {
-    if (!pollUntil([&] { return fileExists(path); }, kAppearMs)) {
-        return 0;
-    }
-    return static_cast<DWORD>(std::stoul(readFile(path)));
-}
-
 class Cache : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
@@ -277,8 +269,10 @@ TEST_F(Cache, ARebuiltPackageGetsItsOwnCopyAndTheOldOneGoesOnceUnused) {
 
     const std::wstring running = scratch_ / L"running";
     const std::wstring go = scratch_ / L"go";
-    BackgroundProcess old(first, {L"mark", running, L"await", go, L"hashes"}, privateOptions());
-    ASSERT_NE(awaitMark(running), 0u);
+    const MarkedRun marked = startMarked(first, {L"mark", running, L"await", go, L"hashes"},
+                                         privateOptions(), running, kAppearMs);
+    ASSERT_NE(marked.markedId, 0u) << marked.why();
+    BackgroundProcess& old = *marked.process;
     const std::vector<std::wstring> oldCopy = copies();
     ASSERT_EQ(oldCopy.size(), 1u);
 

@@ -64,14 +64,6 @@ int countLines(const std::string& output, const std::string& prefix) {
     return count;
 }
 
-// The process id that testapp "mark" wrote, once the file is there.
-DWORD awaitMark(const std::wstring& path) {
-    if (!pollUntil([&] { return fileExists(path); }, kAppearMs)) {
-        return 0;
-    }
-    return static_cast<DWORD>(std::stoul(readFile(path)));
-}
-
 bool runGuardExists(const std::wstring& runName) {
     const HANDLE guard =
         OpenMutexW(SYNCHRONIZE, FALSE, (L"Local\\CorvellinthOnefile_" + runName).c_str());
@@ -139,11 +131,15 @@ TEST_F(Leftovers, AKilledParentTakesTheApplicationAlongAndTheNextStartRemovesIts
     const std::wstring ownMark = scratch_ / L"own";
     RunOptions options = privateOptions();
     options.environment[kLinger] = ownMark;
-    BackgroundProcess run(
-        app_, {L"start", testProgram(), L"--", L"mark", childMark, L"sleep", L"60000"}, options);
-    const HANDLE child = OpenProcess(SYNCHRONIZE, FALSE, awaitMark(childMark));
+    const MarkedRun marked =
+        startMarked(app_, {L"start", testProgram(), L"--", L"mark", childMark, L"sleep", L"60000"},
+                    options, childMark, kAppearMs);
+    ASSERT_NE(marked.markedId, 0u) << marked.why();
+    BackgroundProcess& run = *marked.process;
+    const HANDLE child = OpenProcess(SYNCHRONIZE, FALSE, marked.markedId);
     ASSERT_NE(child, nullptr);
-    const HANDLE own = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, awaitMark(ownMark));
+    const HANDLE own =
+        OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, awaitMark(ownMark, run, kAppearMs));
     ASSERT_NE(own, nullptr);
     ASSERT_EQ(left().size(), 1u);
 
@@ -252,8 +248,10 @@ TEST_F(Leftovers, OnlyDirectoriesOfRunsThatAreOverAreSwept) {
     const std::wstring go = scratch_ / L"go";
     RunOptions inheritedStart = privateOptions();
     inheritedStart.environment[L"TAMBRO_ONEFILE_START"] = L"1";
-    BackgroundProcess live(app_, {L"mark", running, L"await", go, L"hashes"}, inheritedStart);
-    ASSERT_NE(awaitMark(running), 0u);
+    const MarkedRun marked = startMarked(app_, {L"mark", running, L"await", go, L"hashes"},
+                                         inheritedStart, running, kAppearMs);
+    ASSERT_NE(marked.markedId, 0u) << marked.why();
+    BackgroundProcess& live = *marked.process;
     const std::wstring liveRun = L"onefile_" + std::to_wstring(live.processId()) + L"_1";
     startAnotherApplication();
     std::vector<std::wstring> expected = kept;
@@ -289,7 +287,7 @@ TEST_F(Leftovers, ASecondStartThatOutlivesItsParentKeepsTheDirectoryUntilItEnds)
     BackgroundProcess first(
         app_, {L"start", app_, L"mark", joined, L"await", go, L"--", L"await", joined},
         privateOptions());
-    const HANDLE second = OpenProcess(SYNCHRONIZE, FALSE, awaitMark(joined));
+    const HANDLE second = OpenProcess(SYNCHRONIZE, FALSE, awaitMark(joined, first, kAppearMs));
     ASSERT_NE(second, nullptr);
     ASSERT_TRUE(first.hasEnded(kAppearMs));
     EXPECT_EQ(WaitForSingleObject(second, 0), static_cast<DWORD>(WAIT_TIMEOUT));

@@ -1,10 +1,13 @@
 #include "tests/support/process.h"
 
+#include <cstdio>
+
 namespace testing_support {
 namespace {
 
 constexpr int kStartAttempts = 3;
 constexpr DWORD kStartRetryPauseMs = 200;
+constexpr int kRefusedLaunchRetries = 2;
 
 struct Pipe {
     HANDLE read = nullptr;
@@ -119,8 +122,10 @@ std::wstring quoteArgument(const std::wstring& argument) {
     return quoted;
 }
 
-ProcessResult runProcess(const std::wstring& program, const std::vector<std::wstring>& arguments,
-                         const RunOptions& options) {
+namespace {
+
+ProcessResult runOnce(const std::wstring& program, const std::vector<std::wstring>& arguments,
+                      const RunOptions& options) {
     std::wstring commandLine = options.commandLine;
     if (commandLine.empty()) {
         commandLine = quoteArgument(program);
@@ -203,6 +208,23 @@ ProcessResult runProcess(const std::wstring& program, const std::vector<std::wst
     return result;
 }
 
+} // namespace
+
+ProcessResult runProcess(const std::wstring& program, const std::vector<std::wstring>& arguments,
+                         const RunOptions& options) {
+    ProcessResult result = runOnce(program, arguments, options);
+    for (int retry = 0; retry < kRefusedLaunchRetries && isWineLaunchRefusal(result); ++retry) {
+        Sleep(kStartRetryPauseMs);
+        result = runOnce(program, arguments, options);
+    }
+    return result;
+}
+
+bool isWineLaunchRefusal(const ProcessResult& result) {
+    return result.exitCode == 2 &&
+           result.standardError.rfind("Error, couldn't launch child ([Error 1359]", 0) == 0;
+}
+
 BackgroundProcess::BackgroundProcess(const std::wstring& program,
                                      const std::vector<std::wstring>& arguments,
                                      RunOptions options) {
@@ -219,7 +241,7 @@ BackgroundProcess::BackgroundProcess(const std::wstring& program,
     };
     started_ = Clock::now();
     thread_ = std::thread([this, program, arguments, options] {
-        result_ = runProcess(program, arguments, options);
+        result_ = runOnce(program, arguments, options);
         ended_ = Clock::now();
         if (result_.processId == 0) {
             known_.set_value(0);
@@ -254,6 +276,45 @@ ProcessResult BackgroundProcess::finish() {
 
 double BackgroundProcess::seconds() const {
     return std::chrono::duration<double>(ended_ - started_).count();
+}
+
+DWORD awaitMark(const std::wstring& path, const BackgroundProcess& writer, DWORD timeoutMs) {
+    const auto marked = [&] { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; };
+    pollUntil([&] { return marked() || writer.hasEnded(0); }, timeoutMs);
+    if (!marked()) {
+        return 0;
+    }
+    FILE* const file = _wfopen(path.c_str(), L"r");
+    unsigned long id = 0;
+    if (file != nullptr) {
+        if (fscanf(file, "%lu", &id) != 1) {
+            id = 0;
+        }
+        fclose(file);
+    }
+    return static_cast<DWORD>(id);
+}
+
+std::string MarkedRun::why() const {
+    if (!process->hasEnded(0)) {
+        return "no mark yet; the run goes on";
+    }
+    const ProcessResult result = process->finish();
+    return "the run ended with " + std::to_string(result.exitCode) + ": " + result.standardOutput +
+           result.standardError;
+}
+
+MarkedRun startMarked(const std::wstring& program, const std::vector<std::wstring>& arguments,
+                      const RunOptions& options, const std::wstring& mark, DWORD timeoutMs) {
+    MarkedRun run;
+    for (int attempt = 0;; ++attempt) {
+        run.process = std::make_unique<BackgroundProcess>(program, arguments, options);
+        run.markedId = awaitMark(mark, *run.process, timeoutMs);
+        if (run.markedId != 0 || attempt == kRefusedLaunchRetries || !run.process->hasEnded(0) ||
+            !isWineLaunchRefusal(run.process->finish())) {
+            return run;
+        }
+    }
 }
 
 bool pollUntil(const std::function<bool()>& condition, DWORD timeoutMs) {

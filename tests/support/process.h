@@ -8,6 +8,7 @@
 #include <functional>
 #include <future>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -49,7 +50,9 @@ void useTempDirectory(RunOptions* options, const std::wstring& directory);
 std::wstring quoteArgument(const std::wstring& argument);
 
 // Runs program with arguments (program itself becomes argument 0), with
-// pipes for the three standard streams, and waits for it.
+// pipes for the three standard streams, and waits for it. A launcher that
+// Wine refused to start the application for (isWineLaunchRefusal) is run
+// again, up to twice: that refusal says nothing about the launcher.
 ProcessResult runProcess(const std::wstring& program, const std::vector<std::wstring>& arguments,
                          const RunOptions& options = {});
 
@@ -86,6 +89,29 @@ class BackgroundProcess {
     Clock::time_point ended_;
     std::thread thread_;
 };
+
+// A launcher's run that ended because Wine, under load, refused to start
+// its child at all (ERROR_INTERNAL_ERROR), as it now and then does.
+bool isWineLaunchRefusal(const ProcessResult& result);
+
+// Waits up to timeoutMs for the file that testapp's "mark" writes at path,
+// for as long as writer (the process that marks, or one that starts it)
+// runs. The process id in the file, or 0 when none came.
+DWORD awaitMark(const std::wstring& path, const BackgroundProcess& writer, DWORD timeoutMs);
+
+// A background run that marks, started by startMarked.
+struct MarkedRun {
+    std::unique_ptr<BackgroundProcess> process;
+    DWORD markedId = 0; // 0: no mark came
+    // Why no mark came, for a failure's message.
+    std::string why() const;
+};
+
+// Starts program in the background and waits for its mark as awaitMark
+// does; a run that Wine refused to start the application for is started
+// again, up to twice.
+MarkedRun startMarked(const std::wstring& program, const std::vector<std::wstring>& arguments,
+                      const RunOptions& options, const std::wstring& mark, DWORD timeoutMs);
 
 // Asks condition every 20 ms until it holds (true) or timeoutMs have passed
 // (false). For generous limits only, never for measuring.
