@@ -94,11 +94,7 @@ class Cache : public ::testing::Test {
 
     void SetUp() override { CreateDirectoryW(temp_.c_str(), nullptr); }
 
-    RunOptions privateOptions() const {
-        RunOptions options = cleanOptions();
-        useTempDirectory(&options, temp_);
-        return options;
-    }
+    RunOptions privateOptions() const { return privateTempOptions(temp_); }
     ProcessResult run(const std::vector<std::wstring>& arguments,
                       const std::wstring& program = app_) const {
         return runProcess(program, arguments, privateOptions());

@@ -90,8 +90,7 @@ class ConsoleLauncher : public ::testing::Test {
         std::vector<std::wstring> all = driverOptions;
         all.push_back(exe_);
         all.insert(all.end(), arguments.begin(), arguments.end());
-        testing_support::RunOptions options = testing_support::cleanOptions();
-        testing_support::useTempDirectory(&options, temp_);
+        testing_support::RunOptions options = testing_support::privateTempOptions(temp_);
         options.creationFlags = CREATE_NO_WINDOW;
         const ProcessResult result =
             testing_support::runProcess(binaryDirectory() + L"\\console_driver.exe", all, options);

@@ -102,11 +102,7 @@ class Leftovers : public ::testing::Test {
         CreateDirectoryW(temp_.c_str(), nullptr);
     }
 
-    RunOptions privateOptions() const {
-        RunOptions options = cleanOptions();
-        useTempDirectory(&options, temp_);
-        return options;
-    }
+    RunOptions privateOptions() const { return privateTempOptions(temp_); }
     // Another packaged application started after the fact: its sweep is what
     // removes the directories of runs that are over.
     void startAnotherApplication() const {

@@ -56,11 +56,7 @@ class RunDirectory : public ::testing::Test {
 
     void SetUp() override { CreateDirectoryW(temp_.c_str(), nullptr); }
 
-    RunOptions privateOptions() const {
-        RunOptions options = cleanOptions();
-        useTempDirectory(&options, temp_);
-        return options;
-    }
+    RunOptions privateOptions() const { return privateTempOptions(temp_); }
     ProcessResult run(const std::vector<std::wstring>& arguments) const {
         return runProcess(exe_, arguments, privateOptions());
     }

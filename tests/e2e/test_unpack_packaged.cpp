@@ -141,9 +141,7 @@ struct PrivateRun {
 PrivateRun runInPrivateTemp(const ScratchDirectory& scratch, const std::wstring& exe) {
     const std::wstring temp = scratch / L"temp";
     CreateDirectoryW(temp.c_str(), nullptr);
-    RunOptions options = cleanOptions();
-    useTempDirectory(&options, temp);
-    PrivateRun run{runProcess(exe, {}, options), {}};
+    PrivateRun run{runProcess(exe, {}, privateTempOptions(temp)), {}};
     WIN32_FIND_DATAW found;
     const HANDLE search = FindFirstFileW((temp + L"\\CorvellinthOnefile\\*").c_str(), &found);
     if (search != INVALID_HANDLE_VALUE) {

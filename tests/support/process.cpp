@@ -98,6 +98,12 @@ void useTempDirectory(RunOptions* options, const std::wstring& directory) {
     options->environment[L"TEMP"] = directory;
 }
 
+RunOptions privateTempOptions(const std::wstring& directory) {
+    RunOptions options = cleanOptions();
+    useTempDirectory(&options, directory);
+    return options;
+}
+
 std::wstring quoteArgument(const std::wstring& argument) {
     if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
         return argument;

@@ -46,6 +46,10 @@ RunOptions cleanOptions();
 // launcher unpacks lands where the test can see and remove it.
 void useTempDirectory(RunOptions* options, const std::wstring& directory);
 
+// cleanOptions with TMP and TEMP at directory: a run of its own that the
+// test can watch.
+RunOptions privateTempOptions(const std::wstring& directory);
+
 // Quotes one argument the way CommandLineToArgvW splits it.
 std::wstring quoteArgument(const std::wstring& argument);
 
