@@ -127,12 +127,15 @@ void cleanupOnExit() {
     stopRun(kInterruptGraceMs);
 }
 
-void waitIfStopping() {
-    if (!stopStarted.load()) {
-        return;
-    }
+void awaitStopsEnding() {
     for (;;) {
         systemCalls.sleep(INFINITE);
+    }
+}
+
+void waitIfStopping() {
+    if (stopStarted.load()) {
+        awaitStopsEnding();
     }
 }
 
@@ -157,9 +160,7 @@ BOOL WINAPI consoleControlHandler(DWORD controlType) {
         // shorten the child's grace; returning would let Windows end the
         // process before the delete (close, logoff, shutdown).
         shortenChildDeadline(graceMs);
-        for (;;) {
-            systemCalls.sleep(INFINITE);
-        }
+        awaitStopsEnding();
     }
     DWORD exitCode = kTerminatedExitCode;
     stopRunForConsoleEvent(controlType, &exitCode);

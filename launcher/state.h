@@ -39,8 +39,8 @@
 //   diagnostics/diagnostics.cpp endingHook, hookTaken: what every ending runs once (the
 //                              run directory's delete), set when the parent creates it;
 //                              endingGate: what every ending runs first (the workers settle)
-//   paths/directories.cpp      knownDirectories   1024 heap copies, freed when a run directory is
-//   given up
+//   paths/directories.cpp      knownDirectories   1024 heap copies, freed when a run
+//                                                 directory is given up
 //                              knownCount         how many of them are in use
 //   paths/executable_path.cpp  plainPathCache     4097   getExecutablePath(false), filled once
 //                              resolvedPathCache  4097   getExecutablePath(true), filled once

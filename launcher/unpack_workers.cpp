@@ -17,6 +17,7 @@
 #include <cstdint>
 
 #include "diagnostics/diagnostics.h"
+#include "launcher/cleanup.h"
 #include "paths/extended_path.h"
 #include "paths/wide_text.h"
 #include "payload/format.h"
@@ -271,9 +272,7 @@ void settleFiles() {
     // deletes the run directory and ends the process itself: the files it
     // cut short are not a failure of this run to report.
     if (halted.load()) {
-        for (;;) {
-            systemCalls.sleep(INFINITE);
-        }
+        awaitStopsEnding();
     }
     if (failure.step == FailedStep::open) {
         fatalOpenFailure(failure.path);
