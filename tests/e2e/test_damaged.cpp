@@ -7,6 +7,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -69,16 +70,11 @@ class DamagedPackage : public ::testing::Test {
     // Other tests run launchers in the real temp directory at the same
     // time, so only a directory named with this run's process id counts.
     static bool wroteToRealTemp(DWORD processId) {
-        const std::wstring pattern = testing_support::systemTempDirectory() +
-                                     L"\\CorvellinthOnefile\\onefile_" +
-                                     std::to_wstring(processId) + L"_*";
-        WIN32_FIND_DATAW found;
-        const HANDLE search = FindFirstFileW(pattern.c_str(), &found);
-        if (search == INVALID_HANDLE_VALUE) {
-            return false;
-        }
-        FindClose(search);
-        return true;
+        const std::wstring prefix = L"onefile_" + std::to_wstring(processId) + L"_";
+        const std::vector<std::wstring> runs = testing_support::namesIn(
+            testing_support::systemTempDirectory() + L"\\CorvellinthOnefile");
+        return std::any_of(runs.begin(), runs.end(),
+                           [&](const std::wstring& name) { return name.rfind(prefix, 0) == 0; });
     }
 
     static Expected expectationFor(const std::string& data) {
