@@ -48,6 +48,18 @@ std::uint64_t entryKeys[kKeyCapacity];
 // it before the run directory is deleted.
 HANDLE entryFile = INVALID_HANDLE_VALUE;
 
+// An unhandled exception while the main DLL is loaded and run_code looked
+// up is raised inside the system's loader (a damaged export table does it),
+// which holds its lock. Wine then starts its debugger, which attaches by
+// starting a thread in the process; that thread waits for the lock, the
+// crashed thread waits for the debugger, and the child never ends. Until
+// run_code is called, such an exception ends the child at once with its
+// code, which the parent passes on; the application's own crashes later
+// are handled as they would be without the launcher.
+LONG WINAPI endWithTheExceptionCode(EXCEPTION_POINTERS*) {
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
 // Refuses names that would leave the target directory or name a drive or
 // stream, before anything of the entry reaches the disk. Then builds
 // targetDirectory '\' name (abnormal end past kPathCapacity) and keeps the
@@ -176,6 +188,8 @@ int runApplicationFromFirstEntry() {
     // The cookie is not kept: the directory stays on the search list for the
     // rest of the process.
     AddDllDirectory(targetDirectory);
+    const LPTOP_LEVEL_EXCEPTION_FILTER previousFilter =
+        SetUnhandledExceptionFilter(endWithTheExceptionCode);
     const HMODULE application = systemCalls.loadLibrary(mainFilePath, nullptr, kLoadFlags);
     if (application == nullptr) {
         fatalSystemError("Error, load DLL.", GetLastError());
@@ -187,5 +201,6 @@ int runApplicationFromFirstEntry() {
     if (runCode == nullptr) {
         fatalError("Error, DLL entry point not found.");
     }
+    SetUnhandledExceptionFilter(previousFilter);
     return runCode(__argc, __wargv);
 }

@@ -115,10 +115,15 @@ class ConsoleLauncher : public ::testing::Test {
     std::wstring readyFile_ = scratch_ / L"ready";
 };
 
+// Work after an event: well within a 5 s grace, and halfway between the
+// 1 s and the 5 s grace, which tells them apart.
+constexpr const wchar_t* kShortWorkMs = L"500";
+constexpr const wchar_t* kBetweenGracesMs = L"3000";
+
 // What the application does: installs its handler (or not), marks itself
 // ready, then works on.
-std::vector<std::wstring> finishesAfterEvent(const std::wstring& ready) {
-    return {L"on-ctrl", L"mark", ready, L"until-interrupted", L"2500", L"exit", L"42"};
+std::vector<std::wstring> finishesAfterEvent(const std::wstring& ready, const wchar_t* workMs) {
+    return {L"on-ctrl", L"mark", ready, L"until-interrupted", workMs, L"exit", L"42"};
 }
 std::vector<std::wstring> ignoresEvent(const std::wstring& ready) {
     return {L"on-ctrl", L"mark", ready, L"sleep", L"60000"};
@@ -128,7 +133,7 @@ std::vector<std::wstring> hasNoHandler(const std::wstring& ready) {
 }
 
 TEST_F(ConsoleLauncher, CtrlCLetsAnApplicationWithItsOwnHandlerFinishAndPassesItsExitCode) {
-    const Report report = driveEvent(L"c", finishesAfterEvent(readyFile_));
+    const Report report = driveEvent(L"c", finishesAfterEvent(readyFile_, kShortWorkMs));
     EXPECT_EQ(report.values.count("finished"), 1u) << report.text;
     EXPECT_EQ(report.code("child-exit"), 42u) << report.text;
     EXPECT_EQ(report.code("launcher-exit"), 42u) << report.text;
@@ -152,23 +157,23 @@ TEST_F(ConsoleLauncher, AnApplicationThatIgnoresCtrlCIsTerminatedAfterFiveSecond
     EXPECT_THAT(leftRunDirectories(), IsEmpty());
 }
 
-// Ctrl+Break keeps Ctrl+C's 5 s: the application's 2.5 s of work fit.
+// Ctrl+Break keeps Ctrl+C's 5 s: the application's 3 s of work fit.
 TEST_F(ConsoleLauncher, CtrlBreakGivesTheSameGraceAsCtrlC) {
-    const Report report = driveEvent(L"break", finishesAfterEvent(readyFile_));
+    const Report report = driveEvent(L"break", finishesAfterEvent(readyFile_, kBetweenGracesMs));
     EXPECT_EQ(report.values.at("event"), "1") << report.text;
     EXPECT_EQ(report.code("launcher-exit"), 42u) << report.text;
     EXPECT_THAT(leftRunDirectories(), IsEmpty());
 }
 
 // Windows ends everything about 5 s after these events, so the launcher
-// gives the application 1 s, not 5: the same 2.5 s of work are cut short,
+// gives the application 1 s, not 5: the same 3 s of work are cut short,
 // and the directory is gone before the launcher ends.
 TEST_F(ConsoleLauncher, CloseLogoffAndShutdownCutTheGraceToOneSecond) {
     for (const auto& [event, type] :
          {std::pair{L"close", "2"}, std::pair{L"logoff", "5"}, std::pair{L"shutdown", "6"}}) {
         SCOPED_TRACE(testing_support::narrow(event));
         DeleteFileW(readyFile_.c_str());
-        const Report report = driveEvent(event, finishesAfterEvent(readyFile_));
+        const Report report = driveEvent(event, finishesAfterEvent(readyFile_, kBetweenGracesMs));
         EXPECT_EQ(report.values.at("event"), type) << report.text;
         EXPECT_EQ(report.values.count("finished"), 0u) << report.text;
         EXPECT_EQ(report.code("child-exit"), kInterrupted) << report.text;

@@ -26,7 +26,7 @@ using namespace testing_support;
 constexpr DWORD kAppearMs = 60000;
 constexpr DWORD kKilledExitCode = 0xDEAD0001;
 // Generous: Wine ends a job's processes within milliseconds.
-constexpr DWORD kEndsWithParentMs = 10000;
+constexpr DWORD kEndsWithParentMs = 30000;
 
 // Set for the runs whose application starts this test program as a process
 // of its own (testapp "start"): the copy writes its process id to the file

@@ -131,6 +131,66 @@ TEST_F(Unpacking, AChildThatCannotRunTheApplicationEndsTheLauncherWithTwo) {
     EXPECT_EQ(withoutCarriageReturns(result.standardOutput), "Error, DLL entry point not found.\n");
 }
 
+// The little-endian 32-bit value at offset of image, or 0 past its end.
+std::uint32_t imageValue(const std::string& image, std::size_t offset) {
+    std::uint32_t value = 0;
+    for (std::size_t byte = 4; byte-- > 0;) {
+        value =
+            value << 8 |
+            (offset + byte < image.size() ? static_cast<unsigned char>(image[offset + byte]) : 0u);
+    }
+    return value;
+}
+
+// dll with its export directory's list of names moved far outside the
+// image: the DLL still loads, and looking up run_code reads unmapped memory
+// inside the system's loader. Empty when dll has no export directory.
+std::string withExportNamesOutsideTheImage(std::string dll) {
+    constexpr std::size_t kExportDirectoryEntry = 112; // in the PE32+ optional header
+    constexpr std::size_t kAddressOfNames = 0x20;      // in IMAGE_EXPORT_DIRECTORY
+    constexpr std::uint32_t kFarOutside = 0x7FFF0000;
+    const std::size_t header = imageValue(dll, 0x3C);
+    const std::size_t sections = imageValue(dll, header + 6) & 0xFFFF;
+    const std::size_t optionalHeader = header + 24;
+    const std::size_t sectionTable = optionalHeader + (imageValue(dll, header + 20) & 0xFFFF);
+    const std::uint32_t exports = imageValue(dll, optionalHeader + kExportDirectoryEntry);
+    for (std::size_t index = 0; index < sections && exports != 0; ++index) {
+        const std::size_t section = sectionTable + 40 * index;
+        const std::uint32_t start = imageValue(dll, section + 12);
+        if (exports < start || exports - start >= imageValue(dll, section + 8)) {
+            continue;
+        }
+        const std::size_t names =
+            imageValue(dll, section + 20) + (exports - start) + kAddressOfNames;
+        if (names + 4 > dll.size()) {
+            break;
+        }
+        for (std::size_t byte = 0; byte < 4; ++byte) {
+            dll[names + byte] = static_cast<char>(kFarOutside >> (8 * byte));
+        }
+        return dll;
+    }
+    return {};
+}
+
+// Looking up run_code crashes in the system's loader, which holds its lock
+// then: Wine's debugger could never attach, and the child would wait for it
+// for ever. The child ends with the exception's code instead, the parent
+// passes that on and the run directory goes.
+TEST_F(Unpacking, ACrashInTheSystemsLoaderEndsTheRunWithItsExceptionCode) {
+    const std::string damaged =
+        withExportNamesOutsideTheImage(readFile(binaryDirectory() + L"\\testapp.dll"));
+    ASSERT_FALSE(damaged.empty());
+    const std::wstring temp = scratch_ / L"temp";
+    CreateDirectoryW(temp.c_str(), nullptr);
+    RunOptions options = privateTempOptions(temp);
+    options.timeoutMs = 60000; // only a hang comes near it
+    const ProcessResult result = runProcess(
+        makePackagedExecutable(scratch_ / L"crash.exe", {{u"main.dll", damaged}}), {}, options);
+    EXPECT_EQ(result.exitCode, 0xC0000005u) << result.ending() << result.standardError;
+    EXPECT_THAT(namesIn(temp + L"\\CorvellinthOnefile"), ::testing::IsEmpty());
+}
+
 // A run with its own temp directory, so that whatever it leaves there is
 // its own (Wine reuses process ids at once).
 struct PrivateRun {

@@ -237,7 +237,7 @@ bool temporaryFileIn(const std::string& directory) {
 
 // Ctrl+C during a long run: the partial output goes, and the packer ends
 // by the signal. The test waits for the temporary file to appear, however
-// long that takes, before it interrupts.
+// long that takes, and interrupts the run while it is held there.
 TEST(NativePacker, AnInterruptedRunLeavesNoTemporaryFile) {
     Scratch scratch;
     writeLauncher(scratch);
@@ -267,8 +267,16 @@ TEST(NativePacker, AnInterruptedRunLeavesNoTemporaryFile) {
         usleep(10000);
     }
     ASSERT_TRUE(temporaryFileIn(scratch.path())) << "the run never started writing";
-    kill(child, SIGINT);
+    // Stopped while it is looked at, it cannot finish between the look and
+    // the interrupt, which it gets as it goes on.
     int status = 0;
+    kill(child, SIGSTOP);
+    ASSERT_EQ(waitpid(child, &status, WUNTRACED), child);
+    ASSERT_TRUE(WIFSTOPPED(status)) << status;
+    ASSERT_TRUE(temporaryFileIn(scratch.path()) && !fs::exists(scratch / "app.exe"))
+        << "the run was over before the interrupt";
+    kill(child, SIGINT);
+    kill(child, SIGCONT);
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
     EXPECT_FALSE(temporaryFileIn(scratch.path()));

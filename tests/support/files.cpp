@@ -59,10 +59,15 @@ bool directoryExists(const std::wstring& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+// Delete sharing too: a file that MoveFileExW has just put in place is
+// still open with delete access in the process that moved it (Wine keeps
+// the handle it renamed through until the call returns), and a reader
+// without delete sharing fails with a sharing violation meanwhile.
 std::string readFile(const std::wstring& path) {
     std::string content;
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_EXISTING, 0, nullptr);
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return content;
     }

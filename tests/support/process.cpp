@@ -1,6 +1,9 @@
 #include "tests/support/process.h"
 
 #include <cstdio>
+#include <cstdlib>
+
+#include "tests/support/files.h"
 
 namespace testing_support {
 namespace {
@@ -8,6 +11,36 @@ namespace {
 constexpr int kStartAttempts = 3;
 constexpr DWORD kStartRetryPauseMs = 200;
 constexpr int kRefusedLaunchRetries = 2;
+
+// The codes that a process gets when an exception ends it.
+struct ExceptionName {
+    DWORD code;
+    const char* name;
+};
+constexpr ExceptionName kExceptionNames[] = {
+    {0x80000002, "datatype misalignment"}, {0x80000003, "breakpoint"},
+    {0xC0000005, "access violation"},      {0xC0000006, "in-page error"},
+    {0xC000001D, "illegal instruction"},   {0xC0000025, "noncontinuable exception"},
+    {0xC000008C, "array bounds exceeded"}, {0xC0000094, "integer divide by zero"},
+    {0xC0000095, "integer overflow"},      {0xC0000096, "privileged instruction"},
+    {0xC00000FD, "stack overflow"},        {0xC0000374, "heap corruption"},
+    {0xC0000409, "stack buffer overrun"},
+};
+
+const char* exceptionName(DWORD code) {
+    for (const ExceptionName& known : kExceptionNames) {
+        if (known.code == code) {
+            return known.name;
+        }
+    }
+    return nullptr;
+}
+
+std::string hexCode(DWORD code) {
+    char text[16];
+    snprintf(text, sizeof(text), "0x%08lX", code);
+    return text;
+}
 
 struct Pipe {
     HANDLE read = nullptr;
@@ -211,6 +244,10 @@ ProcessResult runOnce(const std::wstring& program, const std::vector<std::wstrin
     finishDrain(errReader);
     CloseHandle(output.read);
     CloseHandle(error.read);
+    // In the test's own output, beside whatever the test expected.
+    if (result.timedOut || exceptionName(result.exitCode) != nullptr) {
+        fprintf(stderr, "runProcess: %s %s\n", narrow(program).c_str(), result.ending().c_str());
+    }
     return result;
 }
 
@@ -224,6 +261,17 @@ ProcessResult runProcess(const std::wstring& program, const std::vector<std::wst
         result = runOnce(program, arguments, options);
     }
     return result;
+}
+
+std::string ProcessResult::ending() const {
+    if (timedOut) {
+        return "killed at its time-out";
+    }
+    const char* const exception = exceptionName(exitCode);
+    if (exception != nullptr) {
+        return "ended by exception " + hexCode(exitCode) + " (" + exception + ")";
+    }
+    return "exit code " + (exitCode > 0xFFFF ? hexCode(exitCode) : std::to_string(exitCode));
 }
 
 bool isWineLaunchRefusal(const ProcessResult& result) {
@@ -290,15 +338,7 @@ DWORD awaitMark(const std::wstring& path, const BackgroundProcess& writer, DWORD
     if (!marked()) {
         return 0;
     }
-    FILE* const file = _wfopen(path.c_str(), L"r");
-    unsigned long id = 0;
-    if (file != nullptr) {
-        if (fscanf(file, "%lu", &id) != 1) {
-            id = 0;
-        }
-        fclose(file);
-    }
-    return static_cast<DWORD>(id);
+    return static_cast<DWORD>(strtoul(readFile(path).c_str(), nullptr, 10));
 }
 
 std::string MarkedRun::why() const {

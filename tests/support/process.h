@@ -36,6 +36,11 @@ struct ProcessResult {
     std::string standardOutput;
     std::string standardError;
     DWORD processId = 0;
+
+    // How the run ended, for messages: "exit code 7", "ended by exception
+    // 0xC0000005 (access violation)" for the code of a crash (a program may
+    // also exit with such a code itself), or "killed at its time-out".
+    std::string ending() const;
 };
 
 // Options that start a program without the launcher's four variables,

@@ -38,6 +38,8 @@ constexpr DWORD kOwnExitCode = 7;
 
 // What the helper child does, from its variable:
 //   "sleep MS CODE"       sleep, then exit with CODE
+//   "ready EVENT MS CODE" signal EVENT, sleep, exit with CODE: the sleep
+//                         counts from a point the test knows
 //   "hold EVENT MS PATH"  open PATH without delete sharing, signal EVENT,
 //                         sleep, exit
 TEST(CleanupHelper, Run) {
@@ -49,6 +51,15 @@ TEST(CleanupHelper, Run) {
     unsigned long code = 0;
     wchar_t event[64] = {};
     if (swscanf(job, L"sleep %lu %lu", &milliseconds, &code) == 2) {
+        Sleep(milliseconds);
+        ExitProcess(static_cast<UINT>(code));
+    }
+    if (swscanf(job, L"ready %63ls %lu %lu", event, &milliseconds, &code) == 3) {
+        const HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE, event);
+        if (ready == nullptr) {
+            ExitProcess(99);
+        }
+        SetEvent(ready);
         Sleep(milliseconds);
         ExitProcess(static_cast<UINT>(code));
     }
@@ -97,6 +108,27 @@ HANDLE startHelper(const std::wstring& job) {
     CloseHandle(info.hThread);
     return info.hProcess;
 }
+
+constexpr DWORD kReadyTimeoutMs = 60000;
+
+// A named event for a helper's "ready" or "hold", made before the helper.
+class ReadyEvent {
+  public:
+    explicit ReadyEvent(const wchar_t* purpose)
+        : name_(std::wstring(L"corvellinth-") + purpose + L"-" +
+                std::to_wstring(GetCurrentProcessId())),
+          event_(CreateEventW(nullptr, TRUE, FALSE, name_.c_str())) {}
+    ~ReadyEvent() { CloseHandle(event_); }
+    ReadyEvent(const ReadyEvent&) = delete;
+    ReadyEvent& operator=(const ReadyEvent&) = delete;
+    const std::wstring& name() const { return name_; }
+    // True once the helper has signalled it.
+    bool await() const { return WaitForSingleObject(event_, kReadyTimeoutMs) == WAIT_OBJECT_0; }
+
+  private:
+    std::wstring name_;
+    HANDLE event_;
+};
 
 // The main thread's side of the handle protocol: a duplicate goes into
 // childProcess, the original stays with the caller.
@@ -298,10 +330,15 @@ DWORD stopForEvent(DWORD event) {
     return exitCode;
 }
 
+// The child runs when the stop begins and ends 1 s later by itself, well
+// within the 5 s grace: its start-up is not part of that second.
 TEST_F(Cleanup, AChildThatEndsWithinTheGraceIsNotTerminatedAndItsCodeIsTheRuns) {
     const std::wstring target = armTarget();
-    const HANDLE child = startHelper(L"sleep 1000 " + std::to_wstring(kOwnExitCode));
+    const ReadyEvent ready(L"ends-in-grace");
+    const HANDLE child =
+        startHelper(L"ready " + ready.name() + L" 1000 " + std::to_wstring(kOwnExitCode));
     ASSERT_NE(child, nullptr);
+    ASSERT_TRUE(ready.await());
     watchedHandle = publishDuplicate(child);
     EXPECT_EQ(stopForEvent(CTRL_C_EVENT), kOwnExitCode);
     EXPECT_EQ(exitCodeOf(child), kOwnExitCode);
@@ -319,7 +356,7 @@ TEST_F(Cleanup, AChildThatIgnoresTheEventIsTerminatedAsInterruptedAfterFiveSecon
     const ULONGLONG start = GetTickCount64();
     EXPECT_EQ(stopForEvent(CTRL_BREAK_EVENT), 0xC000013Au);
     EXPECT_GE(millisecondsSince(start), 4900u);
-    EXPECT_EQ(WaitForSingleObject(child, 2000), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(child, kReadyTimeoutMs), WAIT_OBJECT_0);
     EXPECT_EQ(exitCodeOf(child), 0xC000013Au);
     EXPECT_EQ(watchedCloses.load(), 1);
     EXPECT_FALSE(directoryExists(target));
@@ -338,11 +375,12 @@ TEST_F(Cleanup, WithoutAChildHandleTheRunEndsWithThePublishedCodeOrAsInterrupted
 
 TEST_F(Cleanup, AFileHeldOpenElsewhereGetsTwentyRetriesThenIsLeftSilently) {
     const std::wstring target = armTarget();
-    const std::wstring eventName = L"corvellinth-held-" + std::to_wstring(GetCurrentProcessId());
-    const HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, eventName.c_str());
-    const HANDLE holder = startHelper(L"hold " + eventName + L" 30000 " + target + L"\\app.dll");
+    const ReadyEvent held(L"held");
+    // The helper holds the file until this test ends it.
+    const HANDLE holder = startHelper(L"hold " + held.name() + L" " + std::to_wstring(INFINITE) +
+                                      L" " + target + L"\\app.dll");
     ASSERT_NE(holder, nullptr);
-    ASSERT_EQ(WaitForSingleObject(ready, 20000), WAIT_OBJECT_0);
+    ASSERT_TRUE(held.await());
 
     cleanupOnExit();
     EXPECT_EQ(rootListings.load(), 21);
@@ -353,7 +391,6 @@ TEST_F(Cleanup, AFileHeldOpenElsewhereGetsTwentyRetriesThenIsLeftSilently) {
     TerminateProcess(holder, 0);
     WaitForSingleObject(holder, INFINITE);
     CloseHandle(holder);
-    CloseHandle(ready);
 }
 
 TEST_F(Cleanup, TheHandlerLeavesOtherEventsToTheNextHandlerAndTouchesNothing) {
@@ -416,11 +453,13 @@ TEST(CleanupDeathTest, TheMainThreadDoesNotStartOverWhileAStopRuns) {
 
 // The handler itself ends the process, with the child's exit code, once
 // the directory is gone. A close event during a Ctrl+C's grace cuts it to
-// its own: the child that would end by itself after 3 s is terminated.
+// its own: the child, which would end by itself 3 s after it is ready, is
+// terminated about 1 s after the close. The close comes once the Ctrl+C's
+// stop has taken the child.
 TEST(CleanupDeathTest, TheHandlerEndsTheProcessWithTheChildsCodeAndALaterCloseShortensTheGrace) {
     // A fixed name: the death test's process ends without destructors.
     const std::wstring target = testing_support::systemTempDirectory() + L"\\corv-handler-ends";
-    const auto armAndStart = [&target](const wchar_t* job) {
+    const auto armAndStart = [&target](const std::wstring& job) {
         testing_support::removeTree(target);
         wcscpy_s(targetDirectory, kTargetDirectoryCapacity, target.c_str());
         createRunDirectory();
@@ -436,9 +475,16 @@ TEST(CleanupDeathTest, TheHandlerEndsTheProcessWithTheChildsCodeAndALaterCloseSh
     EXPECT_FALSE(directoryExists(target));
     EXPECT_EXIT(
         {
-            armAndStart(L"sleep 3000 5");
+            const ReadyEvent ready(L"shortened");
+            armAndStart(L"ready " + ready.name() + L" 3000 5");
+            if (!ready.await()) {
+                ExitProcess(99);
+            }
             std::thread interrupt([] { consoleControlHandler(CTRL_C_EVENT); });
-            Sleep(200);
+            if (!testing_support::pollUntil([] { return childProcess.load() == nullptr; },
+                                            kReadyTimeoutMs)) {
+                ExitProcess(98);
+            }
             std::thread close([] { consoleControlHandler(CTRL_CLOSE_EVENT); });
             interrupt.join();
         },
