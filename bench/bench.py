@@ -70,7 +70,7 @@ def quiet():
 
 class WineSession:
     """A persistent wineserver for the bench's own prefix, warmed up with
-    detached standard streams (see scripts/wine-session.sh)."""
+    detached standard streams and made ready (see scripts/wine-session.sh)."""
 
     def __init__(self, prefix):
         self.env = dict(os.environ)
@@ -86,6 +86,8 @@ class WineSession:
         run([WINESERVER, "-p"], env=self.env)
         subprocess.run([WINE, "wineboot"], env=self.env, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # Crash dialogs off: a crash ends the run instead of stalling it.
+        run([str(ROOT / "scripts" / "wine-prefix"), str(self.prefix)], env=self.env)
         return self
 
     def __exit__(self, *exc):
