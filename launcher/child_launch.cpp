@@ -1,12 +1,16 @@
 // Starting the launcher's own executable as the child and waiting for it.
 //
 // The child ends with the parent, however the parent ends (killed too): it
-// is created suspended and put into a job that kills what is in it when its
-// last handle closes, and only then resumed, so it runs no instruction
-// outside the job. The parent's handle to the job is never closed; the
-// system closes it when the parent ends. Processes that the application
-// starts break away from the job silently and live on as they would without
-// the launcher. A system that refuses the job runs the child without it.
+// is created suspended inside a job that kills what is in it when its last
+// handle closes, and only then resumed, so it runs no instruction outside
+// the job. Created inside the job, it is never outside it: a parent killed
+// between the child's creation and a later assignment would leave the child
+// suspended for ever. Systems without that attribute (before Windows 10)
+// get the child assigned right after its creation. The parent's handle to
+// the job is never closed; the system closes it when the parent ends.
+// Processes that the application starts break away from the job silently
+// and live on as they would without the launcher. A system that refuses the
+// job runs the child without it.
 //
 // Handle protocol with the console control handler: the parent keeps the
 // original process handle for its own wait and publishes a duplicate in
@@ -35,6 +39,9 @@ constexpr std::size_t kLauncherDirectoryCapacity = 4097;
 constexpr DWORD kOwnPathCapacity = 4096;
 constexpr std::size_t kCommandLineCapacity = 32768;
 constexpr UINT kNeverResumedExitCode = 1; // nobody reads it
+// An attribute list of one attribute takes 48 bytes on 64-bit Windows and
+// Wine; the size the system asks for is checked against this.
+constexpr std::size_t kAttributeListCapacity = 64;
 // The sweep competes with the application's start for the disk and, under
 // Wine, for its one server process: the application gets this head start.
 constexpr DWORD kSweepHeadStartMs = 1000;
@@ -44,6 +51,7 @@ wchar_t launcherDirectory[kLauncherDirectoryCapacity];
 wchar_t ownExecutablePath[kOwnPathCapacity];
 wchar_t commandLine[kCommandLineCapacity];
 HANDLE childJob = nullptr;
+alignas(8) unsigned char childAttributes[kAttributeListCapacity];
 
 // TAMBRO_ONEFILE_DIRECTORY: the plain path without its last component.
 void publishLauncherDirectory() {
@@ -101,17 +109,67 @@ HANDLE createChildJob() {
     return job;
 }
 
-// Puts the suspended child into a job of its own, kept for the rest of the
-// process, then lets it run. A refused job or assignment leaves the child
-// outside any job of ours. A child that cannot be resumed would never end,
-// so it is terminated, and that ends the parent like a failed start.
-void startChildInJob(const PROCESS_INFORMATION& child) {
+// The child's job, kept for the rest of the process; null when the system
+// refuses it.
+void prepareChildJob() {
     // Only a test launches more than one child; each earlier child is over.
     if (childJob != nullptr) {
         systemCalls.closeHandle(childJob);
     }
     childJob = createChildJob();
-    if (childJob != nullptr) {
+}
+
+// An attribute list that creates a process inside childJob, in
+// childAttributes; null when the system has no such attribute or no job.
+LPPROC_THREAD_ATTRIBUTE_LIST makeJobAttributeList() {
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    if (childJob == nullptr || size == 0 || size > kAttributeListCapacity) {
+        return nullptr;
+    }
+    const auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(childAttributes);
+    if (!InitializeProcThreadAttributeList(list, 1, 0, &size)) {
+        return nullptr;
+    }
+    if (!systemCalls.updateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, &childJob,
+                                               sizeof(childJob), nullptr, nullptr)) {
+        DeleteProcThreadAttributeList(list);
+        return nullptr;
+    }
+    return list;
+}
+
+// Creates the child suspended, inside childJob when the system can; one
+// that cannot create it there (nested jobs refused, say) creates it outside
+// as before. True when the child was created inside the job.
+bool createSuspendedChild(STARTUPINFOEXW* startup, PROCESS_INFORMATION* child) {
+    constexpr DWORD kFlags = NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED;
+    startup->lpAttributeList = makeJobAttributeList();
+    if (startup->lpAttributeList != nullptr) {
+        startup->StartupInfo.cb = sizeof(*startup);
+        const BOOL created = systemCalls.createProcess(
+            ownExecutablePath, commandLine, nullptr, nullptr, TRUE,
+            kFlags | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr, &startup->StartupInfo, child);
+        DeleteProcThreadAttributeList(startup->lpAttributeList);
+        startup->lpAttributeList = nullptr;
+        if (created) {
+            return true;
+        }
+    }
+    startup->StartupInfo.cb = sizeof(startup->StartupInfo);
+    if (!systemCalls.createProcess(ownExecutablePath, commandLine, nullptr, nullptr, TRUE, kFlags,
+                                   nullptr, nullptr, &startup->StartupInfo, child)) {
+        fatalSystemError("Error, couldn't launch child", GetLastError());
+    }
+    return false;
+}
+
+// Puts the suspended child into its job unless it was created there, then
+// lets it run. A refused job or assignment leaves the child outside any job
+// of ours. A child that cannot be resumed would never end, so it is
+// terminated, and that ends the parent like a failed start.
+void startChildInJob(const PROCESS_INFORMATION& child, bool createdInJob) {
+    if (childJob != nullptr && !createdInJob) {
         systemCalls.assignProcessToJobObject(childJob, child.hProcess);
     }
     if (systemCalls.resumeThread(child.hThread) == static_cast<DWORD>(-1)) {
@@ -195,19 +253,15 @@ DWORD launchChildAndWait() {
     publishRunVariables();
     fillOwnExecutablePath();
 
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    passStandardHandles(&startup);
+    STARTUPINFOEXW startup{};
+    passStandardHandles(&startup.StartupInfo);
 
     buildChildCommandLine();
 
+    prepareChildJob();
     PROCESS_INFORMATION child{};
-    if (!systemCalls.createProcess(ownExecutablePath, commandLine, nullptr, nullptr, TRUE,
-                                   NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED, nullptr, nullptr,
-                                   &startup, &child)) {
-        fatalSystemError("Error, couldn't launch child", GetLastError());
-    }
-    startChildInJob(child);
+    const bool createdInJob = createSuspendedChild(&startup, &child);
+    startChildInJob(child, createdInJob);
     systemCalls.closeHandle(child.hThread);
     publishChildHandle(child.hProcess);
     // While the application runs, never before it starts.

@@ -22,6 +22,8 @@
 //                              ownExecutablePath  4096   the child's image, filled once
 //                              commandLine        32768  the child's command line
 //                              childJob           the job the child runs in, never closed
+//                              childAttributes    64 bytes, the attribute list that creates
+//                                                 the child inside childJob
 //   launcher/run_guard.cpp     runGuard           the run guard this process holds, never closed
 //   launcher/startup.cpp       parentPath         2048   the inherited parent's resolved path
 //   launcher/unpack.cpp        entryName          1024   the entry being unpacked

@@ -44,6 +44,7 @@ SystemCalls defaultSystemCalls() {
         .createJobObject = CreateJobObjectW,
         .setInformationJobObject = SetInformationJobObject,
         .assignProcessToJobObject = AssignProcessToJobObject,
+        .updateProcThreadAttribute = UpdateProcThreadAttribute,
         .createMutex = CreateMutexW,
         .openMutex = OpenMutexW,
         .openProcess = OpenProcess,

@@ -44,10 +44,12 @@ struct SystemCalls {
     decltype(&CreateProcessW) createProcess;
     decltype(&ResumeThread) resumeThread;
     decltype(&GetExitCodeProcess) getExitCodeProcess;
-    // The job that ends the child with the parent.
+    // The job that ends the child with the parent, and the attribute that
+    // creates the child inside it.
     decltype(&CreateJobObjectW) createJobObject;
     decltype(&SetInformationJobObject) setInformationJobObject;
     decltype(&AssignProcessToJobObject) assignProcessToJobObject;
+    decltype(&UpdateProcThreadAttribute) updateProcThreadAttribute;
     // The run guard and the sweep of directories left by runs that are over:
     // the inherited parent is opened through openProcess too.
     decltype(&CreateMutexW) createMutex;

@@ -34,6 +34,9 @@ constexpr wchar_t kRelaunchExitCode[] = L"CORVELLINTH_TEST_RELAUNCH_EXIT";
 constexpr wchar_t kRelaunchReport[] = L"CORVELLINTH_TEST_RELAUNCH_REPORT";
 constexpr wchar_t kRelaunchSleep[] = L"CORVELLINTH_TEST_RELAUNCH_SLEEP";
 constexpr wchar_t kRelaunchJobReport[] = L"CORVELLINTH_TEST_RELAUNCH_JOB_REPORT";
+constexpr wchar_t kOrphanIdFile[] = L"CORVELLINTH_TEST_ORPHAN_ID_FILE";
+// Generous: the system ends a job's processes at once.
+constexpr DWORD kOrphanEndsMs = 30000;
 
 std::wstring variable(const wchar_t* name) {
     std::vector<wchar_t> value(32768);
@@ -204,27 +207,97 @@ BOOL WINAPI refusedAssignment(HANDLE, HANDLE) {
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
 }
+// A system without the attribute that creates a process inside a job.
+BOOL WINAPI unknownAttribute(LPPROC_THREAD_ATTRIBUTE_LIST, DWORD, DWORD_PTR, PVOID, SIZE_T, PVOID,
+                             PSIZE_T) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return FALSE;
+}
 
-// The child is in the job before it runs a single instruction of its own;
-// a system that refuses any step of the job runs the child without it.
+// The child is in the job before it runs a single instruction of its own,
+// created inside it or assigned to it while suspended; a system that
+// refuses the job runs the child without it.
 TEST_F(LaunchAndWait, TheChildRunsInAJobFromItsStartUnlessTheSystemRefusesIt) {
     if (jobMembership(GetCurrentProcess()) == "1") {
         GTEST_SKIP() << "this test runs in a job already, which its children inherit";
     }
     childExitsWith(L"7");
-    EXPECT_EQ(launchChildAndWait(), 7u);
-    EXPECT_EQ(childInJob(), "1");
-    for (const auto& refuse : std::vector<void (*)()>{
-             [] { systemCalls.createJobObject = refusedJob; },
-             [] { systemCalls.setInformationJobObject = refusedLimits; },
-             [] { systemCalls.assignProcessToJobObject = refusedAssignment; }}) {
+    const std::vector<std::pair<const char*, void (*)()>> systems = {
+        {"1", [] {}},
+        {"1", [] { systemCalls.updateProcThreadAttribute = unknownAttribute; }},
+        {"1", [] { systemCalls.assignProcessToJobObject = refusedAssignment; }},
+        {"0", [] { systemCalls.createJobObject = refusedJob; }},
+        {"0", [] { systemCalls.setInformationJobObject = refusedLimits; }},
+        {"0",
+         [] {
+             systemCalls.updateProcThreadAttribute = unknownAttribute;
+             systemCalls.assignProcessToJobObject = refusedAssignment;
+         }},
+    };
+    for (std::size_t index = 0; index < systems.size(); ++index) {
+        SCOPED_TRACE(index);
         systemCalls = defaultSystemCalls();
-        refuse();
-        createRunDirectory();
+        systemCalls.closeHandle = recordingCloseHandle;
+        systems[index].second();
+        if (index > 0) { // SetUp made the first
+            createRunDirectory();
+        }
         EXPECT_EQ(launchChildAndWait(), 7u);
-        EXPECT_EQ(childInJob(), "0");
+        EXPECT_EQ(childInJob(), systems[index].first);
         EXPECT_FALSE(testing_support::directoryExists(target_));
     }
+}
+
+// Where the killed parent's death test leaves the id of the child it made.
+// A fixed name: the death test's process runs the test again up to it.
+std::wstring orphanIdFile() {
+    return testing_support::systemTempDirectory() + L"\\corv-orphan-id.txt";
+}
+
+// The parent killed between the child's creation and its start: the
+// child, created inside the job, ends with the parent's last handle to it
+// instead of staying suspended for ever.
+BOOL WINAPI createThenGetKilled(LPCWSTR application, LPWSTR commandLine,
+                                LPSECURITY_ATTRIBUTES processSecurity,
+                                LPSECURITY_ATTRIBUTES threadSecurity, BOOL inherit, DWORD flags,
+                                LPVOID environment, LPCWSTR directory, LPSTARTUPINFOW startup,
+                                LPPROCESS_INFORMATION created) {
+    // Without handles to inherit: a child left suspended must not keep the
+    // death test's pipes open, or the test would wait for it for ever.
+    static_cast<void>(inherit);
+    if (CreateProcessW(application, commandLine, processSecurity, threadSecurity, FALSE, flags,
+                       environment, directory, startup, created)) {
+        testing_support::writeFile(variable(kOrphanIdFile), std::to_string(created->dwProcessId));
+    }
+    TerminateProcess(GetCurrentProcess(), 9);
+    return FALSE;
+}
+
+TEST(LaunchDeathTest, AParentKilledRightAfterCreatingTheChildTakesTheChildAlong) {
+    const std::wstring idFile = orphanIdFile();
+    DeleteFileW(idFile.c_str());
+    SetEnvironmentVariableW(kOrphanIdFile, idFile.c_str());
+    EXPECT_EXIT(
+        {
+            SetEnvironmentVariableW(kRelaunchExitCode, L"0");
+            systemCalls.createProcess = createThenGetKilled;
+            launchChildAndWait();
+        },
+        ::testing::ExitedWithCode(9), "");
+    SetEnvironmentVariableW(kOrphanIdFile, nullptr);
+    const DWORD childId = std::stoul("0" + testing_support::readFile(idFile));
+    DeleteFileW(idFile.c_str());
+    ASSERT_NE(childId, 0u);
+    const HANDLE child = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, childId);
+    if (child == nullptr) {
+        return; // gone already
+    }
+    const bool ended = WaitForSingleObject(child, kOrphanEndsMs) == WAIT_OBJECT_0;
+    if (!ended) {
+        TerminateProcess(child, 0);
+    }
+    CloseHandle(child);
+    EXPECT_TRUE(ended) << "the child outlived its killed parent, suspended";
 }
 
 DWORD WINAPI failingResumeThread(HANDLE) {

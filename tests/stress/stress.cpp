@@ -6,7 +6,8 @@
 // thread of every process in the prefix written to the log (winedbg "bt
 // all") before it and its processes are ended. scripts/stress runs it under
 // two busy processes. The kinds of start, taken in turn (LIST, comma
-// separated, chooses some):
+// separated, chooses them and their order; a kind may come more than once;
+// by default small,flipped,output,small,flipped,files):
 //   small    a small package, windowed and console launcher in turn
 //   output   30,000 lines, standard output and error interleaved
 //   files    5,000 small files
@@ -21,6 +22,7 @@
 
 #include <cstdio>
 #include <map>
+#include <set>
 #include <memory>
 #include <string>
 #include <vector>
@@ -45,7 +47,7 @@ constexpr DWORD kEndedAfterKillMs = 30000;
 struct Options {
     int starts = kDefaultStarts;
     DWORD watchdogSeconds = kDefaultWatchdogSeconds;
-    std::vector<std::string> kinds = {"small", "output", "files", "flipped"};
+    std::vector<std::string> kinds = {"small", "flipped", "output", "small", "flipped", "files"};
     std::size_t flips = kDefaultFlips;
     std::size_t from = 0;
     std::wstring log;
@@ -157,7 +159,11 @@ std::vector<packer::Entry> entriesOfTree(const std::wstring& root, const std::ws
 std::vector<Start> makeStarts(const Options& options, const ScratchDirectory& scratch) {
     const packer::Entry app = fileEntry(u"main.dll", binaryDirectory() + L"\\testapp.dll");
     std::vector<Start> starts;
+    std::set<std::string> made;
     for (const std::string& kind : options.kinds) {
+        if (!made.insert(kind).second) {
+            continue;
+        }
         if (kind == "small") {
             const std::vector<packer::Entry> entries = {app, {u"data\\hello.txt", "hello"}};
             const std::string data = packer::writeAttachedData(entries, kTestWriterOptions);

@@ -233,7 +233,10 @@ ProcessResult runOnce(const std::wstring& program, const std::vector<std::wstrin
     }
     CloseHandle(input.write);
 
-    if (WaitForSingleObject(info.hProcess, options.timeoutMs) != WAIT_OBJECT_0) {
+    // Only a time-out ends the program: under Wine the wait on a Linux
+    // program's handle can fail at once, and such a program is not waited for
+    // (runLinuxProgram waits for its status file instead).
+    if (WaitForSingleObject(info.hProcess, options.timeoutMs) == WAIT_TIMEOUT) {
         result.timedOut = true;
         TerminateProcess(info.hProcess, 0xDEAD);
         WaitForSingleObject(info.hProcess, INFINITE);
