@@ -37,7 +37,7 @@ namespace {
 using namespace testing_support;
 
 constexpr int kDefaultStarts = 300;
-constexpr DWORD kDefaultWatchdogSeconds = 120;
+constexpr DWORD kDefaultWatchdogSeconds = 300;
 constexpr int kOutputLines = 30000;
 constexpr int kSmallFiles = 5000;
 constexpr std::size_t kDefaultFlips = 48;
