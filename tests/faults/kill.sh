@@ -20,22 +20,35 @@ cleanup() {
 }
 trap cleanup EXIT
 windows_path() { printf 'Z:%s' "${1//\//\\}"; }
+# What the command line of a launcher of this script starts with.
+packages="$(windows_path "$work")\\"
 fail() {
   echo "kill: $*" >&2
   exit 1
 }
 
-# The Linux ids of the launchers that carry the tag (run_with_temp, which
-# carries it too, left out; ended processes have no command line). One grep
-# over every command line, its pattern written so that it does not match its
-# own.
+# The Linux ids of the launchers that carry the tag: their command line
+# starts with a package's path in the work directory (run_with_temp's, which
+# carries the tag too, starts with its own; ended processes have none). One
+# grep over every command line, its pattern written so that it does not
+# match its own; each line it finds is read once more and judged on that
+# reading alone, since a process that starts rewrites its own.
 tagged() {
-  local file
+  local file command
   for file in $(grep -lsa -- "[${tag:0:1}]${tag:1}" /proc/[0-9]*/cmdline); do
-    grep -qsaF run_with_temp "$file" || { file="${file#/proc/}" && echo "${file%/cmdline}"; }
+    command="$(tr '\0' ' ' <"$file" 2>/dev/null || true)"
+    if [[ $command == "$packages"* && $command == *"$tag"* ]]; then
+      file="${file#/proc/}"
+      echo "${file%/cmdline}"
+    fi
   done
 }
-one_tagged() { [[ $(tagged) =~ ^[0-9]+$ ]]; }
+# Sets parent once exactly one launcher carries the tag (a command line
+# read while its process starts can be empty).
+find_parent() {
+  parent="$(tagged)"
+  [[ $parent =~ ^[0-9]+$ ]]
+}
 # The child has the application's main file mapped; the parent never has.
 is_child() { grep -q 'main\.dll' "/proc/$1/maps" 2>/dev/null; }
 state_of() { sed 's/.*) //' "/proc/$1/stat" 2>/dev/null | cut -d' ' -f1; }
@@ -119,11 +132,10 @@ hold_unpacking() {
 # child has not started, then killed.
 rm -f "$work/child.pid"
 launch many.exe mark "$(windows_path "$work/child.pid")"
-poll 60 one_tagged || fail "the parent did not start"
-parent="$(tagged)"
+poll 60 find_parent || fail "the parent did not start"
 hold_unpacking "$parent" || fail "the unpacking did not start"
-[[ $(tagged) == "$parent" && ! -e $work/child.pid ]] ||
-  fail "the child had started when the parent was held: $(tagged)"
+[[ $(tagged) == "$parent" && ! -e $work/child.pid ]] || fail "the child had started when the parent \
+($parent) was held: $(tagged), $(cat "$work/child.pid" 2>/dev/null || echo no mark)"
 kill -9 "$parent"
 wait "$background" || true
 [[ ! -e $work/child.pid ]] || fail "the application ran after its parent was killed"
