@@ -70,21 +70,8 @@ address=$((0x$vma - 0x$base))
   fail "the resource directory ($resources) is not the section ($address, 0x$size)"
 (((0x$image_size) == ((address + 0x$size + 4095) / 4096 * 4096))) ||
   fail "SizeOfImage 0x$image_size does not end with the last section"
-# The checksum of the executable at $1, computed the plain way.
 checksum_of() {
-  python3 - "$1" <<'PY'
-import struct, sys
-data = bytearray(open(sys.argv[1], "rb").read())
-field = struct.unpack_from("<I", data, 0x3C)[0] + 24 + 64
-data[field:field + 4] = b"\0\0\0\0"
-if len(data) % 2:
-    data.append(0)
-total = 0
-for (word,) in struct.iter_unpack("<H", data):
-    total += word
-    total = (total & 0xFFFF) + (total >> 16)
-print("%08x" % (total + len(open(sys.argv[1], "rb").read())))
-PY
+  python3 "$(dirname "${BASH_SOURCE[0]}")/checksum.py" "$1"
 }
 computed="$(checksum_of "$work/native.exe")"
 [[ $computed == "$checksum" ]] || fail "CheckSum $checksum, computed $computed"
