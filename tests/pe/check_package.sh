@@ -4,8 +4,9 @@
 # tree and options, with and without --cache; the package's headers read right with the cross
 # objdump (the new resource section last, on a page boundary, named by the
 # resource directory, inside SizeOfImage; the checksum recomputed here);
-# both list the same entries; and the package runs under Wine. With
-# --console both take the console launcher from beside them.
+# both list the same entries; both refuse a name that could be another's
+# short name alike; and the package runs under Wine. With --console both
+# take the console launcher from beside them.
 set -euo pipefail
 wine_run="$1" bin="$2" native="$3" icon="$4"
 if [[ ! -x $native ]]; then
@@ -88,6 +89,24 @@ cached_checksum=$(x86_64-w64-mingw32-objdump -p "$work/native-cached.exe" |
   awk '$1 == "CheckSum" {print $2}')
 [[ "$(checksum_of "$work/native-cached.exe")" == "$cached_checksum" ]] ||
   fail "the cached package's CheckSum $cached_checksum is not its checksum"
+
+# The same refusal from both: a name that could be another's short name.
+alias_tree="$work/alias"
+mkdir -p "$alias_tree"
+for name in main.dll mainprogram.dll MAINPR~1.DLL; do
+  printf '%s' "$name" >"$alias_tree/$name"
+done
+set +e
+native_refusal="$("$native" --main main.dll --quiet --output "$work/alias.exe" "$alias_tree" 2>&1)"
+native_status=$?
+windows_refusal="$("$wine_run" "$bin/onefile-pack.exe" --main main.dll --quiet \
+  --output "$(windows_path "$work/alias.exe")" "$(windows_path "$alias_tree")" 2>&1)"
+windows_status=$?
+set -e
+[[ $native_status -eq 1 && $native_refusal == *"MAINPR~1.DLL' could be the short name of '"* ]] ||
+  fail "the native packer did not refuse the alias: $native_status, $native_refusal"
+[[ $windows_status -eq 1 && "$(sed 's/Z://g; s/\\/\//g' <<<"$windows_refusal")" == "$native_refusal" ]] ||
+  fail "the packers refuse the alias differently: '$native_refusal', '$windows_refusal'"
 
 # With a temp directory of its own: tests running meanwhile watch the
 # shared one.

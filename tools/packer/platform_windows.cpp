@@ -460,7 +460,7 @@ int runShellCommand(const std::string& command) {
 
 std::string quoteForShell(const std::string& path) {
     if (path.find_first_of("%\"") != std::string::npos) {
-        throw PackError("cmd.exe cannot take '" + path + "' unchanged: it holds '%'");
+        throw PackError("cmd.exe cannot be handed '" + path + "' unchanged: it holds '%'");
     }
     return "\"" + path + "\"";
 }

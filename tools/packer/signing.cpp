@@ -110,11 +110,10 @@ std::string Signer::sign(const std::string& input, const std::string& extension,
     signedPath_ = temporaryNameFor(outputPath_, ".signed" + extension);
     removeOnInterrupt(signedPath_, InterruptSlot::SignOutput);
     removeFile(signedPath_); // a leftover would pass for the command's work
-    const std::string command =
-        substitute(command_, quoteForShell(input), quoteForShell(signedPath_));
     int exitCode = 0;
     try {
-        exitCode = runShellCommand(command);
+        exitCode =
+            runShellCommand(substitute(command_, quoteForShell(input), quoteForShell(signedPath_)));
     } catch (const PackError& failure) {
         throw PackError("the sign command failed for " + what + ": " + failure.message());
     }
