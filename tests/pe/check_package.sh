@@ -13,16 +13,7 @@ if [[ ! -x $native ]]; then
   echo "SKIP: no native packer at $native (cmake --preset host && cmake --build --preset host)"
   exit 77
 fi
-work="$(mktemp -d)"
-trap 'rm -rf "$work"' EXIT
-failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
-windows_path() {
-  printf 'Z:%s' "${1//\//\\}"
-}
+source "$(dirname "${BASH_SOURCE[0]}")/../support/script_checks.sh"
 
 tree="$work/tree"
 cp -r "$bin/../sample_app" "$tree"
@@ -120,8 +111,4 @@ set -e
 grep -q 'note.txt (8 bytes)' <<<"$run" || fail "the nested file was not unpacked: $run"
 grep -q 'sample_app: returning 5' <<<"$run" || fail "the sample did not run: $run"
 
-if ((failures)); then
-  echo "$failures failed"
-  exit 1
-fi
-echo "both packers agree and the package checks out"
+finish "both packers agree and the package checks out"

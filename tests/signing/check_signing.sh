@@ -25,16 +25,7 @@ if [[ ! -x $native ]]; then
   exit 77
 fi
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-work="$(mktemp -d)"
-trap 'rm -rf "$work"' EXIT
-failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
-windows_path() {
-  printf 'Z:%s' "${1//\//\\}"
-}
+source "$here/../support/script_checks.sh"
 
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Corvellinth test signer" \
   -addext "extendedKeyUsage=codeSigning" -addext "keyUsage=critical,digitalSignature" \
@@ -142,8 +133,4 @@ set -e
 [[ "$(ls "$work/out dir")" == $'native.exe\nwindows.exe' ]] ||
   fail "files left behind: $(ls "$work/out dir")"
 
-if ((failures)); then
-  echo "$failures failed"
-  exit 1
-fi
-echo "signed packages verify and run, and both packers sign alike"
+finish "signed packages verify and run, and both packers sign alike"

@@ -21,7 +21,6 @@ namespace packer {
 namespace {
 
 constexpr char kDefaultVersion[] = "1.0.0.0";
-constexpr std::size_t kCopyPiece = 1 << 20;
 
 void warn(const std::string& message) {
     writeStandard(StandardStream::Error, "onefile-pack: warning: " + oneLine(message) + "\n");
@@ -375,17 +374,12 @@ void embedPreparedData(const CommandLine& command) {
         }
     }
     const auto fill = [&](PackagedExecutableWriter& writer) {
-        std::vector<char> piece(kCopyPiece);
-        for (;;) {
-            const std::size_t got = data.readNext(piece.data(), piece.size());
-            if (got == 0) {
-                break;
-            }
-            writer.addAttachedData(piece.data(), got);
+        readRest(data, [&writer, &cached](const char* piece, std::size_t size) {
+            writer.addAttachedData(piece, size);
             if (cached) {
-                cached->addAttachedData(piece.data(), got);
+                cached->addAttachedData(piece, size);
             }
-        }
+        });
         writeCacheRecord(writer, cached);
     };
     writePackage(launcher, edits, output, command.output, signer.get(), fill);

@@ -30,6 +30,7 @@ std::string fileToPack(const SourceFile& source, Signer* signer) {
 void packFile(const SourceFile& source, AttachedDataWriter& writer, std::vector<char>& buffer,
               Progress& progress, const EntryObserver& observer, Signer* signer) {
     InputFile file(fileToPack(source, signer), source.path);
+    progress.correctTotal(source.size, file.size());
     writer.beginEntry(source.name, file.size());
     if (observer) {
         observer(source.name, file.size());

@@ -6,6 +6,7 @@
 #define CORVELLINTH_TOOLS_PACKER_PLATFORM_H
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -116,6 +117,16 @@ class InputFile : public ByteSource {
     std::unique_ptr<Handle> handle_;
     std::uint64_t size_ = 0;
 };
+
+// Hands what is left of file to take in pieces, in order.
+inline void readRest(InputFile& file,
+                     const std::function<void(const char* data, std::size_t size)>& take) {
+    constexpr std::size_t kPiece = 1 << 20;
+    std::vector<char> piece(kPiece);
+    for (std::size_t got = 0; (got = file.readNext(piece.data(), piece.size())) != 0;) {
+        take(piece.data(), got);
+    }
+}
 
 // A new file (replacing one of the same name). Throws PackError "cannot
 // write '<shown>': ..." when it cannot be created or written, including a

@@ -20,11 +20,6 @@ constexpr char16_t kAnyUnit = 0xFFFF;
 constexpr std::u16string_view kShortNamePunctuation = u"!#$%&'()-@^_`{}~";
 constexpr std::u16string_view kMadeUnderscore = u"+,;=[]";
 
-bool isAsciiAlphanumeric(char16_t unit) {
-    return (unit >= u'0' && unit <= u'9') || (unit >= u'A' && unit <= u'Z') ||
-           (unit >= u'a' && unit <= u'z');
-}
-
 bool isDigit(char16_t unit) {
     return unit >= u'0' && unit <= u'9';
 }

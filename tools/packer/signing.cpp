@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <vector>
 
 #include "tools/packer/partial_output.h"
 #include "tools/packer/platform.h"
@@ -13,21 +12,13 @@ namespace {
 
 constexpr std::string_view kInPlaceholder = "{in}";
 constexpr std::string_view kOutPlaceholder = "{out}";
-constexpr std::size_t kCopyPiece = 1 << 20;
 constexpr std::size_t kLongestExtension = 8;
 constexpr int kLargestPlainExitCode = 0xFFFF;
 
 void copyFile(const std::string& from, const std::string& to) {
     InputFile source(from);
     OutputFile copy(to, to, false);
-    std::vector<char> piece(kCopyPiece);
-    for (;;) {
-        const std::size_t got = source.readNext(piece.data(), piece.size());
-        if (got == 0) {
-            break;
-        }
-        copy.write(piece.data(), got);
-    }
+    readRest(source, [&copy](const char* data, std::size_t size) { copy.write(data, size); });
     copy.close();
 }
 
@@ -58,11 +49,6 @@ std::string describeExitCode(int code) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(code));
     return text;
-}
-
-bool isAsciiAlphanumeric(char16_t unit) {
-    return (unit >= u'0' && unit <= u'9') || (unit >= u'A' && unit <= u'Z') ||
-           (unit >= u'a' && unit <= u'z');
 }
 
 } // namespace
