@@ -1,6 +1,7 @@
 #include "tools/packer/short_names.h"
 
 #include <algorithm>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -140,26 +141,62 @@ bool baseMatches(std::u16string_view candidate, std::u16string_view base) {
            std::all_of(hash.begin(), hash.end(), isHexDigit);
 }
 
+// What can be made short of one name: nothing for a valid 8.3 name.
+std::vector<ShortSource> madeShortFrom(std::u16string_view name) {
+    return splitShortForm(name, false) ? std::vector<ShortSource>{} : shortSourcesOf(name);
+}
+
+// A candidate (folded to upper case, a valid 8.3 name) against what a
+// short name could be made from.
+bool matchesAny(const NameParts& candidate, const std::vector<ShortSource>& sources) {
+    return std::any_of(sources.begin(), sources.end(), [&candidate](const ShortSource& source) {
+        const std::u16string_view extension =
+            std::u16string_view(source.extension).substr(0, kExtensionLimit);
+        return unitsMatch(candidate.extension, extension) &&
+               baseMatches(candidate.base, source.base);
+    });
+}
+
+// The parts of a name that could be a short name, held in upper case in
+// folded; nothing for any other name.
+std::optional<NameParts> shortNameParts(std::u16string_view folded) {
+    if (folded.find(u'~') == std::u16string_view::npos) {
+        return std::nullopt;
+    }
+    return splitShortForm(folded, true);
+}
+
 } // namespace
 
 bool looksLikeShortName(std::u16string_view name) {
-    return name.find(u'~') != std::u16string_view::npos && splitShortForm(name, true).has_value();
+    return shortNameParts(name).has_value();
 }
 
 bool couldBeShortNameOf(std::u16string_view candidate, std::u16string_view name) {
-    if (!looksLikeShortName(candidate) || splitShortForm(name, false)) {
-        return false;
-    }
     const std::u16string folded = foldCase(candidate);
-    const NameParts parts = *splitShortForm(folded, true);
-    for (const ShortSource& source : shortSourcesOf(name)) {
-        const std::u16string_view extension =
-            std::u16string_view(source.extension).substr(0, kExtensionLimit);
-        if (unitsMatch(parts.extension, extension) && baseMatches(parts.base, source.base)) {
-            return true;
+    const std::optional<NameParts> parts = shortNameParts(folded);
+    return parts && matchesAny(*parts, madeShortFrom(name));
+}
+
+std::optional<std::pair<std::size_t, std::size_t>>
+findShortNameAlias(const std::vector<std::u16string>& names) {
+    std::vector<std::vector<ShortSource>> sources; // made at the first candidate
+    for (std::size_t alias = 0; alias < names.size(); ++alias) {
+        const std::u16string folded = foldCase(names[alias]);
+        const std::optional<NameParts> parts = shortNameParts(folded);
+        if (!parts) {
+            continue;
+        }
+        if (sources.empty()) {
+            std::transform(names.begin(), names.end(), std::back_inserter(sources), madeShortFrom);
+        }
+        for (std::size_t other = 0; other < names.size(); ++other) {
+            if (matchesAny(*parts, sources[other])) {
+                return std::make_pair(alias, other);
+            }
         }
     }
-    return false;
+    return std::nullopt;
 }
 
 } // namespace packer

@@ -7,7 +7,12 @@
 #ifndef CORVELLINTH_TOOLS_PACKER_SHORT_NAMES_H
 #define CORVELLINTH_TOOLS_PACKER_SHORT_NAMES_H
 
+#include <cstddef>
+#include <optional>
+#include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace packer {
 
@@ -24,9 +29,15 @@ namespace packer {
 bool couldBeShortNameOf(std::u16string_view candidate, std::u16string_view name);
 
 // True when name could be some file's short name at all: a valid 8.3 name
-// (characters outside ASCII allowed) holding a '~'. Only such names need
-// couldBeShortNameOf.
+// (characters outside ASCII allowed) holding a '~'.
 bool looksLikeShortName(std::u16string_view name);
+
+// The first pair (alias, other) of indexes into names, the names of one
+// folder, for which couldBeShortNameOf(names[alias], names[other]) holds;
+// nothing when there is none. Each name is looked at once, not once per
+// pair.
+std::optional<std::pair<std::size_t, std::size_t>>
+findShortNameAlias(const std::vector<std::u16string>& names);
 
 } // namespace packer
 

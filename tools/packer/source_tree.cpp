@@ -88,16 +88,13 @@ void checkAliases(const std::vector<NamedItem>& named) {
                             "' differ only in case: on Windows one would replace the other");
         }
     }
-    for (const NamedItem& alias : named) {
-        if (!looksLikeShortName(alias.leaf)) {
-            continue;
-        }
-        for (const NamedItem& other : named) {
-            if (couldBeShortNameOf(alias.leaf, other.leaf)) {
-                throw PackError("'" + alias.path + "' could be the short name of '" + other.path +
-                                "': on Windows one would replace the other");
-            }
-        }
+    std::vector<std::u16string> leaves;
+    for (const NamedItem& entry : named) {
+        leaves.push_back(entry.leaf);
+    }
+    if (const auto alias = findShortNameAlias(leaves)) {
+        throw PackError("'" + named[alias->first].path + "' could be the short name of '" +
+                        named[alias->second].path + "': on Windows one would replace the other");
     }
 }
 
