@@ -424,22 +424,28 @@ TEST_F(PackerErrors, AnOutputNamingTheLauncherLeavesTheLauncherAlone) {
     EXPECT_TRUE(readFile(launcher) == before);
 }
 
-// A file of the tree named as the output, in any case, stays as it is and
-// packed; an earlier package there may be replaced (see
-// SameTreeGivesIdenticalFilesWhateverTheThreads), and so may earlier
-// attached data.
+// A file of the tree named as the output, in any case or through a hard
+// link outside the tree, stays as it is; an earlier package there may be
+// replaced (see SameTreeGivesIdenticalFilesWhateverTheThreads), and so may
+// earlier attached data.
 TEST_F(PackerErrors, AnOutputNamingAFileOfTheTreeLeavesItAlone) {
     const std::wstring input = source_ + L"\\b\\NESTED\\deep\\FILE.BIN";
+    const std::wstring link = scratch_ / L"link.bin";
+    ASSERT_TRUE(CreateHardLinkW(link.c_str(), input.c_str(), nullptr));
     const std::string before = readFile(input);
-    for (const bool attachedOnly : {false, true}) {
-        const ProcessResult result =
-            attachedOnly ? pack({L"--write-attached-data", input, L"--main", L"a.txt", source_})
-                         : pack({L"--main", L"a.txt", L"--output", input, source_});
-        EXPECT_EQ(result.exitCode, 1u) << attachedOnly;
-        EXPECT_THAT(result.standardError,
-                    HasSubstr("' must not be a file of the packed directory '"));
-        EXPECT_TRUE(readFile(input) == before);
+    for (const std::wstring& output : {input, link}) {
+        for (const bool attachedOnly : {false, true}) {
+            const ProcessResult result =
+                attachedOnly
+                    ? pack({L"--write-attached-data", output, L"--main", L"a.txt", source_})
+                    : pack({L"--main", L"a.txt", L"--output", output, source_});
+            EXPECT_EQ(result.exitCode, 1u) << narrow(output) << attachedOnly;
+            EXPECT_THAT(result.standardError,
+                        HasSubstr("' must not be a file of the packed directory '"));
+            EXPECT_TRUE(readFile(input) == before);
+        }
     }
+    DeleteFileW(link.c_str());
     const std::wstring attached = source_ + L"\\attached.bin";
     for (int run = 0; run < 2; ++run) {
         const ProcessResult result = pack({L"--write-attached-data", attached, L"--main", L"a.txt",

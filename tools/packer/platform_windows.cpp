@@ -243,9 +243,10 @@ std::vector<DirectoryItem> listDirectory(const std::string& path) {
         item.isLink = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
                       (found.dwReserved0 == IO_REPARSE_TAG_SYMLINK ||
                        found.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT);
-        item.status = item.isLink ? statusOf(path + "\\" + item.name)
-                                  : statusFromAttributes(found.dwFileAttributes,
-                                                         found.nFileSizeHigh, found.nFileSizeLow);
+        item.status =
+            item.isLink ? statusOf(path.back() == '\\' ? path + item.name : path + "\\" + item.name)
+                        : statusFromAttributes(found.dwFileAttributes, found.nFileSizeHigh,
+                                               found.nFileSizeLow);
         items.push_back(std::move(item));
     } while (FindNextFileW(search.get(), &found));
     const DWORD code = GetLastError();
