@@ -5,6 +5,7 @@
 #include "payload/cache_record.h"
 #include "payload/exec_modes.h"
 #include "payload/format.h"
+#include "tools/packer/unicode_text.h"
 
 namespace packer {
 namespace {
@@ -77,7 +78,8 @@ std::vector<bool> readExecutableEntries(const ByteSource& source, const ElfImage
 void checkUnpackedLauncher(const ElfImage& image) {
     for (const ElfSection& section : image.sections) {
         if (section.name.rfind(kAddedPrefix, 0) == 0) {
-            throw PackError("it is a package already (it has a section '" + section.name + "')");
+            throw PackError("it is a package already (it has a section '" + oneLine(section.name) +
+                            "')");
         }
     }
 }
