@@ -181,7 +181,7 @@ std::string writerRefusal(const std::string& launcher, const std::string& attach
 
 TEST(LinuxPackage, AddsUnloadedAlignedSectionsAfterTheUntouchedLauncher) {
     const std::string launcher = sampleLauncher() + "x"; // the next offset is not aligned
-    const std::string attached = packer::writeAttachedData({{u"main.so", "code"}});
+    const std::string attached = packer::writeAttachedData({{u"main.so", "code"}}, {1, 1, 21});
     const std::string executable = packer::executableEntriesRecord({0});
     const std::string package = packageOf(launcher, attached, std::string("cache"), executable);
 
