@@ -27,10 +27,11 @@ enum class Mode {
     Help,
 };
 
-// Which of the two launchers beside the packer a package is made from.
+// Which of the launchers beside the packer a package is made from.
 enum class LauncherKind {
     Windowed, // --windowed, the default: Corvellinth.exe, GUI subsystem
     Console,  // --console: CorvellinthConsole.exe, console subsystem
+    Linux,    // --linux: corvellinth, an ELF executable
 };
 
 // What the version record says, when any of it is given.
@@ -55,7 +56,8 @@ struct CommandLine {
     std::string mainName;  // --main
     std::string output;    // --output
     std::string launcher;  // --launcher; empty: the launcherKind's beside the packer
-    // --windowed or --console; unset: windowed, or whatever --launcher is.
+    // --windowed, --console or --linux; unset: windowed, or whatever
+    // Windows launcher --launcher names.
     std::optional<LauncherKind> launcherKind;
     std::string attachedData; // --attached-data or --write-attached-data
     std::string listed;       // --list
@@ -66,6 +68,7 @@ struct CommandLine {
     bool quiet = false;        // --quiet
     bool cache = false;        // --cache: runs reuse one unpacked copy
     std::string cacheLocation; // --cache-location; empty: kDefaultCacheLocation
+    std::string signCommand;   // --sign-command, with {in} and {out}; empty: no signing
 };
 
 // Parses the arguments after the program name (UTF-8). Throws PackError
