@@ -22,6 +22,8 @@
 //                              ownExecutablePath  4096   the child's image, filled once
 //                              commandLine        32768  the child's command line
 //                              childJob           the job the child runs in, never closed
+//   launcher/run_directory.cpp runDirectoryHold   the run directory held open without delete
+//                                                 sharing (atomic: any thread closes it)
 //   launcher/run_guard.cpp     runGuard           the run guard this process holds, never closed
 //   launcher/startup.cpp       parentPath         2048   the inherited parent's resolved path
 //   launcher/unpack.cpp        entryName          1024   the entry being unpacked
@@ -31,6 +33,8 @@
 //                              writeBuffer        32768 bytes, one WriteFile chunk
 //                              entryKeys          512 keys of entryName's paths
 //                              entryFile          the file being written, or none
+//   launcher/written_names.cpp slots, capacity, used: the unpacking's set of whole-name
+//                                                 keys written (heap, grows; freed after it)
 //   launcher/unpack_workers.cpp the hand-over to the worker threads: its lock, condition
 //                              variables, queue and failure (shared with the workers, under
 //                              the lock), the 33 MiB pool of chunks and files (heap, from
@@ -47,7 +51,8 @@
 //   payload/reader.cpp         decoder, window    zstd decoder and 128 KiB heap window,
 //                                                 from createReader to releaseReader
 //                              input              the compressed bytes, read in place
-//                              produced, consumed, windowWasFilled: the window's state
+//                              produced, consumed, windowWasFilled, frameGaveOutput,
+//                                                 frameEnded: the window's and the frame's state
 //                              allocateReaderWindow  the window's allocation (a test seam)
 //   system/system_calls.cpp    systemCalls        the Windows calls tests can make fail
 // Buffers of 4096 code units or more that a call needs only for its own

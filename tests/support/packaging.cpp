@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <sstream>
 #include <stdexcept>
 
 #include "tests/support/files.h"
@@ -99,6 +101,35 @@ std::string attachedDataOf(const std::wstring& executable) {
         throw std::runtime_error("no attached data in " + narrow(executable));
     }
     return file.bytes(found->fileOffset, found->size);
+}
+
+std::set<std::string> expectedHashLines(const std::vector<packer::Entry>& entries) {
+    std::set<std::string> result;
+    for (const packer::Entry& entry : entries) {
+        unsigned long long hash = 0xcbf29ce484222325ull;
+        for (const char byte : entry.data) {
+            hash = (hash ^ static_cast<unsigned char>(byte)) * 0x100000001b3ull;
+        }
+        char digits[17];
+        std::snprintf(digits, sizeof(digits), "%016llx", hash);
+        result.insert("hash " + narrow(std::wstring(entry.name.begin(), entry.name.end())) + " " +
+                      std::to_string(entry.data.size()) + " " + digits);
+    }
+    return result;
+}
+
+std::set<std::string> hashLinesIn(const std::string& output) {
+    std::set<std::string> result;
+    std::istringstream stream(output);
+    for (std::string line; std::getline(stream, line);) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        if (line.rfind("hash ", 0) == 0 && line.rfind("hash .onefile-cache ", 0) != 0) {
+            result.insert(line);
+        }
+    }
+    return result;
 }
 
 packer::Entry fileEntry(const std::u16string& name, const std::wstring& sourcePath) {

@@ -64,6 +64,7 @@ struct CommandLine {
     int level = kDefaultLevel; // --level, or kBestLevel with --best
     int threads = 0;           // --threads; 0: one per processor
     bool quiet = false;        // --quiet
+    bool checksum = true;      // false with --no-checksum
     bool cache = false;        // --cache: runs reuse one unpacked copy
     std::string cacheLocation; // --cache-location; empty: kDefaultCacheLocation
 };
