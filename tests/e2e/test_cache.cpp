@@ -9,6 +9,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <zstd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <functional>
@@ -32,21 +34,9 @@ using namespace testing_support;
 constexpr wchar_t kMarker[] = L".onefile-cache";
 constexpr DWORD kAppearMs = 60000;
 
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> result;
-    std::istringstream stream(text);
-    for (std::string line; std::getline(stream, line);) {
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        result.push_back(line);
-    }
-    return result;
-}
-
 // The value of the first "<key>=" line.
 std::string reported(const std::string& output, const std::string& key) {
-    for (const std::string& line : lines(output)) {
+    for (const std::string& line : outputLines(output)) {
         if (line.rfind(key + "=", 0) == 0) {
             return line.substr(key.size() + 1);
         }
@@ -160,7 +150,7 @@ TEST_F(Cache, TheApplicationGetsWhatAChildWouldGet) {
     options.standardInput = "ignored";
     const ProcessResult result = runProcess(app_, {}, options);
     EXPECT_EQ(result.exitCode, 0xC0000005u) << result.standardError;
-    const std::vector<std::string> output = lines(result.standardOutput);
+    const std::vector<std::string> output = outputLines(result.standardOutput);
     const auto argumentLine = [](int index, const std::wstring& text) {
         std::string line = "arg " + std::to_string(index) + " ";
         char unit[5];
@@ -220,6 +210,31 @@ TEST_F(Cache, ADeletedOrTruncatedFileOrAMissingMarkerMeansAFreshUnpack) {
         EXPECT_EQ(hashLinesIn(result.standardOutput), expectedHashLines(entries_));
         EXPECT_EQ(copy(), copyPath);
         EXPECT_TRUE(fileExists(copyPath + L"\\" + kMarker));
+        EXPECT_THAT(runsLeft(), IsEmpty());
+    }
+}
+
+// Damage that a first start finds while it unpacks (a wrong checksum, an
+// entry named as another's short name) ends the run with the decode
+// message and takes its new copy along: nothing is left to run from.
+TEST_F(Cache, DamageFoundByAFirstStartEndsItAndLeavesNoCopy) {
+    std::string wrongChecksum = packer::writeAttachedData(entries_, kTestWriterOptions);
+    const std::size_t frameEnd =
+        3 + ZSTD_findFrameCompressedSize(wrongChecksum.data() + 3, wrongChecksum.size() - 3);
+    wrongChecksum[frameEnd - 1] = static_cast<char>(wrongChecksum[frameEnd - 1] ^ 1);
+    const std::wstring alias = shortNameOf(scratch_.path(), L"abcdefghij.txt");
+    std::vector<packer::Entry> aliased = entries_;
+    aliased.push_back({u"abcdefghij.txt", "right"});
+    aliased.push_back({std::u16string(alias.begin(), alias.end()), "wrong"});
+    const std::vector<std::wstring> damaged = {
+        makeCachedExecutable(scratch_ / L"checksum.exe", entries_, u"cache\\app", wrongChecksum),
+        makeCachedExecutable(scratch_ / L"alias.exe", aliased, u"cache\\app")};
+    for (const std::wstring& program : damaged) {
+        SCOPED_TRACE(narrow(program));
+        const ProcessResult result = run({L"hashes"}, program);
+        EXPECT_EQ(result.exitCode, 2u);
+        EXPECT_EQ(result.standardOutput, "Error, couldn't decode attached data.\r\n");
+        EXPECT_THAT(copies(), IsEmpty());
         EXPECT_THAT(runsLeft(), IsEmpty());
     }
 }

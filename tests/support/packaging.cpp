@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <sstream>
 #include <stdexcept>
 
 #include "tests/support/files.h"
@@ -63,8 +62,9 @@ std::wstring makePackagedExecutableFromAttachedData(const std::wstring& outputPa
 
 std::wstring makeCachedExecutable(const std::wstring& outputPath,
                                   const std::vector<packer::Entry>& entries,
-                                  const std::u16string& folder) {
-    const std::string attachedData = packer::writeAttachedData(entries, kTestWriterOptions);
+                                  const std::u16string& folder, const std::string& given) {
+    const std::string attachedData =
+        given.empty() ? packer::writeAttachedData(entries, kTestWriterOptions) : given;
     try {
         packer::CacheRecordBuilder record({cache::Root::temp, folder});
         for (const packer::Entry& entry : entries) {
@@ -120,11 +120,7 @@ std::set<std::string> expectedHashLines(const std::vector<packer::Entry>& entrie
 
 std::set<std::string> hashLinesIn(const std::string& output) {
     std::set<std::string> result;
-    std::istringstream stream(output);
-    for (std::string line; std::getline(stream, line);) {
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
+    for (const std::string& line : outputLines(output)) {
         if (line.rfind("hash ", 0) == 0 && line.rfind("hash .onefile-cache ", 0) != 0) {
             result.insert(line);
         }

@@ -46,10 +46,12 @@ std::wstring makePackagedExecutable(const std::wstring& outputPath,
                                     const packer::WriterOptions& options = kTestWriterOptions);
 
 // The same as a cached package (onefile-pack --cache) whose copies go to
-// {TEMP}\<folder>.
+// {TEMP}\<folder>; with attachedData given, that instead of the entries'
+// own (the record still lists the entries).
 std::wstring makeCachedExecutable(const std::wstring& outputPath,
                                   const std::vector<packer::Entry>& entries,
-                                  const std::u16string& folder);
+                                  const std::u16string& folder,
+                                  const std::string& attachedData = {});
 
 // The same with attached data given byte for byte (any content, even none
 // of the format's), and optionally another launcher.

@@ -27,6 +27,7 @@
 #include "launcher/state.h"
 #include "launcher/unpack.h"
 #include "launcher/unpack_workers.h"
+#include "launcher/written_names.h"
 #include "system/system_calls.h"
 #include "payload/entry_names.h"
 #include "payload/format.h"
@@ -613,6 +614,25 @@ TEST_F(UnpackLoop, TheHandlerFiringInTheMiddleOfAFileStopsTheWorkersAndDeletes) 
         ::testing::ExitedWithCode(static_cast<int>(0xC000013A)), readsAs(""));
     EXPECT_FALSE(directoryExists(target));
     removeTree(target);
+}
+
+// Keys that share their low bits and a set grown many times over: every
+// key recorded is known again, and no other; a key of 0 is kept too.
+TEST(WrittenNames, EveryRecordedKeyIsKnownAfterGrowing) {
+    forgetWrittenNames();
+    constexpr std::uint64_t kCount = 5000;
+    for (std::uint64_t index = 1; index <= kCount; ++index) {
+        ASSERT_FALSE(recordWrittenName(index << 40)) << index;
+    }
+    for (std::uint64_t index = 1; index <= kCount; ++index) {
+        ASSERT_TRUE(recordWrittenName(index << 40)) << index;
+    }
+    EXPECT_FALSE(recordWrittenName(0));
+    EXPECT_TRUE(recordWrittenName(0));
+    EXPECT_FALSE(recordWrittenName(kCount + 1));
+    forgetWrittenNames();
+    EXPECT_FALSE(recordWrittenName(std::uint64_t{1} << 40));
+    forgetWrittenNames();
 }
 
 TEST(EntryNames, OnlyRelativeNamesBelowTheTargetAreSafe) {
