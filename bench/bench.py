@@ -24,7 +24,7 @@ one before a change, say), alternating with this build's.
 1.1 GB, with bench_app.dll as main.dll) instead of the synthetic one.
 --checksum measures only what the frame's content checksum costs: the same
 tree packed with it (the default) and with --no-checksum, each through A,
-P-decompress and P-unpack, alternating, and the ratios of the two.
+P-decompress, P-unpack and D, alternating, and the ratios of the two.
 """
 
 import argparse
@@ -591,6 +591,12 @@ class Bench:
                 self.results["system_calls"]["scale"] = args.memory_scale
         self.summarise()
 
+    # (what, its sample name with the checksum, without it)
+    CHECKSUM_MEASURES = [(name, name, name + "_nochecksum")
+                         for name in ("A_unpack", "A_total", "P_decompress", "P_unpack", "D")] + \
+        [(name + "_cpu", name + "_cpu", name + "_nochecksum_cpu")
+         for name in ("P_decompress", "P_unpack")]
+
     def execute_checksum(self):
         """The checksum's cost: both packages of one tree, alternating, the
         order swapped at every repetition."""
@@ -602,30 +608,36 @@ class Bench:
         with WineSession(self.work / "wineprefix") as wine:
             tree, shape = self.generate(args.scale)
             self.results["tree"] = shape
-            variants = [self.pack(wine, tree, args.scale)[:2] + ("",),
-                        self.pack(wine, tree, args.scale, checksum=False)[:2] + ("_nochecksum",)]
+            variants = []
+            for checksum, name in ((True, ""), (False, "_nochecksum")):
+                attached, packaged, _ = self.pack(wine, tree, args.scale, checksum)
+                frame = attached.with_suffix(".zst")
+                self.results["frame_bytes" + name] = write_frame(attached, frame)
+                variants.append((attached, packaged, frame, name))
             self.measure_launcher(wine, variants[0][1])  # warm-up, not counted
             self.results["samples"].clear()
             for rep in range(args.reps):
                 print(f"bench: repetition {rep + 1} of {args.reps}", flush=True)
-                for attached, packaged, name in variants[::1 if rep % 2 == 0 else -1]:
+                for attached, packaged, frame, name in variants[::1 if rep % 2 == 0 else -1]:
                     self.measure_launcher(wine, packaged, name)
                     self.measure_profile(wine, attached, "decompress", name="P_decompress" + name)
                     self.measure_profile(wine, attached, "unpack", name="P_unpack" + name)
+                    run(["sync"])
+                    self.sample("D" + name, timed(["zstd", "-q", "-d", "-c", frame],
+                                                  stdout=subprocess.DEVNULL))
         samples = self.results["samples"]
         medians = {name: statistics.median(values) for name, values in samples.items()}
         self.results["medians"] = medians
-        self.results["ratios"] = {
-            f"{name}/{name}_nochecksum": round(medians[name] / medians[name + "_nochecksum"], 3)
-            for name in ("A_unpack", "A_total", "P_decompress", "P_unpack")}
+        self.results["ratios"] = {f"{what}: with / without": round(medians[a] / medians[b], 3)
+                                  for what, a, b in self.CHECKSUM_MEASURES}
         path = self.out / args.results
         path.write_text(json.dumps(self.results, indent=2) + "\n")
         t = self.results["tree"]
         print(f"tree: {t['files']} files, {t['bytes']:,} bytes (scale {args.scale}), "
               f"level {args.level}; medians of {args.reps}, seconds, with / without checksum:")
-        for name in ("A_unpack", "A_total", "P_decompress", "P_unpack"):
-            print(f"  {name:<14} {medians[name]:8.3f} / {medians[name + '_nochecksum']:8.3f}"
-                  f"  ({self.results['ratios'][f'{name}/{name}_nochecksum']})")
+        for what, a, b in self.CHECKSUM_MEASURES:
+            print(f"  {what:<18} {medians[a]:8.3f} / {medians[b]:8.3f}"
+                  f"  ({self.results['ratios'][f'{what}: with / without']})")
         print(f"written: {path}")
 
     def summarise(self):

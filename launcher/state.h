@@ -33,13 +33,13 @@
 //                              writeBuffer        32768 bytes, one WriteFile chunk
 //                              entryKeys          512 keys of entryName's paths
 //                              entryFile          the file being written, or none
-//   launcher/written_names.cpp slots, capacity, used: the unpacking's set of whole-name
-//                                                 keys written (heap, grows; freed after it)
 //   launcher/unpack_workers.cpp the hand-over to the worker threads: its lock, condition
 //                              variables, queue and failure (shared with the workers, under
 //                              the lock), the 33 MiB pool of chunks and files (heap, from
 //                              startUnpackWorkers to finishUnpackWorkers), and the halt flag
 //                              that the run directory's delete raises from any thread
+//   launcher/written_names.cpp slots, capacity, used: the unpacking's set of whole-name
+//                                                 keys written (heap, grows; freed after it)
 //   diagnostics/diagnostics.cpp endingHook, hookTaken: what every ending runs once (the
 //                              run directory's delete), set when the parent creates it;
 //                              endingGate: what every ending runs first (the workers settle)
