@@ -1,9 +1,13 @@
 #include "tools/packer/packer_main.h"
 
+#include <algorithm>
+#include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "payload/format.h"
 #include "resources/product.h"
 #include "tools/packer/cache_package.h"
 #include "tools/packer/command_line.h"
@@ -17,7 +21,10 @@ namespace packer {
 namespace {
 
 constexpr char kDefaultVersion[] = "1.0.0.0";
-constexpr std::size_t kCopyPiece = 1 << 20;
+
+void warn(const std::string& message) {
+    writeStandard(StandardStream::Error, "onefile-pack: warning: " + oneLine(message) + "\n");
+}
 
 const char* launcherName(LauncherKind kind) {
     return kind == LauncherKind::Console ? CORVELLINTH_CONSOLE_EXECUTABLE_NAME
@@ -67,6 +74,64 @@ void checkLauncherKind(const CommandLine& command, const std::string& path,
                         subsystemName(launcher.image.subsystem) + " program, not a " +
                         subsystemName(wanted) + " one");
     }
+}
+
+// A signature covers the launcher's bytes as they were: the package's
+// differ, so it is not carried over (the package can be signed anew).
+void noteDroppedSignature(const std::string& path, const Launcher& launcher) {
+    const PeImage& image = launcher.image;
+    if (image.directoryCount > kDirectorySecurity &&
+        image.directories[kDirectorySecurity].size != 0) {
+        warn("the launcher '" + path +
+             "' is signed: its signature would not match the package and is left out");
+    }
+}
+
+bool isEarlierPackage(const std::string& path) {
+    try {
+        const InputFile file(path);
+        return findAttachedData(readPeImage(file)).has_value();
+    } catch (const PackError&) {
+        return false;
+    }
+}
+
+bool isEarlierAttachedData(const std::string& path) {
+    try {
+        const InputFile file(path);
+        const std::string header(reinterpret_cast<const char*>(attached::kHeader),
+                                 attached::kHeaderSize);
+        return file.size() >= header.size() && file.bytes(0, header.size()) == header;
+    } catch (const PackError&) {
+        return false;
+    }
+}
+
+// An output in the packed directory is not packed into itself, and may
+// replace an earlier output there, but never a file that would be packed.
+void checkReplacesNoInput(const SourceTree& tree, const std::string& output,
+                          const std::string& shown, const std::string& directory,
+                          bool (*isEarlierOutput)(const std::string&)) {
+    const bool met = std::find(tree.excludedMet.begin(), tree.excludedMet.end(), output) !=
+                     tree.excludedMet.end();
+    if (met && !isEarlierOutput(output)) {
+        throw PackError("the output '" + shown + "' must not be a file of the packed directory '" +
+                        directory + "'");
+    }
+}
+
+void showWarnings(const SourceTree& tree) {
+    for (const std::string& warning : tree.warnings) {
+        warn(warning);
+    }
+}
+
+// The signer of --sign-command; none without it.
+std::unique_ptr<Signer> signerFor(const CommandLine& command, const std::string& output) {
+    if (command.signCommand.empty()) {
+        return nullptr;
+    }
+    return std::make_unique<Signer>(command.signCommand, output);
 }
 
 // Refuses an output that names a directory before any work is done.
@@ -213,6 +278,10 @@ void packDirectory(const CommandLine& command) {
     checkLauncherKind(command, launcherPath, launcher);
     const SourceTree tree =
         collectSourceTree(command.directory, command.mainName, {output, temporaryNameFor(output)});
+    checkReplacesNoInput(tree, output, command.output, command.directory, isEarlierPackage);
+    showWarnings(tree);
+    noteDroppedSignature(launcherPath, launcher);
+    const std::unique_ptr<Signer> signer = signerFor(command, output);
     std::optional<CacheRecordBuilder> cached;
     EntryObserver observer;
     if (location) {
@@ -229,16 +298,18 @@ void packDirectory(const CommandLine& command) {
         };
     }
     std::uint64_t size = 0;
-    writePackage(launcher, edits, output, command.output, [&](PackagedExecutableWriter& writer) {
+    const auto fill = [&](PackagedExecutableWriter& writer) {
         const auto sink = [&writer, &cached](const void* data, std::size_t count) {
             writer.addAttachedData(data, count);
             if (cached) {
                 cached->addAttachedData(data, count);
             }
         };
-        size = compressTree(tree, writerOptionsOf(command), sink, !command.quiet, observer);
+        size = compressTree(tree, writerOptionsOf(command), sink, !command.quiet, observer,
+                            signer.get());
         writeCacheRecord(writer, cached);
-    });
+    };
+    writePackage(launcher, edits, output, command.output, signer.get(), fill);
     printSummary(command, tree, size, command.output);
 }
 
@@ -247,11 +318,16 @@ void writeAttachedDataOnly(const CommandLine& command) {
     checkOutputPath(command.attachedData, target);
     const SourceTree tree =
         collectSourceTree(command.directory, command.mainName, {target, temporaryNameFor(target)});
+    checkReplacesNoInput(tree, target, command.attachedData, command.directory,
+                         isEarlierAttachedData);
+    showWarnings(tree);
+    const std::unique_ptr<Signer> signer = signerFor(command, target);
     PartialOutput output(target, command.attachedData, false);
     const auto sink = [&output](const void* data, std::size_t count) {
         output.file().write(data, count);
     };
-    const std::uint64_t size = compressTree(tree, writerOptionsOf(command), sink, !command.quiet);
+    const std::uint64_t size =
+        compressTree(tree, writerOptionsOf(command), sink, !command.quiet, {}, signer.get());
     output.commit();
     printSummary(command, tree, size, command.attachedData);
 }
@@ -280,6 +356,8 @@ void embedPreparedData(const CommandLine& command) {
     ResourceEdits edits = editsFor(command);
     const Launcher launcher(launcherPath);
     checkLauncherKind(command, launcherPath, launcher);
+    noteDroppedSignature(launcherPath, launcher);
+    const std::unique_ptr<Signer> signer = signerFor(command, output);
     std::optional<CacheRecordBuilder> cached;
     if (location) {
         std::vector<std::pair<std::u16string, std::uint64_t>> entries;
@@ -296,20 +374,16 @@ void embedPreparedData(const CommandLine& command) {
             cached->addEntry(name, size);
         }
     }
-    writePackage(launcher, edits, output, command.output, [&](PackagedExecutableWriter& writer) {
-        std::vector<char> piece(kCopyPiece);
-        for (;;) {
-            const std::size_t got = data.readNext(piece.data(), piece.size());
-            if (got == 0) {
-                break;
-            }
-            writer.addAttachedData(piece.data(), got);
+    const auto fill = [&](PackagedExecutableWriter& writer) {
+        readRest(data, [&writer, &cached](const char* piece, std::size_t size) {
+            writer.addAttachedData(piece, size);
             if (cached) {
-                cached->addAttachedData(piece.data(), got);
+                cached->addAttachedData(piece, size);
             }
-        }
+        });
         writeCacheRecord(writer, cached);
-    });
+    };
+    writePackage(launcher, edits, output, command.output, signer.get(), fill);
 }
 
 void listEntries(const CommandLine& command) {

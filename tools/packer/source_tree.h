@@ -22,16 +22,22 @@ struct SourceTree {
     std::string root; // full path of the directory
     std::vector<SourceFile> files;
     std::uint64_t totalBytes = 0;
+    // Links followed that lead outside the directory, each a line to show.
+    std::vector<std::string> warnings;
+    // The paths of excluded that the walk met (by name or through a link).
+    std::vector<std::string> excludedMet;
 };
 
-// Lists every file below directory. mainName (either separator, relative
-// to directory, matched ignoring case when no name matches exactly) becomes
-// the first file. Files whose full path is in excluded (the packer's own
-// output) are left out. Throws PackError for a missing or unreadable
-// directory; a main file that is missing, outside the tree or not a file; a
-// name that is not valid Unicode, that the launcher refuses, of 1024 code
-// units or more, or that equals another in its directory ignoring case; and
-// anything that is neither a file nor a directory.
+// Lists every file below directory, following links. mainName (either
+// separator, relative to directory, matched ignoring case when no name
+// matches exactly) becomes the first file. Files that are one of excluded
+// (the packer's own output), named as given or reached through a link, are
+// left out. Throws PackError for a missing or unreadable directory; a main
+// file that is missing, outside the tree or not a file; a name that is not
+// valid Unicode, that the launcher refuses, of 1024 code units or more,
+// that equals another in its directory ignoring case, or that could be the
+// short (8.3) name of another there; and anything that is neither a file
+// nor a directory.
 SourceTree collectSourceTree(const std::string& directory, const std::string& mainName,
                              const std::vector<std::string>& excluded);
 
