@@ -27,7 +27,8 @@
 
 namespace cache {
 
-inline constexpr int kResourceId = 28; // RT_RCDATA, like the attached data
+inline constexpr int kResourceId = 28;                   // RT_RCDATA, like the attached data
+inline constexpr char kSectionName[] = ".onefile_cache"; // in a Linux package
 inline constexpr unsigned char kMagic[] = {'K', 'A', 'Y', 'C'};
 inline constexpr std::uint16_t kVersion = 1;
 inline constexpr std::size_t kKeySize = 16;

@@ -18,6 +18,9 @@ namespace attached {
 
 inline constexpr int kResourceType = 10; // RT_RCDATA
 inline constexpr int kResourceId = 27;
+// In a Linux package: an ELF section of this name, not loaded, found through
+// the section headers.
+inline constexpr char kSectionName[] = ".onefile";
 
 inline constexpr unsigned char kHeader[] = {'K', 'A', 'Y'};
 inline constexpr std::size_t kHeaderSize = sizeof(kHeader);

@@ -11,6 +11,8 @@
 #define CORVELLINTH_EXECUTABLE_NAME "Corvellinth.exe"
 // The console-subsystem build of the same launcher, for command-line tools.
 #define CORVELLINTH_CONSOLE_EXECUTABLE_NAME "CorvellinthConsole.exe"
+// The Linux launcher (an ELF executable), for packages that run on Linux.
+#define CORVELLINTH_LINUX_EXECUTABLE_NAME "corvellinth"
 
 #define CORVELLINTH_ICON_ID 1
 #define CORVELLINTH_MANIFEST_ID 1

@@ -71,6 +71,35 @@ class MemoryOutput : public OutputSink {
     std::string bytes;
 };
 
+// An OutputSink that counts what is appended: for writers that lay a file
+// out as they go.
+class CountingOutput {
+  public:
+    explicit CountingOutput(OutputSink& sink) : sink_(sink) {}
+    void write(const void* data, std::size_t size) {
+        sink_.write(data, size);
+        position_ += size;
+    }
+    // Appends zero bytes up to offset (not before the position).
+    void writeZerosTo(std::uint64_t offset) {
+        const std::string zeros(static_cast<std::size_t>(offset - position_), '\0');
+        write(zeros.data(), zeros.size());
+    }
+    void writeAt(std::uint64_t offset, const void* data, std::size_t size) {
+        sink_.writeAt(offset, data, size);
+    }
+    std::uint64_t position() const { return position_; }
+
+  private:
+    OutputSink& sink_;
+    std::uint64_t position_ = 0;
+};
+
+// value rounded up to a multiple of alignment.
+inline std::uint64_t alignUp(std::uint64_t value, std::uint64_t alignment) {
+    return (value + alignment - 1) / alignment * alignment;
+}
+
 inline std::uint16_t loadU16(std::string_view bytes, std::size_t at) {
     return static_cast<std::uint16_t>(static_cast<unsigned char>(bytes[at]) |
                                       static_cast<unsigned char>(bytes[at + 1]) << 8);
@@ -81,6 +110,11 @@ inline std::uint32_t loadU32(std::string_view bytes, std::size_t at) {
            static_cast<std::uint32_t>(loadU16(bytes, at + 2)) << 16;
 }
 
+inline std::uint64_t loadU64(std::string_view bytes, std::size_t at) {
+    return static_cast<std::uint64_t>(loadU32(bytes, at)) |
+           static_cast<std::uint64_t>(loadU32(bytes, at + 4)) << 32;
+}
+
 inline void storeU16(std::string& bytes, std::size_t at, std::uint16_t value) {
     bytes[at] = static_cast<char>(value & 0xFF);
     bytes[at + 1] = static_cast<char>(value >> 8);
@@ -89,6 +123,11 @@ inline void storeU16(std::string& bytes, std::size_t at, std::uint16_t value) {
 inline void storeU32(std::string& bytes, std::size_t at, std::uint32_t value) {
     storeU16(bytes, at, static_cast<std::uint16_t>(value & 0xFFFF));
     storeU16(bytes, at + 2, static_cast<std::uint16_t>(value >> 16));
+}
+
+inline void storeU64(std::string& bytes, std::size_t at, std::uint64_t value) {
+    storeU32(bytes, at, static_cast<std::uint32_t>(value & 0xFFFFFFFFu));
+    storeU32(bytes, at + 4, static_cast<std::uint32_t>(value >> 32));
 }
 
 inline void appendU16(std::string& bytes, std::uint16_t value) {

@@ -27,8 +27,19 @@ void warn(const std::string& message) {
 }
 
 const char* launcherName(LauncherKind kind) {
-    return kind == LauncherKind::Console ? CORVELLINTH_CONSOLE_EXECUTABLE_NAME
-                                         : CORVELLINTH_EXECUTABLE_NAME;
+    switch (kind) {
+    case LauncherKind::Console:
+        return CORVELLINTH_CONSOLE_EXECUTABLE_NAME;
+    case LauncherKind::Linux:
+        return CORVELLINTH_LINUX_EXECUTABLE_NAME;
+    case LauncherKind::Windowed:
+        break;
+    }
+    return CORVELLINTH_EXECUTABLE_NAME;
+}
+
+bool isLinux(const CommandLine& command) {
+    return command.launcherKind == LauncherKind::Linux;
 }
 
 std::string launcherOf(const CommandLine& command) {
@@ -64,7 +75,7 @@ std::string subsystemName(std::uint16_t subsystem) {
 // other kind.
 void checkLauncherKind(const CommandLine& command, const std::string& path,
                        const Launcher& launcher) {
-    if (!command.launcherKind) {
+    if (!command.launcherKind || isLinux(command)) {
         return;
     }
     const std::uint16_t wanted =
@@ -87,9 +98,14 @@ void noteDroppedSignature(const std::string& path, const Launcher& launcher) {
     }
 }
 
+// A package of either kind: packing for one system may replace an earlier
+// package for the other under the same name.
 bool isEarlierPackage(const std::string& path) {
     try {
         const InputFile file(path);
+        if (hasElfMagic(file)) {
+            return findElfSection(readElfImage(file), attached::kSectionName).has_value();
+        }
         return findAttachedData(readPeImage(file)).has_value();
     } catch (const PackError&) {
         return false;
@@ -147,6 +163,17 @@ void checkNotInput(const std::string& output, const std::string& input) {
     if (!input.empty() && samePath(output, fullPathOf(input))) {
         throw PackError("the output '" + output + "' must not be the input '" + input + "'");
     }
+}
+
+// The output's full path, refused before any work is done when it names a
+// directory or one of inputs (empty ones are not given).
+std::string checkedOutput(const std::string& shown, const std::vector<std::string>& inputs) {
+    const std::string output = fullPathOf(shown);
+    checkOutputPath(shown, output);
+    for (const std::string& input : inputs) {
+        checkNotInput(output, input);
+    }
+    return output;
 }
 
 std::string withoutExe(const std::string& name) {
@@ -250,7 +277,7 @@ std::optional<CacheLocation> cacheLocationOf(const CommandLine& command) {
 
 // The cache record as far as it is known before the attached data is
 // written: the listing of entries, with a key still to come. Its size is
-// final; writeCacheRecord fills it in.
+// final; the record that PendingCacheRecord gives has the same.
 std::string cacheRecordDraft(const CacheLocation& location,
                              const std::vector<std::pair<std::u16string, std::uint64_t>>& entries) {
     CacheRecordBuilder draft(location);
@@ -260,67 +287,142 @@ std::string cacheRecordDraft(const CacheLocation& location,
     return draft.record();
 }
 
-void writeCacheRecord(PackagedExecutableWriter& writer, std::optional<CacheRecordBuilder>& cached) {
-    if (cached) {
-        writer.replaceResourceData(cacheRecordItem(cached->record()));
+// The cache record of a package being written, when it is cached: its
+// listing takes the entries as they are packed, its key the attached data
+// as it goes. Nothing without a location.
+class PendingCacheRecord {
+  public:
+    explicit PendingCacheRecord(const std::optional<CacheLocation>& location) {
+        if (location) {
+            builder_.emplace(*location);
+        }
+    }
+
+    // Takes each entry's size as the file is packed, in case it has changed
+    // since the tree was read.
+    EntryObserver observer() {
+        if (!builder_) {
+            return {};
+        }
+        return [this](const std::u16string& name, std::uint64_t size) { addEntry(name, size); };
+    }
+    void addEntry(const std::u16string& name, std::uint64_t size) {
+        if (builder_) {
+            builder_->addEntry(name, size);
+        }
+    }
+    void addAttachedData(const void* data, std::size_t size) {
+        if (builder_) {
+            builder_->addAttachedData(data, size);
+        }
+    }
+    std::optional<std::string> record() {
+        return builder_ ? std::optional<std::string>(builder_->record()) : std::nullopt;
+    }
+
+  private:
+    std::optional<CacheRecordBuilder> builder_;
+};
+
+// Hands attached data to writer and to the cache record's key.
+template <typename Writer>
+AttachedDataWriter::Sink sinkInto(Writer& writer, PendingCacheRecord& cached) {
+    return [&writer, &cached](const void* data, std::size_t count) {
+        writer.addAttachedData(data, count);
+        cached.addAttachedData(data, count);
+    };
+}
+
+// Puts the cache record, when there is one, where each kind of package
+// carries it: resource 28 of a Windows package, a section of a Linux one.
+void writeCacheRecord(PackagedExecutableWriter& writer, PendingCacheRecord& cached) {
+    if (const std::optional<std::string> record = cached.record()) {
+        writer.replaceResourceData(cacheRecordItem(*record));
     }
 }
 
-void packDirectory(const CommandLine& command) {
-    const std::string launcherPath = launcherOf(command);
-    const std::string output = fullPathOf(command.output);
-    checkOutputPath(command.output, output);
-    checkNotInput(output, launcherPath);
-    checkNotInput(output, command.icon);
-    const std::optional<CacheLocation> location = cacheLocationOf(command);
+void writeCacheRecord(LinuxPackageWriter& writer, PendingCacheRecord& cached) {
+    if (std::optional<std::string> record = cached.record()) {
+        writer.setCacheRecord(std::move(*record));
+    }
+}
+
+// DIR's tree for output (shown as shown), which is left out with its
+// temporary file: an output inside DIR may replace only an earlier one
+// (isEarlierOutput tells), and the links that lead out of DIR are named.
+SourceTree collectTreeFor(const CommandLine& command, const std::string& output,
+                          const std::string& shown, bool (*isEarlierOutput)(const std::string&),
+                          NameRules rules) {
+    const SourceTree tree = collectSourceTree(command.directory, command.mainName,
+                                              {output, temporaryNameFor(output)}, rules);
+    checkReplacesNoInput(tree, output, shown, command.directory, isEarlierOutput);
+    showWarnings(tree);
+    return tree;
+}
+
+void packForWindows(const CommandLine& command, const std::string& launcherPath,
+                    const std::string& output, const std::optional<CacheLocation>& location) {
     ResourceEdits edits = editsFor(command);
     const Launcher launcher(launcherPath);
     checkLauncherKind(command, launcherPath, launcher);
     const SourceTree tree =
-        collectSourceTree(command.directory, command.mainName, {output, temporaryNameFor(output)});
-    checkReplacesNoInput(tree, output, command.output, command.directory, isEarlierPackage);
-    showWarnings(tree);
+        collectTreeFor(command, output, command.output, isEarlierPackage, NameRules::Windows);
     noteDroppedSignature(launcherPath, launcher);
     const std::unique_ptr<Signer> signer = signerFor(command, output);
-    std::optional<CacheRecordBuilder> cached;
-    EntryObserver observer;
     if (location) {
         std::vector<std::pair<std::u16string, std::uint64_t>> entries;
         for (const SourceFile& file : tree.files) {
             entries.emplace_back(file.name, file.size);
         }
         edits.cacheRecord = cacheRecordDraft(*location, entries);
-        // The listing takes each size as the file is packed, in case it has
-        // changed since the tree was read.
-        cached.emplace(*location);
-        observer = [&cached](const std::u16string& name, std::uint64_t size) {
-            cached->addEntry(name, size);
-        };
     }
+    PendingCacheRecord cached(location);
     std::uint64_t size = 0;
     const auto fill = [&](PackagedExecutableWriter& writer) {
-        const auto sink = [&writer, &cached](const void* data, std::size_t count) {
-            writer.addAttachedData(data, count);
-            if (cached) {
-                cached->addAttachedData(data, count);
-            }
-        };
-        size = compressTree(tree, writerOptionsOf(command), sink, !command.quiet, observer,
-                            signer.get());
+        size = compressTree(tree, writerOptionsOf(command), sinkInto(writer, cached),
+                            !command.quiet, cached.observer(), signer.get());
         writeCacheRecord(writer, cached);
     };
     writePackage(launcher, edits, output, command.output, signer.get(), fill);
     printSummary(command, tree, size, command.output);
 }
 
-void writeAttachedDataOnly(const CommandLine& command) {
-    const std::string target = fullPathOf(command.attachedData);
-    checkOutputPath(command.attachedData, target);
+// --sign-command is refused with --linux: an ELF file carries no signature
+// that Windows checks, and the signer only signs Windows programs.
+void packForLinux(const CommandLine& command, const std::string& launcherPath,
+                  const std::string& output, const std::optional<CacheLocation>& location) {
+    const LinuxLauncher launcher(launcherPath);
     const SourceTree tree =
-        collectSourceTree(command.directory, command.mainName, {target, temporaryNameFor(target)});
-    checkReplacesNoInput(tree, target, command.attachedData, command.directory,
-                         isEarlierAttachedData);
-    showWarnings(tree);
+        collectTreeFor(command, output, command.output, isEarlierPackage, NameRules::Linux);
+    const std::string executable = executableEntriesRecord(executableEntries(tree));
+    PendingCacheRecord cached(location);
+    std::uint64_t size = 0;
+    writeLinuxPackage(
+        launcher, executable, output, command.output, [&](LinuxPackageWriter& writer) {
+            size = compressTree(tree, writerOptionsOf(command), sinkInto(writer, cached),
+                                !command.quiet, cached.observer());
+            writeCacheRecord(writer, cached);
+        });
+    printSummary(command, tree, size, command.output);
+}
+
+void packDirectory(const CommandLine& command) {
+    const std::string launcherPath = launcherOf(command);
+    const std::string output = checkedOutput(command.output, {launcherPath, command.icon});
+    const std::optional<CacheLocation> location = cacheLocationOf(command);
+    if (isLinux(command)) {
+        packForLinux(command, launcherPath, output, location);
+    } else {
+        packForWindows(command, launcherPath, output, location);
+    }
+}
+
+// The data may go into a package for either system, so the tree is held
+// to Windows's name rules.
+void writeAttachedDataOnly(const CommandLine& command) {
+    const std::string target = checkedOutput(command.attachedData, {});
+    const SourceTree tree = collectTreeFor(command, target, command.attachedData,
+                                           isEarlierAttachedData, NameRules::Windows);
     const std::unique_ptr<Signer> signer = signerFor(command, target);
     PartialOutput output(target, command.attachedData, false);
     const auto sink = [&output](const void* data, std::size_t count) {
@@ -341,53 +443,65 @@ template <typename Step> auto aboutFile(const std::string& path, Step step) {
     }
 }
 
+// The entries of prepared attached data, read on a handle of their own
+// (the copy reads the data in order).
+std::vector<std::pair<std::u16string, std::uint64_t>> preparedEntries(const std::string& path) {
+    const InputFile listed(path);
+    std::vector<std::pair<std::u16string, std::uint64_t>> entries;
+    for (const ListedEntry& entry :
+         aboutFile(path, [&] { return listAttachedEntries(listed, 0, listed.size()); })) {
+        entries.emplace_back(entry.name, entry.size);
+    }
+    return entries;
+}
+
+// Prepared attached data carries no modes: a Linux package made from it
+// unpacks every file 0644.
 void embedPreparedData(const CommandLine& command) {
     const std::string launcherPath = launcherOf(command);
-    const std::string output = fullPathOf(command.output);
-    checkOutputPath(command.output, output);
-    checkNotInput(output, launcherPath);
-    checkNotInput(output, command.attachedData);
-    checkNotInput(output, command.icon);
+    const std::string output =
+        checkedOutput(command.output, {launcherPath, command.attachedData, command.icon});
     const std::optional<CacheLocation> location = cacheLocationOf(command);
     InputFile data(command.attachedData);
     if (data.size() == 0) {
         throw PackError("'" + command.attachedData + "' is empty");
+    }
+    const std::vector<std::pair<std::u16string, std::uint64_t>> entries =
+        location ? preparedEntries(command.attachedData)
+                 : std::vector<std::pair<std::u16string, std::uint64_t>>{};
+    PendingCacheRecord cached(location);
+    for (const auto& [name, size] : entries) {
+        cached.addEntry(name, size);
+    }
+    if (isLinux(command)) {
+        const LinuxLauncher launcher(launcherPath);
+        writeLinuxPackage(launcher, executableEntriesRecord({}), output, command.output,
+                          [&](LinuxPackageWriter& writer) {
+                              readRest(data, sinkInto(writer, cached));
+                              writeCacheRecord(writer, cached);
+                          });
+        return;
     }
     ResourceEdits edits = editsFor(command);
     const Launcher launcher(launcherPath);
     checkLauncherKind(command, launcherPath, launcher);
     noteDroppedSignature(launcherPath, launcher);
     const std::unique_ptr<Signer> signer = signerFor(command, output);
-    std::optional<CacheRecordBuilder> cached;
     if (location) {
-        std::vector<std::pair<std::u16string, std::uint64_t>> entries;
-        // Read on a handle of its own: the copy below reads data in order.
-        const InputFile listed(command.attachedData);
-        for (const ListedEntry& entry : aboutFile(command.attachedData, [&] {
-                 return listAttachedEntries(listed, 0, listed.size());
-             })) {
-            entries.emplace_back(entry.name, entry.size);
-        }
         edits.cacheRecord = cacheRecordDraft(*location, entries);
-        cached.emplace(*location);
-        for (const auto& [name, size] : entries) {
-            cached->addEntry(name, size);
-        }
     }
     const auto fill = [&](PackagedExecutableWriter& writer) {
-        readRest(data, [&writer, &cached](const char* piece, std::size_t size) {
-            writer.addAttachedData(piece, size);
-            if (cached) {
-                cached->addAttachedData(piece, size);
-            }
-        });
+        readRest(data, sinkInto(writer, cached));
         writeCacheRecord(writer, cached);
     };
     writePackage(launcher, edits, output, command.output, signer.get(), fill);
 }
 
-void listEntries(const CommandLine& command) {
-    const InputFile file(command.listed);
+std::string entryLine(const ListedEntry& entry, bool executable) {
+    return std::to_string(entry.size) + " " + utf16ToUtf8(entry.name) + (executable ? "*\n" : "\n");
+}
+
+void listWindowsEntries(const CommandLine& command, const InputFile& file) {
     const PeImage image = aboutFile(command.listed, [&] { return readPeImage(file); });
     const std::optional<ResourceEntry> attached = findAttachedData(image);
     if (!attached) {
@@ -398,9 +512,38 @@ void listEntries(const CommandLine& command) {
     });
     std::string text = "subsystem " + subsystemName(image.subsystem) + "\n";
     for (const ListedEntry& entry : entries) {
-        text += std::to_string(entry.size) + " " + utf16ToUtf8(entry.name) + "\n";
+        text += entryLine(entry, false);
     }
     writeStandard(StandardStream::Output, text);
+}
+
+// An entry name holds no '*' (Windows does not allow it), so the mark of
+// an executable entry cannot be taken for part of its name.
+void listLinuxEntries(const CommandLine& command, const InputFile& file) {
+    const ElfImage image = aboutFile(command.listed, [&] { return readElfImage(file); });
+    const std::optional<ElfSection> attached = findElfSection(image, attached::kSectionName);
+    if (!attached) {
+        throw PackError("no attached data in '" + command.listed + "'");
+    }
+    const std::vector<ListedEntry> entries = aboutFile(command.listed, [&] {
+        return listAttachedEntries(file, attached->offset, attached->size);
+    });
+    const std::vector<bool> executable = aboutFile(
+        command.listed, [&] { return readExecutableEntries(file, image, entries.size()); });
+    std::string text = "linux\n";
+    for (std::size_t index = 0; index < entries.size(); ++index) {
+        text += entryLine(entries[index], executable[index]);
+    }
+    writeStandard(StandardStream::Output, text);
+}
+
+void listEntries(const CommandLine& command) {
+    const InputFile file(command.listed);
+    if (hasElfMagic(file)) {
+        listLinuxEntries(command, file);
+    } else {
+        listWindowsEntries(command, file);
+    }
 }
 
 void run(const std::vector<std::string>& arguments) {

@@ -15,6 +15,9 @@ namespace {
 
 constexpr std::size_t kNameUnitLimit = attached::kNameCapacity - 1;
 constexpr std::size_t kShownNameUnits = 80; // of an over-long name in a message
+constexpr std::string_view kScriptStart = "#!";
+constexpr std::string_view kElfStart = "\x7F"
+                                       "ELF";
 
 std::string joinPath(const std::string& directory, const std::string& leaf) {
     return directory.back() == kPathSeparator ? directory + leaf
@@ -77,9 +80,10 @@ struct NamedItem {
     std::u16string leaf; // its last component
 };
 
-// Two names of one folder that Windows would take for one file: equal
-// ignoring case, or one the short name of the other. Refused, naming both.
-void checkAliases(const std::vector<NamedItem>& named) {
+// Two names of one folder that the target system could take for one file:
+// equal ignoring case, or (on Windows) one the short name of the other.
+// Refused, naming both.
+void checkAliases(const std::vector<NamedItem>& named, NameRules rules) {
     std::map<std::u16string, const NamedItem*> seen; // folded name -> item
     for (const NamedItem& entry : named) {
         const auto [earlier, added] = seen.emplace(foldCase(entry.leaf), &entry);
@@ -87,6 +91,9 @@ void checkAliases(const std::vector<NamedItem>& named) {
             throw PackError("'" + earlier->second->path + "' and '" + entry.path +
                             "' differ only in case: on Windows one would replace the other");
         }
+    }
+    if (rules != NameRules::Windows) {
+        return;
     }
     std::vector<std::u16string> leaves;
     for (const NamedItem& entry : named) {
@@ -105,7 +112,8 @@ struct Excluded {
 
 class Walk {
   public:
-    Walk(const std::string& root, const std::vector<std::string>& excluded) : root_(root) {
+    Walk(const std::string& root, const std::vector<std::string>& excluded, NameRules rules)
+        : root_(root), rules_(rules) {
         for (const std::string& path : excluded) {
             excluded_.push_back({path, statusOf(path)});
         }
@@ -123,7 +131,7 @@ class Walk {
             const std::u16string name = entryNameOf(item, itemPath, prefix);
             named.push_back({&item, itemPath, name, name.substr(prefix.size())});
         }
-        checkAliases(named);
+        checkAliases(named, rules_);
         for (const NamedItem& entry : named) {
             if (entry.item->isLink) {
                 noteLink(entry.path);
@@ -146,7 +154,7 @@ class Walk {
             return;
         case FileKind::File:
             if (!isExcluded(path, item.status.size)) {
-                files.push_back(SourceFile{name, path, item.status.size});
+                files.push_back(SourceFile{name, path, item.status.size, item.status.executable});
             }
             return;
         case FileKind::Missing:
@@ -187,6 +195,7 @@ class Walk {
     }
 
     std::string root_;
+    NameRules rules_;
     std::optional<std::string> realRoot_;
     std::vector<Excluded> excluded_;
 };
@@ -250,16 +259,25 @@ void putMainFirst(SourceTree* tree, const std::u16string& main, const std::strin
     std::rotate(files.begin(), first, first + 1);
 }
 
+// Whether a file starts as a program does: read only when the file system
+// keeps no execute bit.
+bool startsAsProgram(const SourceFile& file) {
+    InputFile input(file.path);
+    char start[kElfStart.size()] = {};
+    const std::string_view read(start, input.readNext(start, sizeof start));
+    return read.substr(0, kScriptStart.size()) == kScriptStart || read == kElfStart;
+}
+
 } // namespace
 
 SourceTree collectSourceTree(const std::string& directory, const std::string& mainName,
-                             const std::vector<std::string>& excluded) {
+                             const std::vector<std::string>& excluded, NameRules rules) {
     SourceTree tree;
     tree.root = fullPathOf(directory);
     checkDirectory(directory, tree.root);
     const std::u16string main = normaliseMainName(mainName);
 
-    Walk walk(tree.root, excluded);
+    Walk walk(tree.root, excluded, rules);
     walk.directory(tree.root, u"");
     tree.files = std::move(walk.files);
     tree.warnings = std::move(walk.warnings);
@@ -271,6 +289,17 @@ SourceTree collectSourceTree(const std::string& directory, const std::string& ma
         tree.totalBytes += file.size;
     }
     return tree;
+}
+
+std::vector<std::uint32_t> executableEntries(const SourceTree& tree) {
+    std::vector<std::uint32_t> indices;
+    for (std::size_t index = 0; index < tree.files.size(); ++index) {
+        const SourceFile& file = tree.files[index];
+        if (kFilesHaveExecuteBit ? file.executable : startsAsProgram(file)) {
+            indices.push_back(static_cast<std::uint32_t>(index));
+        }
+    }
+    return indices;
 }
 
 } // namespace packer
