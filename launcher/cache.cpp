@@ -31,6 +31,7 @@
 #include "paths/wide_text.h"
 #include "payload/cache_record.h"
 #include "payload/format.h"
+#include "payload/record_fields.h"
 #include "payload/reader.h"
 #include "system/system_calls.h"
 
@@ -172,20 +173,6 @@ unsigned char* readMarker(HANDLE marker) {
     return content;
 }
 
-std::uint64_t loadTime(const unsigned char* bytes) {
-    std::uint64_t value = 0;
-    for (std::size_t index = cache::kMarkerTimeSize; index > 0; --index) {
-        value = (value << 8) | bytes[index - 1];
-    }
-    return value;
-}
-
-void storeTime(unsigned char* bytes, std::uint64_t value) {
-    for (std::size_t index = 0; index < cache::kMarkerTimeSize; ++index) {
-        bytes[index] = static_cast<unsigned char>(value >> (8 * index));
-    }
-}
-
 // What a walk over a copy does with each file's last-write time: compare
 // it with the marker's, or keep it for the marker of a new copy.
 enum class Times { compare, keep };
@@ -223,10 +210,10 @@ bool hasListedTime(Check* check, std::size_t index) {
     const std::uint64_t value =
         (static_cast<std::uint64_t>(written.dwHighDateTime) << 32) | written.dwLowDateTime;
     if (check->use == Times::keep) {
-        storeTime(time, value);
+        record_fields::storeLittleEndian(time, value, cache::kMarkerTimeSize);
         return true;
     }
-    return loadTime(time) == value;
+    return record_fields::loadLittleEndian(time, cache::kMarkerTimeSize) == value;
 }
 
 void checkDirectory(Check* check);
