@@ -22,6 +22,9 @@ Each P run and A's parent also give their own CPU time and the wineserver's
 one before a change, say), alternating with this build's.
 --tree real measures the real-files tree (bench/real_tree.py, scale times
 1.1 GB, with bench_app.dll as main.dll) instead of the synthetic one.
+--checksum measures only what the frame's content checksum costs: the same
+tree packed with it (the default) and with --no-checksum, each through A,
+P-decompress, P-unpack and D, alternating, and the ratios of the two.
 """
 
 import argparse
@@ -284,12 +287,13 @@ class Bench:
         stamp.write_text(json.dumps({"key": key, "tree": shape}))
         return tree, shape
 
-    def pack(self, wine, tree, scale):
+    def pack(self, wine, tree, scale, checksum=True):
         """Attached data with the packer (timed, once per tree and level),
         then the packaged exe (every run: the launcher may have changed)."""
         level = self.args.level
-        attached = self.directory(scale) / f"attached-L{level}.bin"
-        packaged = self.directory(scale) / "packaged.exe"
+        variant = "" if checksum else "-nochecksum"
+        attached = self.directory(scale) / f"attached-L{level}{variant}.bin"
+        packaged = self.directory(scale) / f"packaged{variant}.exe"
         seconds = None
         if not attached.exists():
             print(f"bench: packing at scale {scale}, level {level}", flush=True)
@@ -297,7 +301,8 @@ class Bench:
             start = time.perf_counter()
             run([WINE, self.bin / "onefile-pack.exe", "--write-attached-data",
                  windows_path(partial), "--main", "main.dll", "--level", str(level),
-                 "--quiet", windows_path(tree)], env=wine.env, **quiet())
+                 "--quiet", *([] if checksum else ["--no-checksum"]), windows_path(tree)],
+                env=wine.env, **quiet())
             seconds = time.perf_counter() - start
             partial.rename(attached)
         packaged.unlink(missing_ok=True)
@@ -588,6 +593,55 @@ class Bench:
                 self.results["system_calls"]["scale"] = args.memory_scale
         self.summarise()
 
+    # (what, its sample name with the checksum, without it)
+    CHECKSUM_MEASURES = [(name, name, name + "_nochecksum")
+                         for name in ("A_unpack", "A_total", "P_decompress", "P_unpack", "D")] + \
+        [(name + "_cpu", name + "_cpu", name + "_nochecksum_cpu")
+         for name in ("P_decompress", "P_unpack")]
+
+    def execute_checksum(self):
+        """The checksum's cost: both packages of one tree, alternating, the
+        order swapped at every repetition."""
+        args = self.args
+        self.out.mkdir(parents=True, exist_ok=True)
+        self.work.mkdir(parents=True, exist_ok=True)
+        self.results["machine"] = describe_machine(self.out)
+        self.results["machine"]["work_filesystem"] = describe_machine(self.work)["filesystem"]
+        with WineSession(self.work / "wineprefix") as wine:
+            tree, shape = self.generate(args.scale)
+            self.results["tree"] = shape
+            variants = []
+            for checksum, name in ((True, ""), (False, "_nochecksum")):
+                attached, packaged, _ = self.pack(wine, tree, args.scale, checksum)
+                frame = attached.with_suffix(".zst")
+                self.results["frame_bytes" + name] = write_frame(attached, frame)
+                variants.append((attached, packaged, frame, name))
+            self.measure_launcher(wine, variants[0][1])  # warm-up, not counted
+            self.results["samples"].clear()
+            for rep in range(args.reps):
+                print(f"bench: repetition {rep + 1} of {args.reps}", flush=True)
+                for attached, packaged, frame, name in variants[::1 if rep % 2 == 0 else -1]:
+                    self.measure_launcher(wine, packaged, name)
+                    self.measure_profile(wine, attached, "decompress", name="P_decompress" + name)
+                    self.measure_profile(wine, attached, "unpack", name="P_unpack" + name)
+                    run(["sync"])
+                    self.sample("D" + name, timed(["zstd", "-q", "-d", "-c", frame],
+                                                  stdout=subprocess.DEVNULL))
+        samples = self.results["samples"]
+        medians = {name: statistics.median(values) for name, values in samples.items()}
+        self.results["medians"] = medians
+        self.results["ratios"] = {f"{what}: with / without": round(medians[a] / medians[b], 3)
+                                  for what, a, b in self.CHECKSUM_MEASURES}
+        path = self.out / args.results
+        path.write_text(json.dumps(self.results, indent=2) + "\n")
+        t = self.results["tree"]
+        print(f"tree: {t['files']} files, {t['bytes']:,} bytes (scale {args.scale}), "
+              f"level {args.level}; medians of {args.reps}, seconds, with / without checksum:")
+        for what, a, b in self.CHECKSUM_MEASURES:
+            print(f"  {what:<18} {medians[a]:8.3f} / {medians[b]:8.3f}"
+                  f"  ({self.results['ratios'][f'{what}: with / without']})")
+        print(f"written: {path}")
+
     def summarise(self):
         samples = self.results["samples"]
         medians = {name: statistics.median(values) for name, values in samples.items()}
@@ -717,7 +771,13 @@ def main():
     parser.add_argument("--no-strace", action="store_true")
     parser.add_argument("--prepare-only", action="store_true",
                         help="generate, pack and compress (slow at high levels), measure nothing")
-    Bench(parser.parse_args()).execute()
+    parser.add_argument("--checksum", action="store_true",
+                        help="measure only the cost of the frame's content checksum")
+    arguments = parser.parse_args()
+    if arguments.checksum:
+        Bench(arguments).execute_checksum()
+    else:
+        Bench(arguments).execute()
 
 
 if __name__ == "__main__":

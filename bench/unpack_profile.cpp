@@ -3,7 +3,8 @@
 // file system's caches of the tree):
 //
 //   unpack_profile decompress DATA          the entry stream through
-//                                           readAttachedBytes, nothing written
+//                                           readAttachedBytes and the frame to
+//                                           its end, nothing written
 //   unpack_profile create DATA DIR          directories and empty files only
 //   unpack_profile write DATA DIR           files with their sizes' worth of
 //                                           data from a static buffer, no
@@ -93,6 +94,7 @@ std::vector<Entry> readEntries(const Mapped& data) {
         }
         entries.push_back(entry);
     }
+    finishAttachedFrame();
     releaseReader();
     return entries;
 }

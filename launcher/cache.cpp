@@ -4,10 +4,12 @@
 // performs atomically (launcher/cache.h).
 //
 // Checking a copy costs one directory listing per directory of the package
-// and no open file: every file and directory that the package holds must
-// be there, files with their sizes, which the record's listing gives as
-// hashes. Files the application added are ignored, and so is content that
-// changed without changing a size.
+// and no open file but the marker: every file and directory that the
+// package holds must be there, files with their sizes, which the record's
+// listing gives as hashes, and with the last-write times that the marker
+// recorded when the copy was complete. Files the application added are
+// ignored, and so is content that changed without changing a size or a
+// time.
 #include "launcher/cache.h"
 
 #include <windows.h>
@@ -16,6 +18,7 @@
 
 #include <cstdint>
 
+#include "diagnostics/diagnostics.h"
 #include "launcher/child_launch.h"
 #include "launcher/directory_listing.h"
 #include "launcher/run_directory.h"
@@ -28,6 +31,7 @@
 #include "paths/wide_text.h"
 #include "payload/cache_record.h"
 #include "payload/format.h"
+#include "payload/record_fields.h"
 #include "payload/reader.h"
 #include "system/system_calls.h"
 
@@ -149,20 +153,29 @@ HANDLE openMarkerShared(const wchar_t* directory) {
                                   nullptr);
 }
 
-// The marker holds the key's digits and nothing else.
-bool markerNamesKey(HANDLE marker) {
-    char content[cache::kKeyDigits + 1];
+// The marker's content (payload/cache_record.h) in a heap buffer, freed
+// with free; null when it cannot be read, is not exactly of the marker's
+// size, or does not name the key.
+unsigned char* readMarker(HANDLE marker) {
+    const std::size_t size = cache::markerSize(record);
+    auto* const content = static_cast<unsigned char*>(malloc(size + 1));
     DWORD got = 0;
-    if (!ReadFile(marker, content, sizeof(content), &got, nullptr) || got != cache::kKeyDigits) {
-        return false;
+    bool named = content != nullptr &&
+                 ReadFile(marker, content, static_cast<DWORD>(size + 1), &got, nullptr) &&
+                 got == size;
+    for (std::size_t index = 0; named && index < cache::kKeyDigits; ++index) {
+        named = static_cast<wchar_t>(content[index]) == copyName[index];
     }
-    for (std::size_t index = 0; index < cache::kKeyDigits; ++index) {
-        if (static_cast<wchar_t>(content[index]) != copyName[index]) {
-            return false;
-        }
+    if (!named) {
+        free(content);
+        return nullptr;
     }
-    return true;
+    return content;
 }
+
+// What a walk over a copy does with each file's last-write time: compare
+// it with the marker's, or keep it for the marker of a new copy.
+enum class Times { compare, keep };
 
 // One check's state, on the main thread's stack.
 struct Check {
@@ -170,6 +183,8 @@ struct Check {
     std::size_t copyLength; // of the copy's own path in path
     unsigned char* seen;    // a bit per listing entry
     std::uint32_t found;    // listing entries seen
+    unsigned char* times;   // the marker's times, one per listing entry
+    Times use;
     WIN32_FIND_DATAW entry;
     wchar_t pathBuffer[kSystemPathCapacity];
 };
@@ -188,10 +203,24 @@ std::uint64_t hashOfEntry(const Check& check, bool isDirectory) {
     return cache::finishListingHash(hash, size);
 }
 
+// Compares or records the last-write time of the listed file at index.
+bool hasListedTime(Check* check, std::size_t index) {
+    unsigned char* const time = check->times + cache::kMarkerTimeSize * index;
+    const FILETIME& written = check->entry.ftLastWriteTime;
+    const std::uint64_t value =
+        (static_cast<std::uint64_t>(written.dwHighDateTime) << 32) | written.dwLowDateTime;
+    if (check->use == Times::keep) {
+        record_fields::storeLittleEndian(time, value, cache::kMarkerTimeSize);
+        return true;
+    }
+    return record_fields::loadLittleEndian(time, cache::kMarkerTimeSize) == value;
+}
+
 void checkDirectory(Check* check);
 
 // Notes the listed entry that check->entry describes, and goes into a
-// listed directory; links are neither counted nor entered.
+// listed directory; links are neither counted nor entered, and a file
+// whose time differs is not counted.
 bool checkEntry(void* context, const WIN32_FIND_DATAW& entry) {
     Check* const check = static_cast<Check*>(context);
     const DWORD attributes = entry.dwFileAttributes;
@@ -201,7 +230,7 @@ bool checkEntry(void* context, const WIN32_FIND_DATAW& entry) {
     }
     const bool isDirectory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     const std::int64_t index = cache::findListed(record, hashOfEntry(*check, isDirectory));
-    if (index >= 0) {
+    if (index >= 0 && (isDirectory || hasListedTime(check, static_cast<std::size_t>(index)))) {
         const auto bit = static_cast<std::size_t>(index);
         if ((check->seen[bit / 8] & (1u << (bit % 8))) == 0) {
             check->seen[bit / 8] =
@@ -222,8 +251,9 @@ void checkDirectory(Check* check) {
 }
 
 // True when every file and directory of the listing is in the copy at
-// directory, each file with its size.
-bool isCopyComplete(const wchar_t* directory) {
+// directory, each file with its size; each file's last-write time is
+// compared with times (the marker's, after the key), or kept there.
+bool isCopyComplete(const wchar_t* directory, unsigned char* times, Times use) {
     Check check;
     check.path = startWideText(check.pathBuffer, kSystemPathCapacity);
     if (!appendExtendedPath(&check.path, directory)) {
@@ -235,6 +265,8 @@ bool isCopyComplete(const wchar_t* directory) {
         return false;
     }
     check.found = 0;
+    check.times = times;
+    check.use = use;
     checkDirectory(&check);
     free(check.seen);
     return check.found == record.listed;
@@ -254,7 +286,12 @@ bool holdCopy(const wchar_t* directory, CopyCheck check = CopyCheck::listing) {
     if (marker == INVALID_HANDLE_VALUE) {
         return false;
     }
-    if (!markerNamesKey(marker) || (check == CopyCheck::listing && !isCopyComplete(directory))) {
+    unsigned char* const content = readMarker(marker);
+    const bool complete = content != nullptr &&
+                          (check == CopyCheck::markerOnly ||
+                           isCopyComplete(directory, content + cache::kKeyDigits, Times::compare));
+    free(content);
+    if (!complete) {
         systemCalls.closeHandle(marker);
         return false;
     }
@@ -298,30 +335,36 @@ void abandonNewCopy() {
     restoreRunDirectory();
 }
 
-// The marker, last: hidden, holding the key's digits.
+// The marker, last: hidden, holding the key's digits and the times that
+// the listing of the complete copy shows.
 bool writeMarker(const wchar_t* directory) {
     wchar_t path[kSystemPathCapacity];
-    if (!formMarkerPath(directory, path)) {
+    const std::size_t size = cache::markerSize(record);
+    auto* const content = static_cast<unsigned char*>(calloc(size, 1));
+    if (content == nullptr || !formMarkerPath(directory, path) ||
+        !isCopyComplete(directory, content + cache::kKeyDigits, Times::keep)) {
+        free(content);
         return false;
     }
+    cache::formatKey(record.key, content);
     const HANDLE marker = systemCalls.createFile(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                                  FILE_ATTRIBUTE_HIDDEN, nullptr);
-    if (marker == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    char content[cache::kKeyDigits];
-    cache::formatKey(record.key, content);
     DWORD written = 0;
     const bool wrote =
-        systemCalls.writeFile(marker, content, sizeof(content), &written, nullptr) != 0 &&
-        written == sizeof(content);
-    systemCalls.closeHandle(marker);
+        marker != INVALID_HANDLE_VALUE &&
+        systemCalls.writeFile(marker, content, static_cast<DWORD>(size), &written, nullptr) != 0 &&
+        written == size;
+    if (marker != INVALID_HANDLE_VALUE) {
+        systemCalls.closeHandle(marker);
+    }
+    free(content);
     return wrote;
 }
 
 // Unpacks a new copy into a run directory of the cache folder, named as the
 // unpack spec names this run's, and marks it complete. False, with the new
-// copy deleted and targetDirectory back as it was, when any of it fails.
+// copy deleted and targetDirectory back as it was, when any of it fails,
+// also when the unpacked files are not what the record lists.
 bool makeNewCopy(const AttachedData& data) {
     const wchar_t* const runName = wcsrchr(runDirectory, L'\\');
     WideText target = startWideText(targetDirectory, kTargetDirectoryCapacity);
@@ -357,6 +400,9 @@ bool renameToCopy() {
 // if it is complete, or removes it if it is not in use, and tries again.
 // True when this process holds the copy; the new copy is gone either way.
 bool placeNewCopy() {
+    // A renaming needs delete access to the directory, which the hold
+    // refuses to everyone.
+    letGoOfRunDirectory();
     int busy = 0;
     for (int attempt = 0; attempt < kPlacingAttempts;) {
         if (renameToCopy()) {
@@ -388,6 +434,16 @@ bool placeNewCopy() {
     return false;
 }
 
+// True when the listing holds a file of that name (relative to the copy)
+// and size.
+bool isListedFile(const wchar_t* name, std::uint64_t size) {
+    cache::ListingHash hash = cache::startListingHash(cache::EntryKind::file);
+    for (const wchar_t* unit = name; *unit != L'\0'; ++unit) {
+        cache::addListingUnit(&hash, *unit);
+    }
+    return cache::findListed(record, cache::finishListingHash(hash, size)) >= 0;
+}
+
 // Runs the application from the held copy: in this process, with the
 // argument vector and variables that a child would get.
 int runHeldCopy(const AttachedData& data) {
@@ -404,7 +460,15 @@ int runHeldCopy(const AttachedData& data) {
         __wargv = arguments;
     }
     createReader(data.bytes + attached::kHeaderSize, data.size - attached::kHeaderSize);
-    return runApplicationFromFirstEntry();
+    // The frame is not read to its end here: the copy holds what runs, and
+    // its check has shown it complete. But the main file's name comes from
+    // the frame, so it must name a listed file of its size.
+    std::uint64_t size = 0;
+    const wchar_t* const mainName = readMainEntry(&size);
+    if (!isListedFile(mainName, size)) {
+        fatalError("Error, couldn't decode attached data.");
+    }
+    return runMainEntry();
 }
 
 bool isMarkerName(const wchar_t* name) {
@@ -507,7 +571,8 @@ bool removeUnusedCopy(const wchar_t* path, const wchar_t* finalPath,
     }
     // A marker that is a link to elsewhere (a Linux one shows no reparse
     // point under Wine) is never written through.
-    if (!isHeldEntryBelow(marker, finalPath) || !emptyMarker(marker)) {
+    // Nor is one with another hard link: emptying it would empty that too.
+    if (!isHeldEntryBelow(marker, finalPath) || !hasSingleLink(marker) || !emptyMarker(marker)) {
         systemCalls.closeHandle(marker);
         return false;
     }

@@ -10,13 +10,14 @@
 // directory '<path>' already exists." and exit code 2, having written and
 // deleted nothing. On success it records the directory's final path and
 // arms the cleanup flag, and from then on every ending of the process
-// deletes the directory after its message. Any other failure leaves the
+// deletes the directory after its message. It holds the directory open
+// (holdRunDirectory) until it deletes or releases it. Any other failure leaves the
 // flag down: the directory is not this process's, nothing is ever deleted,
 // and the first file creation reports the problem.
 void createRunDirectory();
 
 // When the cleanup flag is up: stops the unpacking's workers from writing
-// more, then deletes the run directory with up to 21 attempts, 100 ms
+// more, lets go of the hold, then deletes the run directory with up to 21 attempts, 100 ms
 // apart, while it remains (files still held open). Safe on two threads at
 // once. Reports nothing.
 void deleteRunDirectory();
@@ -25,5 +26,20 @@ void deleteRunDirectory();
 // which has been renamed (a cached copy put in place) or deleted. Main
 // thread; a later unpacking's workers write again (resumeUnpackWorkers).
 void releaseRunDirectory();
+
+// Holds targetDirectory, when it is a directory, open without sharing
+// delete access, until letGoOfRunDirectory or the process's end, however
+// it ends. A sweep deletes a run directory only once it can open it for
+// deletion itself (launcher/sweep.h), which such a handle refuses, also to
+// another machine or container that shares the folder (file servers honour
+// the share modes of all their clients). Nothing is added to the
+// directory, and it can still be listed, entered and written. Without the
+// hold (the system refuses it) the run guard and the process id still
+// keep this machine's sweeps away.
+void holdRunDirectory();
+
+// Closes the hold, if any, so that the directory can be deleted or renamed.
+// Any thread.
+void letGoOfRunDirectory();
 
 #endif

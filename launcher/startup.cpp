@@ -104,8 +104,10 @@ int runLauncher() {
     if (isChild) {
         data = prepareTargetAndData();
         // The directory stays this run's for as long as this process runs
-        // from it, even past the parent's end.
+        // from it, even past the parent's end. (A cached copy has no run
+        // directory to hold; its marker keeps it.)
         holdRunGuard();
+        holdRunDirectory();
     } else {
         publishOwnProcessId();
         data = prepareTargetAndData();
@@ -120,7 +122,10 @@ int runLauncher() {
     if (isChild) {
         useCachedCopyInChild();
         createReader(data.bytes + attached::kHeaderSize, data.size - attached::kHeaderSize);
-        return runApplicationFromFirstEntry();
+        // The parent has read the whole frame: the first name is all the
+        // child needs.
+        readMainEntry();
+        return runMainEntry();
     }
     int exitCode = 0;
     if (runFromCachedCopy(data, &exitCode)) {

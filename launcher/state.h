@@ -24,6 +24,8 @@
 //                              childJob           the job the child runs in, never closed
 //                              childAttributes    64 bytes, the attribute list that creates
 //                                                 the child inside childJob
+//   launcher/run_directory.cpp runDirectoryHold   the run directory held open without delete
+//                                                 sharing (atomic: any thread closes it)
 //   launcher/run_guard.cpp     runGuard           the run guard this process holds, never closed
 //   launcher/startup.cpp       parentPath         2048   the inherited parent's resolved path
 //   launcher/unpack.cpp        entryName          1024   the entry being unpacked
@@ -38,6 +40,8 @@
 //                              the lock), the 33 MiB pool of chunks and files (heap, from
 //                              startUnpackWorkers to finishUnpackWorkers), and the halt flag
 //                              that the run directory's delete raises from any thread
+//   launcher/written_names.cpp slots, capacity, used: the unpacking's set of whole-name
+//                                                 keys written (heap, grows; freed after it)
 //   diagnostics/diagnostics.cpp endingHook, hookTaken: what every ending runs once (the
 //                              run directory's delete), set when the parent creates it;
 //                              endingGate: what every ending runs first (the workers settle)
@@ -49,7 +53,8 @@
 //   payload/reader.cpp         decoder, window    zstd decoder and 128 KiB heap window,
 //                                                 from createReader to releaseReader
 //                              input              the compressed bytes, read in place
-//                              produced, consumed, windowWasFilled: the window's state
+//                              produced, consumed, windowWasFilled, frameGaveOutput,
+//                                                 frameEnded: the window's and the frame's state
 //                              allocateReaderWindow  the window's allocation (a test seam)
 //   system/system_calls.cpp    systemCalls        the Windows calls tests can make fail
 // Buffers of 4096 code units or more that a call needs only for its own

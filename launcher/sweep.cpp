@@ -23,6 +23,9 @@ namespace {
 
 constexpr std::size_t kSweepPathCapacity = kTargetDirectoryCapacity + kExtendedPrefixGrowth;
 constexpr DWORD kProcessAccess = PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE;
+constexpr DWORD kProbeAccess = DELETE | SYNCHRONIZE;
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr DWORD kProbeFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
 
 // One sweep's state, on the main thread's stack.
 struct Sweep {
@@ -68,6 +71,20 @@ bool mayBeRunsParent(const RunName& run) {
     return mayBe;
 }
 
+// A live run holds its directory open without sharing delete access
+// (launcher/run_directory.h), on whatever machine it runs: then this open
+// fails, and the run is left alone, whatever its name and guard say. The
+// probe lets go at once; the delete opens every entry again itself.
+bool canOpenForDeletion(const wchar_t* path) {
+    const HANDLE probe = systemCalls.createFile(path, kProbeAccess, kShareAll, nullptr,
+                                                OPEN_EXISTING, kProbeFlags, nullptr);
+    if (probe == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    systemCalls.closeHandle(probe);
+    return true;
+}
+
 // The entry's final path must be the runs' directory's final path, '\' and
 // the entry's name exactly: not a link, and not some other place.
 bool isWhereItsNameSays(Sweep* sweep, const wchar_t* name) {
@@ -102,7 +119,9 @@ void sweepEntry(Sweep* sweep) {
         return;
     }
     if (isRun) {
-        deleteTreeOnce(sweep->path.buffer, sweep->finalPath);
+        if (canOpenForDeletion(sweep->path.buffer)) {
+            deleteTreeOnce(sweep->path.buffer, sweep->finalPath);
+        }
     } else {
         removeUnusedCopy(sweep->path.buffer, sweep->finalPath, CopyWithoutMarker::keep);
     }

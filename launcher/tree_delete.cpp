@@ -128,8 +128,13 @@ bool liesBelowRoot(Walk* walk, HANDLE entry) {
 }
 
 // A read-only entry cannot be marked for deletion: its attribute goes
-// first. Zero times leave the times as they are.
+// first. Zero times leave the times as they are. Attributes belong to the
+// file, not to a name, so a file with another hard link (elsewhere,
+// perhaps) keeps its attribute, and so its place.
 void clearReadOnly(HANDLE entry, DWORD attributes) {
+    if (!hasSingleLink(entry)) {
+        return;
+    }
     FILE_BASIC_INFO basic{};
     basic.FileAttributes = attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
     if (basic.FileAttributes == 0) {
@@ -291,6 +296,29 @@ bool isHeldEntryBelow(HANDLE entry, const wchar_t* rootFinalPath) {
                            wcsnlen(rootFinalPath, kFinalPathCapacity));
 }
 
+bool isHeldEntryNamed(HANDLE entry, const wchar_t* rootFinalPath, const wchar_t* name) {
+    alignas(8) wchar_t finalPath[kFinalPathCapacity];
+    std::size_t length = 0;
+    const std::size_t rootLength = wcsnlen(rootFinalPath, kFinalPathCapacity);
+    if (!readFinalPathOf(findFinalPathSources(), entry, finalPath, kFinalPathCapacity, &length) ||
+        !isStrictlyBelow(finalPath, length, rootFinalPath, rootLength)) {
+        return false;
+    }
+    const wchar_t* const tail = finalPath + rootLength + 1;
+    return CompareStringOrdinal(tail, static_cast<int>(length - rootLength - 1), name, -1, TRUE) ==
+           CSTR_EQUAL;
+}
+
 bool deleteHeldEntry(HANDLE entry, const wchar_t* rootFinalPath) {
     return isHeldEntryBelow(entry, rootFinalPath) && markForDeletion(entry);
+}
+
+bool markHeldForDeletion(HANDLE entry) {
+    return markForDeletion(entry);
+}
+
+bool hasSingleLink(HANDLE entry) {
+    BY_HANDLE_FILE_INFORMATION information{};
+    return GetFileInformationByHandle(entry, &information) != FALSE &&
+           information.nNumberOfLinks == 1;
 }

@@ -39,10 +39,26 @@ bool deleteTreeOnce(const wchar_t* root, const wchar_t* rootFinalPath);
 // inside. False also when it cannot be shown.
 bool isHeldEntryBelow(void* entry, const wchar_t* rootFinalPath);
 
+// True when the final path of entry, a handle this process opened, is
+// rootFinalPath, '\' and name, with name compared as the system compares
+// names (ordinal, ignoring case): entry is the file of that very name, not
+// one that a short (8.3) name or a link led to. False also when it cannot
+// be shown.
+bool isHeldEntryNamed(void* entry, const wchar_t* rootFinalPath, const wchar_t* name);
+
 // Marks entry, a handle this process opened with DELETE access, for
 // deletion when its final path lies strictly below rootFinalPath; it goes
 // when its last handle closes. False when it cannot be shown to lie there
 // or cannot be marked.
 bool deleteHeldEntry(void* entry, const wchar_t* rootFinalPath);
+
+// Marks entry, opened with DELETE access, for deletion without a check.
+// False, with the last error, when the system refuses.
+bool markHeldForDeletion(void* entry);
+
+// True when entry, a file this process opened, has exactly one name (no
+// hard link elsewhere shares its content and attributes): only then may
+// anything that this run did not create be written or emptied through it.
+bool hasSingleLink(void* entry);
 
 #endif

@@ -11,6 +11,7 @@
 #include "launcher/run_code.h"
 #include "launcher/state.h"
 #include "launcher/unpack_workers.h"
+#include "launcher/written_names.h"
 #include "paths/directories.h"
 #include "paths/wide_text.h"
 #include "payload/entry_names.h"
@@ -108,13 +109,29 @@ void makeEntryDirectories() {
     }
 }
 
+// Keys entryName's paths into entryKeys and records the whole name as
+// written; returns how many keys there are and, in *replaceable, whether
+// an earlier entry may have had the same name.
+std::size_t keyEntryPaths(bool* replaceable) {
+    const std::size_t keyCount = entryPathKeys(entryName, entryKeys, kKeyCapacity);
+    *replaceable = recordWrittenName(entryKeys[keyCount - 1]);
+    return keyCount;
+}
+
 // The file goes to the system in the extended-length form when its path is
 // long; the message shows it as the user knows it. False when it cannot be
-// created or written and failures says to report it.
+// created or written and failures says to report it. Something else in its
+// place means a damaged package, whatever failures says.
 bool writeEntryFile(std::uint64_t size, WriteFailures failures) {
+    bool replaceable = false;
+    keyEntryPaths(&replaceable);
     makeEntryDirectories();
-    entryFile = createEntryFile(fullPath, systemPath);
+    bool inTheWay = false;
+    entryFile = createEntryFile(fullPath, systemPath, replaceable, &inTheWay);
     if (entryFile == INVALID_HANDLE_VALUE) {
+        if (inTheWay) {
+            fatalError(kDecodeFailure);
+        }
         if (failures == WriteFailures::report) {
             return false;
         }
@@ -132,10 +149,11 @@ bool writeEntryFile(std::uint64_t size, WriteFailures failures) {
 // way: only files with '~' in their path, a possible short name for any
 // other, wait for all of them.
 void handOverEntryFile(std::uint64_t size) {
-    const std::size_t keyCount = entryPathKeys(entryName, entryKeys, kKeyCapacity);
+    bool replaceable = false;
+    const std::size_t keyCount = keyEntryPaths(&replaceable);
     waitForFilesInTheWay(entryKeys, keyCount, mayBeShortName(entryName));
     makeEntryDirectories();
-    beginFile(fullPath, entryKeys[keyCount - 1]);
+    beginFile(fullPath, entryKeys[keyCount - 1], replaceable);
     for (std::uint64_t remaining = size; remaining > 0;) {
         const DWORD chunk = nextChunkSize(remaining);
         readAttachedBytes(takeChunkBuffer(), chunk);
@@ -143,6 +161,24 @@ void handOverEntryFile(std::uint64_t size) {
         remaining -= chunk;
     }
     endFile();
+}
+
+// Reads the entries up to the end marker. False when a worker's failure
+// that is to be reported cut the reading short.
+bool readAllEntries(bool handingOver, WriteFailures failures) {
+    while (readEntryName(entryName, kNameCapacity)) {
+        prepareEntryPath();
+        const std::uint64_t size = readEntrySize();
+        if (handingOver) {
+            handOverEntryFile(size);
+            if (failures == WriteFailures::report && unpackWorkersFailed()) {
+                return false;
+            }
+        } else if (!writeEntryFile(size, failures)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 } // namespace
@@ -156,28 +192,24 @@ void closeEntryFile() {
 
 bool unpackAllEntries(WriteFailures failures) {
     mainFilePath[0] = L'\0';
-    const bool reported = failures == WriteFailures::report;
-    const bool handingOver = startUnpackWorkers(!reported);
-    while (readEntryName(entryName, kNameCapacity)) {
-        prepareEntryPath();
-        const std::uint64_t size = readEntrySize();
-        if (handingOver) {
-            handOverEntryFile(size);
-            if (reported && unpackWorkersFailed()) {
-                break;
-            }
-        } else if (!writeEntryFile(size, failures)) {
-            return false;
-        }
+    forgetWrittenNames();
+    const bool handingOver = startUnpackWorkers(failures == WriteFailures::end);
+    const bool read = readAllEntries(handingOver, failures);
+    if (read) {
+        // Nothing may run before the whole frame, checksum and all, is known
+        // to be intact.
+        finishAttachedFrame();
     }
-    if (handingOver && !finishUnpackWorkers()) {
+    const bool written = !handingOver || finishUnpackWorkers();
+    forgetWrittenNames();
+    if (!read || !written) {
         return false;
     }
     releaseReader();
     return true;
 }
 
-int runApplicationFromFirstEntry() {
+const wchar_t* readMainEntry(std::uint64_t* size) {
     mainFilePath[0] = L'\0';
     if (!readEntryName(entryName, kNameCapacity)) {
         // Without entries there is nothing to run; going back to the start-up
@@ -185,6 +217,13 @@ int runApplicationFromFirstEntry() {
         fatalError("Error, attached data holds no application.");
     }
     prepareEntryPath();
+    if (size != nullptr) {
+        *size = readEntrySize();
+    }
+    return entryName;
+}
+
+int runMainEntry() {
     // The cookie is not kept: the directory stays on the search list for the
     // rest of the process.
     AddDllDirectory(targetDirectory);

@@ -3,23 +3,29 @@
 #ifndef CORVELLINTH_LAUNCHER_UNPACK_H
 #define CORVELLINTH_LAUNCHER_UNPACK_H
 
+#include <cstdint>
+
 // What a file that cannot be created or written does to the unpacking.
 enum class WriteFailures {
     end,    // ends the process with its message and exit code 2
     report, // makes unpackAllEntries return false, silently
 };
 
-// Parent role: writes every entry below targetDirectory, then releases the
-// reader, and returns true once every file is closed. This thread reads the
-// stream and makes the directories; worker threads create, write and close
-// the files (launcher/unpack_workers.h), or this thread does when no worker
-// can be started. Damaged data ends the process with its message and exit
-// code 2, and so does a file that cannot be created or written: the first
-// such failure in stream order, as if the entries were written one after
-// the other. When failures says to report, such a file makes it return
-// false instead, silently, soon after the failure: the reader is then in
-// the middle of the stream (releaseReader), and the file that this thread
-// was writing, if any, still open (closeEntryFile).
+// Parent role: writes every entry below targetDirectory, reads the frame on
+// to its end (payload/reader.h, finishAttachedFrame: its checksum, and
+// nothing after the end marker), then releases the reader, and returns true
+// once every file is closed. This thread reads the stream and makes the
+// directories; worker threads create, write and close the files
+// (launcher/unpack_workers.h), or this thread does when no worker can be
+// started. Damaged data ends the process with its message and exit code 2,
+// and so does an entry whose file finds something else in its place (the
+// file that its name is the short name of, anything planted: the decode
+// message), and a file that cannot be created or written: the first such
+// failure in stream order, as if the entries were written one after the
+// other. When failures says to report, a file that cannot be created or
+// written makes it return false instead, silently, soon after the failure:
+// the reader is then in the middle of the stream (releaseReader), and the
+// file that this thread was writing, if any, still open (closeEntryFile).
 bool unpackAllEntries(WriteFailures failures = WriteFailures::end);
 
 // Closes the file that unpackAllEntries is writing itself (without
@@ -27,10 +33,15 @@ bool unpackAllEntries(WriteFailures failures = WriteFailures::end);
 // file can be deleted. Main thread only.
 void closeEntryFile();
 
-// Child role, and a parent that runs a cached copy itself: loads the first
-// entry (already on disk below targetDirectory) as a DLL and returns what
-// its run_code returns, called with __argc and __wargv. Never returns on
+// Child role, and a parent that runs a cached copy itself: reads the first
+// entry's name, the application's main file (already on disk below
+// targetDirectory), and, when size is given, its size. Returns the name
+// (valid until the next unpacking). Never returns on failure.
+const wchar_t* readMainEntry(std::uint64_t* size = nullptr);
+
+// Loads the main file that readMainEntry read as a DLL and returns what its
+// run_code returns, called with __argc and __wargv. Never returns on
 // failure.
-int runApplicationFromFirstEntry();
+int runMainEntry();
 
 #endif

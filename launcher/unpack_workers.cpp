@@ -12,12 +12,15 @@
 #include "launcher/unpack_workers.h"
 
 #include <stdlib.h>
+#include <wchar.h>
 
 #include <atomic>
 #include <cstdint>
 
 #include "diagnostics/diagnostics.h"
 #include "launcher/cleanup.h"
+#include "launcher/state.h"
+#include "launcher/tree_delete.h"
 #include "paths/extended_path.h"
 #include "paths/wide_text.h"
 #include "payload/format.h"
@@ -37,6 +40,9 @@ constexpr SIZE_T kWorkerStackSize = 256 * 1024;
 constexpr std::uint64_t kNoFailure = UINT64_MAX;
 
 const char kWriteFailure[] = "Error, couldn't unpack file to target path.";
+const char kDecodeFailure[] = "Error, couldn't decode attached data.";
+constexpr DWORD kReplaceAccess = DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 struct Chunk {
     Chunk* next;
@@ -50,8 +56,9 @@ struct FileJob {
     Chunk* lastChunk;
     std::uint64_t sequence;
     std::uint64_t key;
-    bool complete; // every chunk handed over
-    bool inFlight; // handed over and not yet finished by its worker
+    bool complete;    // every chunk handed over
+    bool inFlight;    // handed over and not yet finished by its worker
+    bool replaceable; // as createEntryFile takes it
     wchar_t path[kPathCapacity];
 };
 
@@ -60,7 +67,9 @@ struct Pool {
     FileJob files[kFileCount];
 };
 
-enum class FailedStep { open, write };
+// inTheWay: the file was not created because something else stood in its
+// place (createEntryFile).
+enum class FailedStep { open, write, inTheWay };
 
 struct Failure {
     std::uint64_t sequence;
@@ -116,6 +125,43 @@ void wakeMainLocked() {
     if (mainWaiting) {
         WakeConditionVariable(&mainMayGoOn);
     }
+}
+
+// ---- creating files -------------------------------------------------
+
+HANDLE createNewFile(const wchar_t* systemPath) {
+    return systemCalls.createFile(systemPath, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_NEW,
+                                  0, nullptr);
+}
+
+enum class Removal { removed, notTheSameName, failed };
+
+// The file at systemPath stands where the entry at path goes. It is deleted
+// when its own final path is targetDirectory's, '\' and the entry's name,
+// compared as the system compares names: then it is the file of that very
+// name, not one that a short name or a link leads to. Deleting a name never
+// touches what another link to the same file holds. failed, with the last
+// error, when it cannot be opened or deleted.
+Removal removeEarlierFile(const wchar_t* systemPath, const wchar_t* path) {
+    alignas(8) wchar_t targetFinal[kFinalPathCapacity];
+    if (!readFinalPath(targetDirectory, targetFinal, kFinalPathCapacity)) {
+        return Removal::failed;
+    }
+    const HANDLE existing =
+        systemCalls.createFile(systemPath, kReplaceAccess, kShareAll, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (existing == INVALID_HANDLE_VALUE) {
+        return Removal::failed;
+    }
+    const wchar_t* const name = path + wcsnlen(targetDirectory, kTargetDirectoryCapacity) + 1;
+    Removal removal = Removal::notTheSameName;
+    if (isHeldEntryNamed(existing, targetFinal, name)) {
+        removal = markHeldForDeletion(existing) ? Removal::removed : Removal::failed;
+    }
+    const DWORD error = GetLastError();
+    systemCalls.closeHandle(existing);
+    SetLastError(error);
+    return removal;
 }
 
 // ---- workers ----------------------------------------------------------
@@ -197,11 +243,12 @@ HANDLE openFile(const FileJob* file, wchar_t* systemPath) {
         return INVALID_HANDLE_VALUE;
     }
     HANDLE opened = INVALID_HANDLE_VALUE;
+    bool inTheWay = false;
     if (!halted.load()) {
-        opened = createEntryFile(file->path, systemPath);
+        opened = createEntryFile(file->path, systemPath, file->replaceable, &inTheWay);
     }
     if (opened == INVALID_HANDLE_VALUE) {
-        recordFailure(file, FailedStep::open, 0);
+        recordFailure(file, inTheWay ? FailedStep::inTheWay : FailedStep::open, 0);
     }
     return opened;
 }
@@ -274,6 +321,9 @@ void settleFiles() {
     if (halted.load()) {
         awaitStopsEnding();
     }
+    if (failure.step == FailedStep::inTheWay) {
+        fatalError(kDecodeFailure);
+    }
     if (failure.step == FailedStep::open) {
         fatalOpenFailure(failure.path);
     }
@@ -295,7 +345,8 @@ void settleBeforeEnding() {
     }
     settleFiles();
     handingThread.store(0);
-    if (failureEnds && failedSequence.load() != kNoFailure) {
+    if (failedSequence.load() != kNoFailure &&
+        (failureEnds || failure.step == FailedStep::inTheWay)) {
         reportFailure();
     }
 }
@@ -376,10 +427,32 @@ void stopWorkers() {
 
 } // namespace
 
-HANDLE createEntryFile(const wchar_t* path, wchar_t* systemPath) {
-    return systemCalls.createFile(
-        systemPathFor(path, kLongFilePath, systemPath, kEntrySystemPathCapacity), GENERIC_WRITE,
-        FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
+HANDLE createEntryFile(const wchar_t* path, wchar_t* systemPath, bool replaceable, bool* inTheWay) {
+    *inTheWay = false;
+    const wchar_t* const system =
+        systemPathFor(path, kLongFilePath, systemPath, kEntrySystemPathCapacity);
+    const HANDLE created = createNewFile(system);
+    if (created != INVALID_HANDLE_VALUE) {
+        return created;
+    }
+    const DWORD error = GetLastError();
+    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
+        return INVALID_HANDLE_VALUE;
+    }
+    if (!replaceable) {
+        *inTheWay = true;
+        return INVALID_HANDLE_VALUE;
+    }
+    switch (removeEarlierFile(system, path)) {
+    case Removal::removed:
+        return createNewFile(system);
+    case Removal::notTheSameName:
+        *inTheWay = true;
+        return INVALID_HANDLE_VALUE;
+    case Removal::failed:
+        break;
+    }
+    return INVALID_HANDLE_VALUE;
 }
 
 DWORD writeWholeChunk(HANDLE file, const void* data, DWORD size) {
@@ -429,7 +502,7 @@ void waitForFilesInTheWay(const std::uint64_t* keys, std::size_t count, bool any
     unlockState();
 }
 
-void beginFile(const wchar_t* path, std::uint64_t key) {
+void beginFile(const wchar_t* path, std::uint64_t key, bool replaceable) {
     lockState();
     while (freeFiles == nullptr || (failureEnds && failedSequence.load() != kNoFailure)) {
         waitForWorkersLocked();
@@ -441,6 +514,7 @@ void beginFile(const wchar_t* path, std::uint64_t key) {
     WideText text = startWideText(file->path, kPathCapacity);
     appendWide(&text, path);
     file->key = key;
+    file->replaceable = replaceable;
     file->sequence = nextSequence++;
     file->firstChunk = file->lastChunk = nullptr;
     file->complete = false;
@@ -503,7 +577,7 @@ void endFile() {
 bool finishUnpackWorkers() {
     settleFiles();
     const bool failed = failedSequence.load() != kNoFailure;
-    if (failed && failureEnds) {
+    if (failed && (failureEnds || failure.step == FailedStep::inTheWay)) {
         reportFailure();
     }
     handingThread.store(0);

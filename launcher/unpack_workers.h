@@ -21,10 +21,17 @@
 inline constexpr std::size_t kEntrySystemPathCapacity =
     attached::kPathCapacity + kExtendedPrefixGrowth;
 
-// Creates, or empties, the unpacked file at path for writing, sharing only
-// writing; a long path goes to the system in the extended-length form, built
-// in systemPath. INVALID_HANDLE_VALUE when it cannot. Any thread.
-HANDLE createEntryFile(const wchar_t* path, wchar_t* systemPath);
+// Creates the unpacked file at path as a new file for writing, sharing only
+// writing; a long path goes to the system in the extended-length form,
+// built in systemPath. Nothing already there is ever written through: a
+// file there is replaced (deleted, then created anew) only when replaceable
+// (an earlier entry may have had the same name, launcher/written_names.h)
+// and it is the file of exactly this name below targetDirectory, compared
+// as the system compares names. Anything else there (the file that this
+// name is the short (8.3) name of, a link, anything planted) sets
+// *inTheWay. INVALID_HANDLE_VALUE, with the last error, when the file is
+// not created. Any thread.
+HANDLE createEntryFile(const wchar_t* path, wchar_t* systemPath, bool replaceable, bool* inTheWay);
 
 // Writes size bytes to file with one WriteFile. Returns ERROR_SUCCESS, or
 // the error to report; a short write that reports success has left no
@@ -59,10 +66,11 @@ bool startUnpackWorkers(bool failuresEnd);
 void waitForFilesInTheWay(const std::uint64_t* keys, std::size_t count, bool anyFile);
 
 // Hands over the file at path (the full path as the user knows it), keyed
-// as the last of its entryPathKeys. Its data follows chunk by chunk: fill
-// the buffer that takeChunkBuffer gives (up to the data chunk size), pass
-// it with its length, and end the file with endFile.
-void beginFile(const wchar_t* path, std::uint64_t key);
+// as the last of its entryPathKeys; replaceable as createEntryFile takes
+// it. Its data follows chunk by chunk: fill the buffer that takeChunkBuffer
+// gives (up to the data chunk size), pass it with its length, and end the
+// file with endFile.
+void beginFile(const wchar_t* path, std::uint64_t key, bool replaceable);
 unsigned char* takeChunkBuffer();
 void passChunk(std::size_t length);
 void endFile();
@@ -70,7 +78,9 @@ void endFile();
 // Waits until every file handed over is written and closed or given up,
 // then ends the workers and gives the pool back. When a file failed, ends
 // the process with the first failure's message in stream order, or, when
-// failures do not end it, returns false; true otherwise.
+// failures do not end it, returns false; true otherwise. A file that found
+// something in its way always ends the process, with "Error, couldn't
+// decode attached data.": the package is damaged.
 bool finishUnpackWorkers();
 
 // True once a file handed over has failed. Main thread.

@@ -83,6 +83,10 @@ bool parseRecord(const unsigned char* bytes, std::size_t size, Record* record) {
     return true;
 }
 
+std::size_t markerSize(const Record& record) {
+    return kKeyDigits + kMarkerTimeSize * static_cast<std::size_t>(record.listed);
+}
+
 std::uint16_t folderUnit(const Record& record, std::size_t index) {
     return static_cast<std::uint16_t>(loadLittleEndian(record.folder + 2 * index, 2));
 }

@@ -38,10 +38,14 @@ inline constexpr std::size_t kFixedSize = 30;      // everything but the folder 
 inline constexpr std::uint32_t kMaximumListed = 1u << 24;
 
 // The file in a copy that says it is complete: written last, before the
-// copy gets its name, and holding the key's digits. Every process that runs
-// from a copy keeps it open for reading, sharing only reading, so that no
-// one can remove the copy while it is in use (removing takes it alone).
+// copy gets its name. Every process that runs from a copy keeps it open for
+// reading, sharing only reading, so that no one can remove the copy while
+// it is in use (removing takes it alone). It holds the key's digits, then
+// one time per listing entry, in the listing's order, kMarkerTimeSize bytes
+// little-endian: the last-write time (a Windows file time) of that file as
+// the directory listing of the complete copy showed it, 0 for a directory.
 inline constexpr char kMarkerName[] = ".onefile-cache";
+inline constexpr std::size_t kMarkerTimeSize = 8;
 
 enum class Root : std::uint16_t {
     cacheDirectory = 1, // {CACHE_DIR}, the user's local application data
@@ -63,6 +67,9 @@ struct Record {
 // folder is a safe relative path (payload/entry_names.h) and whose listing
 // is strictly ascending; fills *record then. Anything else is refused.
 bool parseRecord(const unsigned char* bytes, std::size_t size, Record* record);
+
+// The size of a copy's marker for record, in bytes.
+std::size_t markerSize(const Record& record);
 
 // Code unit index of the folder.
 std::uint16_t folderUnit(const Record& record, std::size_t index);

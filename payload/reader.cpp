@@ -2,7 +2,9 @@
 // window of at most 2^27 bytes) turns the frame into the entry stream; the
 // output lands in a 128 KiB heap window, and the decoder is called again
 // only when every byte of the window has been handed out. The compressed
-// input is read where it lies, in the mapped resource.
+// input is read where it lies, in the mapped resource. The decoder checks
+// the frame's content checksum, when the frame has one, as it reaches the
+// frame's end, and reports a mismatch as an error.
 #include "payload/reader.h"
 
 #include <stdlib.h>
@@ -24,30 +26,42 @@ std::uint64_t consumed = 0; // of those, already handed out
 // The last decoder call filled the window, so the decoder may hold output
 // that did not fit, even when all input has been taken.
 bool windowWasFilled = false;
+// The frame that holds the entry stream has given output, and the decoder
+// has reported its end (its checksum, if any, checked).
+bool frameGaveOutput = false;
+bool frameEnded = false;
 
 [[noreturn]] void failDecoding() {
     fatalError("Error, couldn't decode attached data.");
 }
 
+// One decoder call into the emptied window. Fails when nothing can come of
+// it: the frame has ended, or all input is taken and the decoder holds no
+// more output. Bytes after the frame are never fed to the decoder.
+void decodeIntoWindow() {
+    if (frameEnded || (input.pos >= input.size && !windowWasFilled)) {
+        failDecoding();
+    }
+    ZSTD_outBuffer output = {window, attached::kWindowSize, 0};
+    const size_t result = ZSTD_decompressStream(decoder, &output, &input);
+    if (ZSTD_isError(result)) {
+        failDecoding();
+    }
+    produced = output.pos;
+    consumed = 0;
+    windowWasFilled = produced == attached::kWindowSize;
+    // A frame that gives nothing (a skippable frame) is passed over.
+    frameGaveOutput = frameGaveOutput || produced != 0;
+    frameEnded = result == 0 && frameGaveOutput;
+}
+
 // Calls the decoder until it produces something. A call may consume input
-// and produce nothing (at block and frame boundaries), so an empty result is
-// retried; the loop ends because every call either consumes input, empties
-// a filled window, or fails. Bytes after the frame are only ever fed to the
-// decoder when more output is wanted after the frame's end, and then the
-// decoder refuses them as a frame.
+// and produce nothing (at block boundaries), so an empty result is retried;
+// the loop ends because every call either consumes input, empties a filled
+// window, ends the frame or fails.
 void refillWindow() {
     do {
-        if (input.pos >= input.size && !windowWasFilled) {
-            failDecoding();
-        }
-        ZSTD_outBuffer output = {window, attached::kWindowSize, 0};
-        const size_t result = ZSTD_decompressStream(decoder, &output, &input);
-        if (ZSTD_isError(result)) {
-            failDecoding();
-        }
-        produced = output.pos;
-        consumed = 0;
-        windowWasFilled = produced == attached::kWindowSize;
+        decodeIntoWindow();
     } while (produced == 0);
 }
 
@@ -70,6 +84,8 @@ void createReader(const unsigned char* bytes, std::uint64_t size) {
     consumed = 0;
     input.pos = 0;
     windowWasFilled = false;
+    frameGaveOutput = false;
+    frameEnded = false;
 }
 
 void readAttachedBytes(void* destination, std::uint64_t count) {
@@ -87,6 +103,18 @@ void readAttachedBytes(void* destination, std::uint64_t count) {
         out += chunk;
         consumed += chunk;
         count -= chunk;
+    }
+}
+
+void finishAttachedFrame() {
+    for (;;) {
+        if (consumed != produced) {
+            failDecoding();
+        }
+        if (frameEnded) {
+            return;
+        }
+        decodeIntoWindow();
     }
 }
 

@@ -19,6 +19,14 @@ void createReader(const unsigned char* input, std::uint64_t size);
 // frame is damaged or ends first.
 void readAttachedBytes(void* destination, std::uint64_t count);
 
+// Reads the frame on from the end marker to its very end, so that the
+// decoder checks the content checksum that the frame carries (a frame
+// without one is taken as it is). Ends the process with "Error, couldn't
+// decode attached data." when anything of the entry stream follows the end
+// marker (the stream is damaged, or was ended early by damage), when the
+// frame does not end where its data does, or when the checksum differs.
+void finishAttachedFrame();
+
 // Frees the decoder, then the window.
 void releaseReader();
 

@@ -1,7 +1,8 @@
 // Reading the small binary records that a package carries beside its
 // attached data (the cache record, the executable-entries record): their
 // little-endian fields, their magic, and the search of their ascending
-// lists. No system headers; every caller checks the bounds first.
+// lists; and writing the fields of a cached copy's marker. No system
+// headers; every caller checks the bounds first.
 #ifndef CORVELLINTH_PAYLOAD_RECORD_FIELDS_H
 #define CORVELLINTH_PAYLOAD_RECORD_FIELDS_H
 
@@ -17,6 +18,13 @@ inline std::uint64_t loadLittleEndian(const unsigned char* bytes, std::size_t co
         value = (value << 8) | bytes[index - 1];
     }
     return value;
+}
+
+// Stores the low count bytes (at most 8) of value little-endian.
+inline void storeLittleEndian(unsigned char* bytes, std::uint64_t value, std::size_t count) {
+    for (std::size_t index = 0; index < count; ++index) {
+        bytes[index] = static_cast<unsigned char>(value >> (8 * index));
+    }
 }
 
 // True when bytes start with the size bytes of magic.

@@ -37,9 +37,14 @@ std::vector<packer::Entry> application() {
             {u"data\\notes.txt", text(600000)}};
 }
 
-std::string compressFrame(const std::string& stream) {
+// One frame of stream, with a content checksum when asked.
+std::string compressFrame(const std::string& stream, bool checksum = false) {
+    ZSTD_CCtx* const context = ZSTD_createCCtx();
+    ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, 3);
+    ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, checksum ? 1 : 0);
     std::string frame(ZSTD_compressBound(stream.size()), '\0');
-    frame.resize(ZSTD_compress(frame.data(), frame.size(), stream.data(), stream.size(), 3));
+    frame.resize(ZSTD_compress2(context, frame.data(), frame.size(), stream.data(), stream.size()));
+    ZSTD_freeCCtx(context);
     return frame;
 }
 
@@ -157,8 +162,9 @@ std::size_t firstCompressedBlock(const std::string& data) {
     return 0;
 }
 
-// Without a checksum not every flipped bit is noticed; the test flips the
-// first bit of a compressed block that the decoder refuses.
+// A flip that the decoder refuses in the block itself, before the frame's
+// checksum is reached: the test flips the first such bit of a compressed
+// block.
 TEST_F(AttachedData, AFlippedBitInACompressedBlockIsADecodeFailure) {
     const std::vector<packer::Entry> entries = application();
     const std::size_t streamSize = packer::encodeEntryStream(entries).size();
@@ -186,6 +192,46 @@ TEST_F(AttachedData, AStreamWithoutEndMarkerIsADecodeFailure) {
     const std::string frame = compressFrame(stream);
     expectFailure(runWith(packer::wrapFrame(frame)), kDecodeMessage);
     expectFailure(runWith(header() + frame), kDecodeMessage);
+}
+
+// The frame's content checksum (the packer writes one by default): a wrong
+// one ends the run with the decode message before the application starts,
+// and its run directory goes; a frame without one, as other writers may
+// make it, runs.
+TEST_F(AttachedData, AWrongChecksumIsADecodeFailureAndAFrameWithoutOneRuns) {
+    std::string data =
+        packer::writeAttachedData(application(), testing_support::kTestWriterOptions);
+    const std::size_t frameEnd =
+        attached::kHeaderSize + ZSTD_findFrameCompressedSize(data.data() + attached::kHeaderSize,
+                                                             data.size() - attached::kHeaderSize);
+    data[frameEnd - 1] = static_cast<char>(data[frameEnd - 1] ^ 0x10);
+    expectFailure(runWith(data), kDecodeMessage);
+    EXPECT_THAT(testing_support::namesIn(scratch_ / L"CorvellinthOnefile"), ::testing::IsEmpty());
+
+    packer::WriterOptions withoutChecksum = testing_support::kTestWriterOptions;
+    withoutChecksum.checksum = false;
+    const testing_support::ProcessResult result =
+        runWith(packer::writeAttachedData(application(), withoutChecksum));
+    EXPECT_EQ(result.exitCode, 0u) << result.standardOutput << result.standardError;
+}
+
+// The frame goes on after the entry stream's end marker (damage that ended
+// the stream early, say), with or without a checksum, right or wrong; or it
+// stops after the end marker, without the checksum it announces. Either is
+// damage: nothing runs.
+TEST_F(AttachedData, AFrameThatDoesNotEndWithTheEndMarkerIsADecodeFailure) {
+    const std::string stream = packer::encodeEntryStream(application());
+    for (const bool checksum : {false, true}) {
+        SCOPED_TRACE(checksum);
+        std::string frame = compressFrame(stream + "more after the end", checksum);
+        expectFailure(runWith(packer::wrapFrame(frame)), kDecodeMessage);
+        if (checksum) {
+            frame.back() = static_cast<char>(frame.back() ^ 1);
+            expectFailure(runWith(packer::wrapFrame(frame)), kDecodeMessage);
+        }
+    }
+    const std::string frame = compressFrame(stream, true);
+    expectFailure(runWith(header() + frame.substr(0, frame.size() - 4)), kDecodeMessage);
 }
 
 TEST_F(AttachedData, AWindowBeyond128MiBIsADecodeFailure) {

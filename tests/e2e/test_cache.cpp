@@ -9,6 +9,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <zstd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <functional>
@@ -32,53 +34,14 @@ using namespace testing_support;
 constexpr wchar_t kMarker[] = L".onefile-cache";
 constexpr DWORD kAppearMs = 60000;
 
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> result;
-    std::istringstream stream(text);
-    for (std::string line; std::getline(stream, line);) {
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        result.push_back(line);
-    }
-    return result;
-}
-
 // The value of the first "<key>=" line.
 std::string reported(const std::string& output, const std::string& key) {
-    for (const std::string& line : lines(output)) {
+    for (const std::string& line : outputLines(output)) {
         if (line.rfind(key + "=", 0) == 0) {
             return line.substr(key.size() + 1);
         }
     }
     return "";
-}
-
-// The "hash" lines of testapp, the marker's left out.
-std::set<std::string> hashLines(const std::string& output) {
-    std::set<std::string> result;
-    for (const std::string& line : lines(output)) {
-        if (line.rfind("hash ", 0) == 0 && line.rfind("hash .onefile-cache ", 0) != 0) {
-            result.insert(line);
-        }
-    }
-    return result;
-}
-
-// What testapp "hashes" prints for entries unpacked byte for byte.
-std::set<std::string> expectedHashes(const std::vector<packer::Entry>& entries) {
-    std::set<std::string> result;
-    for (const packer::Entry& entry : entries) {
-        unsigned long long hash = 0xcbf29ce484222325ull;
-        for (const char byte : entry.data) {
-            hash = (hash ^ static_cast<unsigned char>(byte)) * 0x100000001b3ull;
-        }
-        char digits[17];
-        std::snprintf(digits, sizeof(digits), "%016llx", hash);
-        result.insert("hash " + narrow(std::wstring(entry.name.begin(), entry.name.end())) + " " +
-                      std::to_string(entry.data.size()) + " " + digits);
-    }
-    return result;
 }
 
 class Cache : public ::testing::Test {
@@ -121,27 +84,58 @@ class Cache : public ::testing::Test {
     std::wstring temp_ = scratch_ / L"temp";
 };
 
-// A byte changed in the copy, without changing any size, shows that the
-// second start unpacked nothing: it runs what it found.
+// A file added to the copy shows that the second start unpacked nothing:
+// it runs what it found. The marker holds the key's digits and a time per
+// file and folder of the package (five here).
 TEST_F(Cache, TheFirstStartMakesACopyThatTheSecondRunsWithoutUnpacking) {
     const ProcessResult first = run({L"hashes", L"env"});
     ASSERT_EQ(first.exitCode, 0u) << first.standardOutput << first.standardError;
-    EXPECT_EQ(hashLines(first.standardOutput), expectedHashes(entries_));
+    EXPECT_EQ(hashLinesIn(first.standardOutput), expectedHashLines(entries_));
     const std::wstring copyPath = copy();
     ASSERT_FALSE(copyPath.empty()) << "one copy, and nothing else, in the cache folder";
     EXPECT_EQ(copyPath.size() - folder().size(), 33u);
     EXPECT_EQ(widen(reported(first.standardOutput, "module")), copyPath + L"\\main.dll");
-    EXPECT_EQ(readFile(copyPath + L"\\" + kMarker), narrow(copyPath.substr(folder().size() + 1)));
+    const std::string marker = readFile(copyPath + L"\\" + kMarker);
+    EXPECT_EQ(marker.substr(0, 32), narrow(copyPath.substr(folder().size() + 1)));
+    EXPECT_EQ(marker.size(), 32u + 5 * 8);
     EXPECT_THAT(runsLeft(), IsEmpty());
 
-    writeFile(copyPath + L"\\data\\hello.txt", "jello");
+    writeFile(copyPath + L"\\data\\added.txt", "added");
     const ProcessResult second = run({L"hashes"});
     ASSERT_EQ(second.exitCode, 0u) << second.standardError;
-    std::vector<packer::Entry> changed = entries_;
-    changed[1].data = "jello";
-    EXPECT_EQ(hashLines(second.standardOutput), expectedHashes(changed));
+    std::vector<packer::Entry> withAdded = entries_;
+    withAdded.push_back({u"data\\added.txt", "added"});
+    EXPECT_EQ(hashLinesIn(second.standardOutput), expectedHashLines(withAdded));
     EXPECT_EQ(copies().size(), 1u);
     EXPECT_THAT(runsLeft(), IsEmpty());
+}
+
+// A file changed in place, its size kept, has another last-write time: the
+// next start unpacks afresh. With its time put back as well, the change
+// goes unnoticed (no file's content is read).
+TEST_F(Cache, AFileChangedInPlaceIsNoticedByItsTime) {
+    const std::wstring copyPath = makeCopy();
+    ASSERT_FALSE(copyPath.empty());
+    const std::wstring hello = copyPath + L"\\data\\hello.txt";
+    writeFile(hello, "jello");
+    ProcessResult result = run({L"hashes"});
+    ASSERT_EQ(result.exitCode, 0u) << result.standardOutput << result.standardError;
+    EXPECT_EQ(hashLinesIn(result.standardOutput), expectedHashLines(entries_));
+    EXPECT_EQ(copy(), copyPath);
+
+    WIN32_FILE_ATTRIBUTE_DATA before{};
+    ASSERT_TRUE(GetFileAttributesExW(hello.c_str(), GetFileExInfoStandard, &before));
+    writeFile(hello, "jello");
+    const HANDLE file = CreateFileW(hello.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(SetFileTime(file, nullptr, nullptr, &before.ftLastWriteTime));
+    CloseHandle(file);
+    result = run({L"hashes"});
+    ASSERT_EQ(result.exitCode, 0u) << result.standardError;
+    std::vector<packer::Entry> changed = entries_;
+    changed[1].data = "jello";
+    EXPECT_EQ(hashLinesIn(result.standardOutput), expectedHashLines(changed));
 }
 
 // Run in the first process, the application gets what the child would:
@@ -156,7 +150,7 @@ TEST_F(Cache, TheApplicationGetsWhatAChildWouldGet) {
     options.standardInput = "ignored";
     const ProcessResult result = runProcess(app_, {}, options);
     EXPECT_EQ(result.exitCode, 0xC0000005u) << result.standardError;
-    const std::vector<std::string> output = lines(result.standardOutput);
+    const std::vector<std::string> output = outputLines(result.standardOutput);
     const auto argumentLine = [](int index, const std::wstring& text) {
         std::string line = "arg " + std::to_string(index) + " ";
         char unit[5];
@@ -213,9 +207,34 @@ TEST_F(Cache, ADeletedOrTruncatedFileOrAMissingMarkerMeansAFreshUnpack) {
         damage();
         const ProcessResult result = run({L"hashes"});
         ASSERT_EQ(result.exitCode, 0u) << result.standardOutput << result.standardError;
-        EXPECT_EQ(hashLines(result.standardOutput), expectedHashes(entries_));
+        EXPECT_EQ(hashLinesIn(result.standardOutput), expectedHashLines(entries_));
         EXPECT_EQ(copy(), copyPath);
         EXPECT_TRUE(fileExists(copyPath + L"\\" + kMarker));
+        EXPECT_THAT(runsLeft(), IsEmpty());
+    }
+}
+
+// Damage that a first start finds while it unpacks (a wrong checksum, an
+// entry named as another's short name) ends the run with the decode
+// message and takes its new copy along: nothing is left to run from.
+TEST_F(Cache, DamageFoundByAFirstStartEndsItAndLeavesNoCopy) {
+    std::string wrongChecksum = packer::writeAttachedData(entries_, kTestWriterOptions);
+    const std::size_t frameEnd =
+        3 + ZSTD_findFrameCompressedSize(wrongChecksum.data() + 3, wrongChecksum.size() - 3);
+    wrongChecksum[frameEnd - 1] = static_cast<char>(wrongChecksum[frameEnd - 1] ^ 1);
+    const std::wstring alias = shortNameOf(scratch_.path(), L"abcdefghij.txt");
+    std::vector<packer::Entry> aliased = entries_;
+    aliased.push_back({u"abcdefghij.txt", "right"});
+    aliased.push_back({std::u16string(alias.begin(), alias.end()), "wrong"});
+    const std::vector<std::wstring> damaged = {
+        makeCachedExecutable(scratch_ / L"checksum.exe", entries_, u"cache\\app", wrongChecksum),
+        makeCachedExecutable(scratch_ / L"alias.exe", aliased, u"cache\\app")};
+    for (const std::wstring& program : damaged) {
+        SCOPED_TRACE(narrow(program));
+        const ProcessResult result = run({L"hashes"}, program);
+        EXPECT_EQ(result.exitCode, 2u);
+        EXPECT_EQ(result.standardOutput, "Error, couldn't decode attached data.\r\n");
+        EXPECT_THAT(copies(), IsEmpty());
         EXPECT_THAT(runsLeft(), IsEmpty());
     }
 }
@@ -233,15 +252,38 @@ TEST_F(Cache, ACopyWhoseRemovalWasCutShortIsNeverRun) {
     const ProcessResult cutShort = run({L"hashes"});
     CloseHandle(held);
     ASSERT_EQ(cutShort.exitCode, 0u) << cutShort.standardOutput << cutShort.standardError;
-    EXPECT_EQ(hashLines(cutShort.standardOutput), expectedHashes(entries_));
+    EXPECT_EQ(hashLinesIn(cutShort.standardOutput), expectedHashLines(entries_));
     EXPECT_EQ(readFile(copyPath + L"\\" + kMarker), "");
     EXPECT_THAT(runsLeft(), IsEmpty());
 
     const ProcessResult next = run({L"hashes"});
     ASSERT_EQ(next.exitCode, 0u) << next.standardOutput << next.standardError;
-    EXPECT_EQ(hashLines(next.standardOutput), expectedHashes(entries_));
+    EXPECT_EQ(hashLinesIn(next.standardOutput), expectedHashLines(entries_));
     EXPECT_EQ(copy(), copyPath);
     EXPECT_NE(readFile(copyPath + L"\\" + kMarker), "");
+}
+
+// A copy's marker that is a hard link to a user's file: the start that
+// removes the damaged copy would empty the marker first, and with it the
+// user's file. It leaves the copy alone instead and runs from a run
+// directory; the user's file keeps its content.
+TEST_F(Cache, AMarkerThatIsAHardLinkIsNeverEmptied) {
+    const std::wstring copyPath = makeCopy();
+    ASSERT_FALSE(copyPath.empty());
+    const std::wstring precious = scratch_ / L"precious.txt";
+    writeFile(precious, "the user's own");
+    const std::wstring marker = copyPath + L"\\" + kMarker;
+    ASSERT_TRUE(DeleteFileW(marker.c_str()));
+    ASSERT_TRUE(CreateHardLinkW(marker.c_str(), precious.c_str(), nullptr));
+
+    const ProcessResult result = run({L"hashes", L"env"});
+    ASSERT_EQ(result.exitCode, 0u) << result.standardOutput << result.standardError;
+    EXPECT_EQ(hashLinesIn(result.standardOutput), expectedHashLines(entries_));
+    EXPECT_THAT(reported(result.standardOutput, "module"),
+                StartsWith(narrow(temp_) + "\\CorvellinthOnefile\\onefile_"));
+    EXPECT_EQ(readFile(precious), "the user's own");
+    EXPECT_EQ(readFile(marker), "the user's own");
+    EXPECT_THAT(runsLeft(), IsEmpty());
 }
 
 // Packed with onefile-pack itself, as a user rebuilds an application: the
@@ -274,7 +316,7 @@ TEST_F(Cache, ARebuiltPackageGetsItsOwnCopyAndTheOldOneGoesOnceUnused) {
 
     const ProcessResult updated = run({L"hashes"}, second);
     ASSERT_EQ(updated.exitCode, 0u) << updated.standardError;
-    EXPECT_THAT(hashLines(updated.standardOutput),
+    EXPECT_THAT(hashLinesIn(updated.standardOutput),
                 ::testing::Contains(StartsWith("hash data\\hello.txt 12 ")));
     std::vector<std::wstring> both = copies();
     ASSERT_EQ(both.size(), 2u) << "the old copy is in use";
@@ -283,7 +325,7 @@ TEST_F(Cache, ARebuiltPackageGetsItsOwnCopyAndTheOldOneGoesOnceUnused) {
     writeFile(go, "");
     const ProcessResult oldResult = old.finish();
     EXPECT_EQ(oldResult.exitCode, 0u) << oldResult.standardError;
-    EXPECT_THAT(hashLines(oldResult.standardOutput),
+    EXPECT_THAT(hashLinesIn(oldResult.standardOutput),
                 ::testing::Contains(StartsWith("hash data\\hello.txt 5 ")));
     EXPECT_EQ(run({L"exit", L"0"}, second).exitCode, 0u);
     both.erase(std::find(both.begin(), both.end(), oldCopy[0]));
@@ -305,7 +347,7 @@ TEST_F(Cache, EightFirstStartsAtOnceAllRunFromOneCopy) {
             continue; // Wine's own failure, which says nothing about the race
         }
         EXPECT_EQ(result.exitCode, 0u) << result.standardOutput << result.standardError;
-        EXPECT_EQ(hashLines(result.standardOutput), expectedHashes(entries_));
+        EXPECT_EQ(hashLinesIn(result.standardOutput), expectedHashLines(entries_));
         modules.insert(reported(result.standardOutput, "module"));
     }
     ASSERT_FALSE(copy().empty()) << "exactly one entry in the cache folder";
@@ -319,7 +361,7 @@ TEST_F(Cache, AFolderThatCannotBeMadeFallsBackToARunDirectory) {
     writeFile(temp_ + L"\\cache", "in the way");
     const ProcessResult result = run({L"hashes", L"env"});
     ASSERT_EQ(result.exitCode, 0u) << result.standardOutput << result.standardError;
-    EXPECT_EQ(hashLines(result.standardOutput), expectedHashes(entries_));
+    EXPECT_EQ(hashLinesIn(result.standardOutput), expectedHashLines(entries_));
     EXPECT_THAT(reported(result.standardOutput, "module"),
                 StartsWith(narrow(temp_) + "\\CorvellinthOnefile\\onefile_"));
     EXPECT_THAT(runsLeft(), IsEmpty());

@@ -279,6 +279,70 @@ TEST_F(Leftovers, OnlyDirectoriesOfRunsThatAreOverAreSwept) {
     }
 }
 
+// A run of another machine or container that shares the temp directory
+// looks over from here: its process id names no process here and it has
+// no guard here. Its parent holds the directory open without sharing
+// delete access (a file server honours that for all its clients, Wine for
+// the processes of one server), and the sweep leaves the directory and
+// every file in it alone. Once let go, the next start removes it.
+TEST_F(Leftovers, ARunDirectoryHeldOpenElsewhereIsNotSwept) {
+    const std::wstring remote = runs() + L"\\onefile_4000024_1";
+    writeFile(remote + L"\\data\\x.txt", "x");
+    const HANDLE held = CreateFileW(remote.c_str(), FILE_LIST_DIRECTORY | SYNCHRONIZE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    startAnotherApplication();
+    EXPECT_EQ(readFile(remote + L"\\data\\x.txt"), "x");
+
+    CloseHandle(held);
+    startAnotherApplication();
+    EXPECT_THAT(left(), IsEmpty());
+}
+
+// A live run's own directory is held that way by its parent and its child,
+// so the sweep's open for deletion fails while it runs.
+TEST_F(Leftovers, ALiveRunHoldsItsDirectoryAgainstDeletion) {
+    const std::wstring running = scratch_ / L"running";
+    const std::wstring go = scratch_ / L"go";
+    const MarkedRun marked =
+        startMarked(app_, {L"mark", running, L"await", go}, privateOptions(), running, kAppearMs);
+    ASSERT_NE(marked.markedId, 0u) << marked.why();
+    const std::vector<std::wstring> live = left();
+    ASSERT_EQ(live.size(), 1u);
+    const HANDLE probe = CreateFileW((runs() + L"\\" + live[0]).c_str(), DELETE | SYNCHRONIZE,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const DWORD error = GetLastError();
+    if (probe != INVALID_HANDLE_VALUE) {
+        CloseHandle(probe);
+    }
+    writeFile(go, "");
+    EXPECT_EQ(marked.process->finish().exitCode, 0u);
+    EXPECT_EQ(probe, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_THAT(left(), IsEmpty());
+}
+
+// A file in the directory of a run that is over that is a read-only hard
+// link to a file elsewhere: its attribute belongs to that file too, so the
+// sweep neither clears it nor deletes the link, and the directory stays.
+TEST_F(Leftovers, AReadOnlyHardLinkInARunThatIsOverKeepsItsAttribute) {
+    const std::wstring precious = scratch_ / L"precious.txt";
+    writeFile(precious, "keep");
+    ASSERT_TRUE(SetFileAttributesW(precious.c_str(), FILE_ATTRIBUTE_READONLY));
+    const std::wstring over = runs() + L"\\onefile_4000028_1";
+    writeFile(over + L"\\x.txt", "x");
+    ASSERT_TRUE(CreateHardLinkW((over + L"\\link.txt").c_str(), precious.c_str(), nullptr));
+    startAnotherApplication();
+    const DWORD attributes = GetFileAttributesW(precious.c_str());
+    SetFileAttributesW(precious.c_str(), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_NE(attributes & FILE_ATTRIBUTE_READONLY, 0u);
+    EXPECT_EQ(readFile(precious), "keep");
+    EXPECT_TRUE(fileExists(over + L"\\link.txt"));
+    EXPECT_FALSE(fileExists(over + L"\\x.txt"));
+}
+
 // A second start of the same application from inside it joins the running
 // parent and runs from its directory. Outliving that parent, it keeps the
 // main file loaded, so the parent cannot delete the directory; it stays for

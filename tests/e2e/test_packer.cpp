@@ -66,6 +66,8 @@ std::uint64_t readU64(const std::string& bytes, std::size_t at) {
 struct ReadEntry {
     std::wstring name;
     std::string data;
+
+    bool operator==(const ReadEntry&) const = default;
 };
 
 // The whole frame decompressed in one go and walked by hand.
@@ -183,7 +185,7 @@ TEST_F(PackedTree, AttachedDataMatchesTheFormatFieldByField) {
     ASSERT_EQ(ZSTD_getFrameHeader(&header, data.data() + 3, data.size() - 3), 0u);
     EXPECT_EQ(header.frameType, ZSTD_frame);
     EXPECT_EQ(header.frameContentSize, ZSTD_CONTENTSIZE_UNKNOWN);
-    EXPECT_EQ(header.checksumFlag, 0u);
+    EXPECT_EQ(header.checksumFlag, 1u);
     EXPECT_EQ(header.dictID, 0u);
     EXPECT_LE(header.windowSize, 2u << 20);
 
@@ -203,6 +205,16 @@ TEST_F(PackedTree, AttachedDataMatchesTheFormatFieldByField) {
         pack({L"--main", L"bin/app.dll", L"--output", output, L"--level", L"3", source_}).exitCode,
         0u);
     EXPECT_TRUE(attachedDataOf(output) == data);
+
+    // --no-checksum leaves only the checksum out: the same entries.
+    ASSERT_EQ(pack({L"--write-attached-data", file, L"--main", L"bin\\app.dll", L"--level", L"3",
+                    L"--no-checksum", L"--quiet", source_})
+                  .exitCode,
+              0u);
+    const std::string plain = readFile(file);
+    ASSERT_EQ(ZSTD_getFrameHeader(&header, plain.data() + 3, plain.size() - 3), 0u);
+    EXPECT_EQ(header.checksumFlag, 0u);
+    EXPECT_TRUE(readEntries(plain) == readEntries(data));
 }
 
 TEST_F(PackedTree, SameTreeGivesIdenticalFilesWhateverTheThreads) {

@@ -261,6 +261,41 @@ TEST_F(Unpacking, EveryFailureWhileUnpackingRemovesTheRunDirectory) {
     EXPECT_THAT(run.left, ::testing::IsEmpty());
 }
 
+// An entry named as the short (8.3) name of an earlier entry's file would
+// write that file through its short name: the main DLL itself, or a data
+// file. Such a package is damaged: the run ends with the decode message,
+// and its directory goes. The same name again, in another case, is the
+// same file, and the later entry's content wins.
+TEST_F(Unpacking, AnEntryNamedAsTheShortNameOfAnotherIsDamage) {
+    const packer::Entry app = buildFile(u"mainprogram.dll", L"testapp.dll");
+    const std::wstring mainAlias = shortNameOf(scratch_.path(), L"mainprogram.dll");
+    const std::wstring dataAlias = shortNameOf(scratch_.path(), L"abcdefghij.txt");
+    ASSERT_NE(mainAlias, L"mainprogram.dll") << "no short names on this drive";
+    const std::vector<std::vector<packer::Entry>> damaged = {
+        {app, {std::u16string(mainAlias.begin(), mainAlias.end()), "not a DLL"}},
+        {app,
+         {u"abcdefghij.txt", "right"},
+         {std::u16string(dataAlias.begin(), dataAlias.end()), "wrong"}},
+    };
+    for (const std::vector<packer::Entry>& entries : damaged) {
+        SCOPED_TRACE(narrow(std::wstring(entries.back().name.begin(), entries.back().name.end())));
+        const PrivateRun run =
+            runInPrivateTemp(scratch_, makePackagedExecutable(scratch_ / L"alias.exe", entries));
+        EXPECT_EQ(run.result.exitCode, 2u) << run.result.standardError;
+        EXPECT_EQ(withoutCarriageReturns(run.result.standardOutput),
+                  "Error, couldn't decode attached data.\n");
+        EXPECT_THAT(run.left, ::testing::IsEmpty());
+    }
+
+    const ProcessResult result = runPackaged(
+        {app, {u"Data\\Notes.txt", "first"}, {u"data\\NOTES.TXT", "second"}}, {L"hashes"});
+    EXPECT_EQ(result.exitCode, 0u) << result.standardOutput << result.standardError;
+    std::map<std::string, std::string> hashes = reportedHashes(result.standardOutput);
+    ASSERT_EQ(hashes.erase("mainprogram.dll"), 1u) << result.standardOutput;
+    ASSERT_EQ(hashes.size(), 1u) << result.standardOutput;
+    EXPECT_EQ(hashes.begin()->second, "6 " + fnv1a("second"));
+}
+
 // Names that Windows would turn into something else: a device (a serial
 // port, the bit bucket), another file (trailing dots and spaces), a stream,
 // or text that cannot be shown. Each ends the run with the decode message

@@ -152,6 +152,17 @@ void collect(const std::wstring& root, const std::wstring& prefix,
 
 } // namespace
 
+std::wstring shortNameOf(const std::wstring& directory, const std::wstring& name) {
+    writeFile(directory + L"\\" + name, "");
+    wchar_t shortPath[MAX_PATH];
+    const DWORD length = GetShortPathNameW((directory + L"\\" + name).c_str(), shortPath, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        return name;
+    }
+    const std::wstring path(shortPath, length);
+    return path.substr(path.rfind(L'\\') + 1);
+}
+
 std::vector<std::wstring> namesIn(const std::wstring& directory) {
     std::vector<std::wstring> names;
     WIN32_FIND_DATAW found;

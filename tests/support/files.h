@@ -48,6 +48,9 @@ int runLinuxProgram(const std::string& program, const std::vector<std::string>& 
 // way a program on the Linux side would (Wine's own CreateSymbolicLinkW
 // makes nothing). False when that is not possible.
 bool makeLinuxSymlink(const std::wstring& link, const std::wstring& target);
+// Creates an empty file name in directory and returns the short (8.3) name
+// that the file system gave it; name itself when it gave none.
+std::wstring shortNameOf(const std::wstring& directory, const std::wstring& name);
 // The names directly inside directory, sorted, without following anything.
 std::vector<std::wstring> namesIn(const std::wstring& directory);
 // Every file below root, as names relative to it with '\' separators, sorted.

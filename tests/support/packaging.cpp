@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <stdexcept>
 
 #include "tests/support/files.h"
@@ -61,8 +62,9 @@ std::wstring makePackagedExecutableFromAttachedData(const std::wstring& outputPa
 
 std::wstring makeCachedExecutable(const std::wstring& outputPath,
                                   const std::vector<packer::Entry>& entries,
-                                  const std::u16string& folder) {
-    const std::string attachedData = packer::writeAttachedData(entries, kTestWriterOptions);
+                                  const std::u16string& folder, const std::string& given) {
+    const std::string attachedData =
+        given.empty() ? packer::writeAttachedData(entries, kTestWriterOptions) : given;
     try {
         packer::CacheRecordBuilder record({cache::Root::temp, folder});
         for (const packer::Entry& entry : entries) {
@@ -99,6 +101,31 @@ std::string attachedDataOf(const std::wstring& executable) {
         throw std::runtime_error("no attached data in " + narrow(executable));
     }
     return file.bytes(found->fileOffset, found->size);
+}
+
+std::set<std::string> expectedHashLines(const std::vector<packer::Entry>& entries) {
+    std::set<std::string> result;
+    for (const packer::Entry& entry : entries) {
+        unsigned long long hash = 0xcbf29ce484222325ull;
+        for (const char byte : entry.data) {
+            hash = (hash ^ static_cast<unsigned char>(byte)) * 0x100000001b3ull;
+        }
+        char digits[17];
+        std::snprintf(digits, sizeof(digits), "%016llx", hash);
+        result.insert("hash " + narrow(std::wstring(entry.name.begin(), entry.name.end())) + " " +
+                      std::to_string(entry.data.size()) + " " + digits);
+    }
+    return result;
+}
+
+std::set<std::string> hashLinesIn(const std::string& output) {
+    std::set<std::string> result;
+    for (const std::string& line : outputLines(output)) {
+        if (line.rfind("hash ", 0) == 0 && line.rfind("hash .onefile-cache ", 0) != 0) {
+            result.insert(line);
+        }
+    }
+    return result;
 }
 
 packer::Entry fileEntry(const std::u16string& name, const std::wstring& sourcePath) {

@@ -16,6 +16,7 @@
 
 #include <windows.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -45,10 +46,12 @@ std::wstring makePackagedExecutable(const std::wstring& outputPath,
                                     const packer::WriterOptions& options = kTestWriterOptions);
 
 // The same as a cached package (onefile-pack --cache) whose copies go to
-// {TEMP}\<folder>.
+// {TEMP}\<folder>; with attachedData given, that instead of the entries'
+// own (the record still lists the entries).
 std::wstring makeCachedExecutable(const std::wstring& outputPath,
                                   const std::vector<packer::Entry>& entries,
-                                  const std::u16string& folder);
+                                  const std::u16string& folder,
+                                  const std::string& attachedData = {});
 
 // The same with attached data given byte for byte (any content, even none
 // of the format's), and optionally another launcher.
@@ -67,6 +70,13 @@ inline std::string resourceBytes(HMODULE module, WORD type, WORD id) {
 // The attached data of a packaged executable, read with the packer's own
 // executable reader. Throws std::runtime_error when it has none.
 std::string attachedDataOf(const std::wstring& executable);
+
+// The lines that testapp's "hashes" prints ("hash <name> <size> <FNV-1a
+// 64 in hex>") for entries unpacked byte for byte.
+std::set<std::string> expectedHashLines(const std::vector<packer::Entry>& entries);
+
+// The "hash" lines of a run's output, without the cached copy's marker.
+std::set<std::string> hashLinesIn(const std::string& output);
 
 // An entry named name holding the content of the file at sourcePath.
 // Throws std::runtime_error when the file cannot be read.

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <sstream>
 
 #include "tests/support/files.h"
 
@@ -375,6 +376,18 @@ bool pollUntil(const std::function<bool()>& condition, DWORD timeoutMs) {
         Sleep(20);
     }
     return true;
+}
+
+std::vector<std::string> outputLines(const std::string& text) {
+    std::vector<std::string> result;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        result.push_back(line);
+    }
+    return result;
 }
 
 std::string narrow(const std::wstring& text) {

@@ -126,6 +126,10 @@ MarkedRun startMarked(const std::wstring& program, const std::vector<std::wstrin
 // (false). For generous limits only, never for measuring.
 bool pollUntil(const std::function<bool()>& condition, DWORD timeoutMs);
 
+// The lines of a program's output, without their line breaks ("\r\n" or
+// "\n").
+std::vector<std::string> outputLines(const std::string& text);
+
 // UTF-8 <-> UTF-16 for messages and file names.
 std::string narrow(const std::wstring& text);
 std::wstring widen(const std::string& text);

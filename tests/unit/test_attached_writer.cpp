@@ -74,9 +74,16 @@ TEST(AttachedWriter, WritesHeaderOneFrameZeroBytesAndTheFinalOffset) {
     ZSTD_frameHeader header{};
     ASSERT_EQ(ZSTD_getFrameHeader(&header, data.data() + 3, data.size() - 3), 0u);
     EXPECT_EQ(header.frameContentSize, ZSTD_CONTENTSIZE_UNKNOWN);
-    EXPECT_EQ(header.checksumFlag, 0u);
+    EXPECT_EQ(header.checksumFlag, 1u);
     EXPECT_EQ(header.dictID, 0u);
     EXPECT_EQ(header.windowSize, 1u << 21);
+
+    packer::WriterOptions withoutChecksum{3, 1, 21};
+    withoutChecksum.checksum = false;
+    const std::string plain = packer::writeAttachedData(entries, withoutChecksum);
+    ASSERT_EQ(ZSTD_getFrameHeader(&header, plain.data() + 3, plain.size() - 3), 0u);
+    EXPECT_EQ(header.checksumFlag, 0u);
+    EXPECT_EQ(openEnvelope(plain), packer::encodeEntryStream(entries));
 }
 
 TEST(AttachedWriter, EncodesNamesAsUtf16LittleEndianWithSizes) {

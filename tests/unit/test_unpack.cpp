@@ -27,6 +27,7 @@
 #include "launcher/state.h"
 #include "launcher/unpack.h"
 #include "launcher/unpack_workers.h"
+#include "launcher/written_names.h"
 #include "system/system_calls.h"
 #include "payload/entry_names.h"
 #include "payload/format.h"
@@ -275,6 +276,8 @@ TEST_F(UnpackLoop, FailedAndShortWritesEndWithTheUnpackMessage) {
         },
         ::testing::ExitedWithCode(2),
         systemErrorLine("Error, couldn't unpack file to target path.", ERROR_DISK_FULL));
+    // The file that the first left would be in the second one's way.
+    removeTree(target);
     EXPECT_EXIT(
         {
             systemCalls.writeFile = shortWriteFile;
@@ -450,46 +453,6 @@ BOOL WINAPI slowWriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written
     return WriteFile(file, data, size, written, overlapped);
 }
 
-// The short name that the file system gives a file of this long name, or
-// the name itself where there are no short names.
-std::wstring shortNameOf(const std::wstring& directory, const std::wstring& name) {
-    writeFile(directory + L"\\" + name, "");
-    wchar_t shortPath[MAX_PATH];
-    const DWORD length = GetShortPathNameW((directory + L"\\" + name).c_str(), shortPath, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) {
-        return name;
-    }
-    const std::wstring path(shortPath, length);
-    return path.substr(path.rfind(L'\\') + 1);
-}
-
-// More data than the chunk pool holds streams through one worker in order;
-// an entry for a file that an earlier entry still writes (the same name,
-// in another case, or as its short name) waits for it and replaces it.
-TEST_F(UnpackLoop, BigFilesAndRepeatedNamesLandAsWrittenInOrder) {
-    ScratchDirectory scratch;
-    const std::wstring target = scratch / L"t";
-    const std::wstring longName = L"a-rather-long-file-name.txt";
-    const std::wstring shortName = shortNameOf(scratch.path(), longName);
-    const std::string big = patterned((32u << 20) + 7, 6);
-    systemCalls.writeFile = slowWriteFile;
-    startReader({{u"main.dll", "main"},
-                 {u"d\\x.bin", patterned(300000, 7)},
-                 {u"D\\X.BIN", "upper case"},
-                 {u"d\\" + utf16(longName), patterned(300000, 8)},
-                 {u"d\\" + utf16(shortName), "short name"},
-                 {u"big.bin", big}});
-    setTargetDirectory(target);
-    unpackAllEntries();
-
-    EXPECT_EQ(listFiles(target),
-              (std::vector<std::wstring>{L"big.bin", L"d\\" + longName, L"d\\x.bin", L"main.dll"}));
-    // Compared without printing megabytes on a mismatch.
-    EXPECT_TRUE(readFile(target + L"\\big.bin") == big);
-    EXPECT_TRUE(readFile(target + L"\\d\\x.bin") == "upper case");
-    EXPECT_TRUE(readFile(target + L"\\d\\" + longName) == "short name") << narrow(shortName);
-}
-
 std::atomic<int> threadsAllowed{0};
 std::mutex writers;
 std::set<DWORD> writingThreads;
@@ -502,6 +465,59 @@ HANDLE WINAPI allowSomeThreads(LPSECURITY_ATTRIBUTES security, SIZE_T stack,
         return nullptr;
     }
     return CreateThread(security, stack, start, parameter, flags, id);
+}
+
+// More data than the chunk pool holds streams through one worker in order;
+// an entry for a file that an earlier entry still writes (the same name,
+// in another case) waits for it and replaces it.
+TEST_F(UnpackLoop, BigFilesAndRepeatedNamesLandAsWrittenInOrder) {
+    ScratchDirectory scratch;
+    const std::wstring target = scratch / L"t";
+    const std::string big = patterned((32u << 20) + 7, 6);
+    systemCalls.writeFile = slowWriteFile;
+    startReader({{u"main.dll", "main"},
+                 {u"d\\x.bin", patterned(300000, 7)},
+                 {u"D\\X.BIN", "upper case"},
+                 {u"big.bin", big}});
+    setTargetDirectory(target);
+    unpackAllEntries();
+
+    EXPECT_EQ(listFiles(target), (std::vector<std::wstring>{L"big.bin", L"d\\X.BIN", L"main.dll"}));
+    // Compared without printing megabytes on a mismatch.
+    EXPECT_TRUE(readFile(target + L"\\big.bin") == big);
+    EXPECT_TRUE(readFile(target + L"\\d\\x.bin") == "upper case");
+}
+
+// An entry named as the short name of an earlier entry's file, still
+// being written or long closed, on worker threads or on this one: the
+// package is damaged, and the earlier file keeps its content.
+TEST_F(UnpackLoop, AnEntryNamedAsAnEarlierFilesShortNameIsDamage) {
+    const std::wstring target = systemTempDirectory() + L"\\corv-unpack-short-names";
+    removeTree(target);
+    const std::wstring longName = L"a-rather-long-file-name.txt";
+    const std::wstring shortName = shortNameOf(systemTempDirectory(), longName);
+    DeleteFileW((systemTempDirectory() + L"\\" + longName).c_str());
+    ASSERT_NE(shortName, longName) << "no short names on this drive";
+    const std::vector<packer::Entry> entries{{u"main.dll", "main"},
+                                             {utf16(longName), patterned(300000, 8)},
+                                             {u"x.txt", "x"},
+                                             {utf16(shortName), "short name"}};
+    setTargetDirectory(target);
+    for (const int allowed : {8, 0}) {
+        SCOPED_TRACE(allowed);
+        EXPECT_EXIT(
+            {
+                _dup2(_fileno(stderr), _fileno(stdout));
+                systemCalls.writeFile = slowWriteFile;
+                threadsAllowed = allowed;
+                systemCalls.createThread = allowSomeThreads;
+                startReader(entries);
+                unpackAllEntries();
+            },
+            ::testing::ExitedWithCode(2), readsAs("Error, couldn't decode attached data.\n"));
+        EXPECT_TRUE(readFile(target + L"\\" + longName) == entries[1].data);
+        removeTree(target);
+    }
 }
 
 HANDLE WINAPI recordingWritingThread(LPCWSTR path, DWORD access, DWORD share,
@@ -603,6 +619,25 @@ TEST_F(UnpackLoop, TheHandlerFiringInTheMiddleOfAFileStopsTheWorkersAndDeletes) 
         ::testing::ExitedWithCode(static_cast<int>(0xC000013A)), readsAs(""));
     EXPECT_FALSE(directoryExists(target));
     removeTree(target);
+}
+
+// Keys that share their low bits and a set grown many times over: every
+// key recorded is known again, and no other; a key of 0 is kept too.
+TEST(WrittenNames, EveryRecordedKeyIsKnownAfterGrowing) {
+    forgetWrittenNames();
+    constexpr std::uint64_t kCount = 5000;
+    for (std::uint64_t index = 1; index <= kCount; ++index) {
+        ASSERT_FALSE(recordWrittenName(index << 40)) << index;
+    }
+    for (std::uint64_t index = 1; index <= kCount; ++index) {
+        ASSERT_TRUE(recordWrittenName(index << 40)) << index;
+    }
+    EXPECT_FALSE(recordWrittenName(0));
+    EXPECT_TRUE(recordWrittenName(0));
+    EXPECT_FALSE(recordWrittenName(kCount + 1));
+    forgetWrittenNames();
+    EXPECT_FALSE(recordWrittenName(std::uint64_t{1} << 40));
+    forgetWrittenNames();
 }
 
 TEST(EntryNames, OnlyRelativeNamesBelowTheTargetAreSafe) {

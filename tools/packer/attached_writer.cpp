@@ -87,7 +87,8 @@ AttachedDataWriter::AttachedDataWriter(Sink sink, const WriterOptions& options)
               "compression level");
         check(ZSTD_CCtx_setParameter(context_, ZSTD_c_windowLog, options.windowLog), "window log");
         check(ZSTD_CCtx_setParameter(context_, ZSTD_c_contentSizeFlag, 0), "content size flag");
-        check(ZSTD_CCtx_setParameter(context_, ZSTD_c_checksumFlag, 0), "checksum flag");
+        check(ZSTD_CCtx_setParameter(context_, ZSTD_c_checksumFlag, options.checksum ? 1 : 0),
+              "checksum flag");
         check(ZSTD_CCtx_setParameter(context_, ZSTD_c_dictIDFlag, 0), "dictionary id flag");
         check(ZSTD_CCtx_setParameter(context_, ZSTD_c_nbWorkers, workerCount(options.threads)),
               "worker count");

@@ -31,6 +31,9 @@ struct WriterOptions {
     int threads = 1;
     int windowLog = 21;        // 2 MiB window declared in the frame
     bool longDistance = false; // zstd's long-distance matching (within the window)
+    // The frame's content checksum (the low 32 bits of XXH64 over the entry
+    // stream), which the launcher checks before the application starts.
+    bool checksum = true;
 };
 
 class AttachedDataWriter {

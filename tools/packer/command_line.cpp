@@ -13,7 +13,8 @@ namespace {
 const std::set<std::string> kIdentityOptions = {
     "--icon",        "--name",         "--company",         "--product",
     "--description", "--file-version", "--product-version", "--copyright"};
-const std::set<std::string> kCompressionOptions = {"--level", "--best", "--threads", "--quiet"};
+const std::set<std::string> kCompressionOptions = {"--level", "--best", "--threads", "--quiet",
+                                                   "--no-checksum"};
 const std::set<std::string> kLauncherOptions = {"--launcher", "--windowed", "--console", "--linux"};
 // What only a Windows executable can carry (a signature that the system
 // checks included).
@@ -134,6 +135,8 @@ class Parser {
     bool takeSetting(const std::string& option) {
         if (option == "--quiet") {
             result_.quiet = true;
+        } else if (option == "--no-checksum") {
+            result_.checksum = false;
         } else if (option == "--best") {
             result_.level = kBestLevel;
         } else if (option == "--main") {
@@ -278,8 +281,9 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
 const char* usageText() {
     return "Usage:\n"
            "  onefile-pack --main REL --output OUT.exe [LAUNCHER] [--level N | --best]\n"
-           "               [--threads N] [--quiet] [--cache [--cache-location L]]\n"
-           "               [--sign-command CMD] [IDENTITY...] DIR\n"
+           "               [--threads N] [--no-checksum] [--quiet]\n"
+           "               [--cache [--cache-location L]] [--sign-command CMD]\n"
+           "               [IDENTITY...] DIR\n"
            "      Packs every file below DIR into a copy of the launcher. REL, the\n"
            "      application's main DLL relative to DIR, becomes the first entry.\n"
            "  onefile-pack --attached-data FILE --output OUT.exe [LAUNCHER]\n"
@@ -287,7 +291,8 @@ const char* usageText() {
            "               [IDENTITY...]\n"
            "      Embeds a prepared block of attached data as it is.\n"
            "  onefile-pack --write-attached-data FILE --main REL [--level N | --best]\n"
-           "               [--threads N] [--quiet] [--sign-command CMD] DIR\n"
+           "               [--threads N] [--no-checksum] [--quiet]\n"
+           "               [--sign-command CMD] DIR\n"
            "      Writes only the attached data of DIR to FILE.\n"
            "  onefile-pack --list EXE\n"
            "      Prints \"subsystem windowed\", \"subsystem console\" or \"linux\",\n"
@@ -312,6 +317,9 @@ const char* usageText() {
            "  --best            the smallest output (level 19), 5 to 10 times slower\n"
            "  --threads N       compression threads, 1 to 256 (default: one per\n"
            "                    processor)\n"
+           "  --no-checksum     leaves the content checksum out of the compressed data\n"
+           "                    (by default the launcher checks it before the\n"
+           "                    application starts, and refuses damaged data)\n"
            "  --quiet           no progress line and no summary\n"
            "  --cache           runs unpack once into a cache folder and reuse that copy\n"
            "                    while the package is unchanged (default: a fresh copy\n"

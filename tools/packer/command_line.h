@@ -66,6 +66,7 @@ struct CommandLine {
     int level = kDefaultLevel; // --level, or kBestLevel with --best
     int threads = 0;           // --threads; 0: one per processor
     bool quiet = false;        // --quiet
+    bool checksum = true;      // false with --no-checksum
     bool cache = false;        // --cache: runs reuse one unpacked copy
     std::string cacheLocation; // --cache-location; empty: kDefaultCacheLocation
     std::string signCommand;   // --sign-command, with {in} and {out}; empty: no signing

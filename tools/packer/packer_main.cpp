@@ -247,6 +247,7 @@ WriterOptions writerOptionsOf(const CommandLine& command) {
     WriterOptions options;
     options.level = command.level;
     options.threads = command.threads;
+    options.checksum = command.checksum;
     return options;
 }
 

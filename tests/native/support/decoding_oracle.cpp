@@ -31,6 +31,12 @@ std::string describe(const WalkResult& walk) {
            std::to_string(walk.entries.size()) + " entries";
 }
 
+// The frame ended, and the entry stream with it.
+bool isWholeFrameTheStream(const DecodedContent& decoded, const StreamModel& model) {
+    return decoded.frameEnded && model.ending == StreamEnding::Complete &&
+           model.length == decoded.bytes.size();
+}
+
 std::string checkFailedWalk(const WalkResult& walk, const DecodedContent& decoded,
                             const StreamModel& model) {
     if (walk.exitCode != kFatalExitCode || walk.message != kDecodeMessage) {
@@ -40,8 +46,8 @@ std::string checkFailedWalk(const WalkResult& walk, const DecodedContent& decode
         // The reader may meet the error before the oracle's model ends.
         return isPrefix(walk.entries, model.entries) ? "" : describe(walk) + ": wrong entries";
     }
-    if (model.ending == StreamEnding::Complete) {
-        return describe(walk) + ", but the decoded stream is complete";
+    if (isWholeFrameTheStream(decoded, model)) {
+        return describe(walk) + ", but the frame holds a complete stream";
     }
     return walk.entries == model.entries ? "" : describe(walk) + ": wrong entries";
 }
@@ -54,7 +60,7 @@ DecodedContent decodeAll(std::string_view compressed, std::size_t limit) {
     std::vector<char> chunk(kOutputStep);
     ZSTD_inBuffer input{compressed.data(), compressed.size(), 0};
     bool outputFilled = false;
-    while (input.pos < input.size || outputFilled) {
+    while (!result.frameEnded && (input.pos < input.size || outputFilled)) {
         ZSTD_outBuffer output{chunk.data(), chunk.size(), 0};
         const std::size_t code = ZSTD_decompressStream(decoder.get(), &output, &input);
         if (ZSTD_isError(code)) {
@@ -67,6 +73,8 @@ DecodedContent decodeAll(std::string_view compressed, std::size_t limit) {
         }
         result.bytes.append(chunk.data(), output.pos);
         outputFilled = output.pos == chunk.size();
+        // A frame that gives nothing (a skippable one) is passed over.
+        result.frameEnded = code == 0 && !result.bytes.empty();
     }
     return result;
 }
@@ -87,8 +95,8 @@ std::string disagreement(std::string_view attachedData, const WalkResult& walk, 
     if (walk.exitCode != 0) {
         return checkFailedWalk(walk, decoded, model);
     }
-    if (model.ending != StreamEnding::Complete) {
-        return describe(walk) + ", but the decoded stream is not complete";
+    if (!isWholeFrameTheStream(decoded, model)) {
+        return describe(walk) + ", but the frame is not exactly a complete stream";
     }
     return walk.entries == model.entries ? "" : describe(walk) + ": wrong entries";
 }

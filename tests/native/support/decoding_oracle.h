@@ -14,17 +14,19 @@ namespace native_support {
 
 struct DecodedContent {
     std::string bytes;          // everything the decoder gave before it stopped
-    bool decoderFailed = false; // it stopped on an error code (not for lack of input)
+    bool decoderFailed = false; // it stopped on an error code (a wrong checksum too)
     bool overLimit = false;     // it would give more than limit bytes; bytes is incomplete
+    bool frameEnded = false;    // the decoder reported the end of the first frame
 };
 
-// Decompresses the zstd data (frames one after another, as a streaming
-// decoder takes them) until the input ends, an error, or limit bytes.
+// Decompresses compressed up to the end of the first zstd frame that gives
+// output, the input's end, an error, or limit bytes.
 DecodedContent decodeAll(std::string_view compressed, std::size_t limit);
 
 // Empty when walk is what the launcher must make of attachedData; otherwise
-// what disagrees. Decoded content over limit bytes is not modelled: then only
-// the kind of ending is checked.
+// what disagrees. The launcher runs only a complete frame whose content is
+// the entry stream up to its end marker and nothing more. Decoded content over limit bytes is not
+// modelled: then only the kind of ending is checked.
 std::string disagreement(std::string_view attachedData, const WalkResult& walk,
                          std::size_t limit = std::size_t{64} << 20);
 

@@ -50,6 +50,7 @@ WalkResult walkAttachedData(const unsigned char* data, std::size_t size) {
         while (readEntryName(entryName, attached::kNameCapacity)) {
             result.entries.push_back(readEntryBody());
         }
+        finishAttachedFrame();
     } catch (const LauncherExit& exit) {
         result.exitCode = exit.exitCode;
         result.message = exit.message;

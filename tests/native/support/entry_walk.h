@@ -41,7 +41,8 @@ inline std::uint64_t dataDigest(std::string_view bytes, std::uint64_t digest = k
     return digest;
 }
 
-// Walks attached data (header, frame, entry stream) as the parent does.
+// Walks attached data (header, frame, entry stream, the frame's end) as the
+// parent does.
 // With the diagnostics seam linked, every ending of the launcher comes back
 // as exitCode and message, and the reader is released in every case; with
 // the real diagnostics the process ends as the launcher's would.
