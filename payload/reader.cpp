@@ -90,6 +90,10 @@ void readAttachedBytes(void* destination, std::uint64_t count) {
     }
 }
 
+const unsigned char* readerInputPosition() {
+    return static_cast<const unsigned char*>(input.src) + input.pos;
+}
+
 void releaseReader() {
     ZSTD_freeDCtx(decoder);
     decoder = nullptr;

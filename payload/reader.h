@@ -19,6 +19,10 @@ void createReader(const unsigned char* input, std::uint64_t size);
 // frame is damaged or ends first.
 void readAttachedBytes(void* destination, std::uint64_t count);
 
+// Where the reader has consumed the compressed bytes to: what lies before
+// is never read again.
+const unsigned char* readerInputPosition();
+
 // Frees the decoder, then the window.
 void releaseReader();
 
