@@ -1,17 +1,20 @@
 // Writes the seed corpora of the fuzz targets, made with the packer's own
 // attached-data writer and the test executable builder: make_fuzz_seeds DIR
 // fills DIR/attached_data, DIR/entry_stream, DIR/entry_listing,
-// DIR/quoting, DIR/wide_text, DIR/pe_image, DIR/icon_file and
-// DIR/cache_record and DIR/run_name (the folders must exist).
+// DIR/quoting, DIR/wide_text, DIR/pe_image, DIR/icon_file,
+// DIR/cache_record, DIR/run_name, DIR/exec_modes and DIR/elf_image (the
+// folders must exist).
 #include <cstdio>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "tests/native/support/elf_builder.h"
 #include "tests/native/support/pe_builder.h"
 #include "tests/native/support/test_bytes.h"
 #include "tools/packer/attached_writer.h"
 #include "tools/packer/cache_package.h"
+#include "tools/packer/linux_package.h"
 
 namespace {
 
@@ -56,6 +59,19 @@ std::vector<std::string> seedImages() {
     spec.relocationSection = -1;
     images.push_back(native_support::buildImage(spec));
     return images;
+}
+
+// Linux launchers: a plain one, one with a section of no bytes, and a
+// package (which the writer must refuse).
+std::vector<std::string> seedElfFiles() {
+    native_support::ElfSpec spec;
+    spec.sections = {{".text", "\xC3 code"}, {".data", "data"}};
+    std::vector<std::string> files = {native_support::buildElf(spec)};
+    spec.sections.push_back({".bss", "", 8, 3});
+    files.push_back(native_support::buildElf(spec));
+    spec.sections.push_back({".onefile", "KAY", 1, 0});
+    files.push_back(native_support::buildElf(spec));
+    return files;
 }
 
 std::string littleEndian(std::uint32_t value, int bytes) {
@@ -129,6 +145,15 @@ int main(int argc, char** argv) {
     index = 0;
     for (const std::string& image : seedImages()) {
         writeSeed(root + "/pe_image/" + std::to_string(index++), image);
+    }
+    index = 0;
+    for (const std::string& elf : seedElfFiles()) {
+        writeSeed(root + "/elf_image/" + std::to_string(index++), elf);
+    }
+    index = 0;
+    for (const auto& indices : std::vector<std::vector<std::uint32_t>>{{}, {0}, {1, 2, 40000}}) {
+        writeSeed(root + "/exec_modes/" + std::to_string(index++),
+                  packer::executableEntriesRecord(indices));
     }
     index = 0;
     for (const std::string& icon : seedIcons()) {

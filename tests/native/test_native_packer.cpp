@@ -1,6 +1,7 @@
 // The packer on Linux, where file names are bytes and the file system tells
 // case apart: the walk's order and refusals, and onefile-pack's command line,
-// messages and exit codes for what only the native build meets.
+// messages and exit codes for what only the native build meets, Linux
+// packages among them (checked with the system's readelf, objcopy and strip).
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -18,9 +19,13 @@
 #include <string>
 #include <vector>
 
+#include "payload/cache_record.h"
+#include "payload/exec_modes.h"
 #include "tests/native/support/pe_builder.h"
 #include "tests/native/support/test_bytes.h"
+#include "tools/packer/elf_image.h"
 #include "tools/packer/pack_error.h"
+#include "tools/packer/platform.h"
 #include "tools/packer/source_tree.h"
 
 namespace {
@@ -273,6 +278,200 @@ TEST(NativePacker, AnInterruptedRunLeavesNoTemporaryFile) {
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
     EXPECT_FALSE(temporaryFileIn(scratch.path()));
     EXPECT_FALSE(fs::exists(scratch / "app.exe"));
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), {}};
+}
+
+// Runs a shell command line, its standard output into a string; the exit
+// status in *status.
+std::string outputOf(const std::string& command, int* status) {
+    std::string output;
+    FILE* const pipe = popen(command.c_str(), "r");
+    std::array<char, 4096> piece{};
+    for (std::size_t got = 0; (got = std::fread(piece.data(), 1, piece.size(), pipe)) > 0;) {
+        output.append(piece.data(), got);
+    }
+    const int result = pclose(pipe);
+    *status = WIFEXITED(result) ? WEXITSTATUS(result) : -1;
+    return output;
+}
+
+std::string listingOf(const std::string& package) {
+    int status = 0;
+    const std::string listing =
+        outputOf(std::string(ONEFILE_PACK_PATH) + " --list '" + package + "'", &status);
+    return status == 0 ? listing : "(exit " + std::to_string(status) + ")";
+}
+
+std::string dumpedSection(const Scratch& scratch, const std::string& package,
+                          const std::string& name) {
+    const std::string dumped = scratch / "dumped.bin";
+    fs::remove(dumped);
+    const std::string command = "objcopy --dump-section " + name + "=" + dumped + " '" + package +
+                                "' " + scratch / "objcopy-out" + " 2>&1";
+    int status = 0;
+    const std::string said = outputOf(command, &status);
+    fs::remove(scratch / "objcopy-out");
+    return status == 0 ? readFile(dumped) : "(objcopy failed: " + said + ")";
+}
+
+// A Linux launcher that runs: this system's true, so that a package of it
+// shows that the loader ignores the added sections.
+std::string copyLinuxLauncher(const Scratch& scratch) {
+    const std::string launcher = scratch / "linux-launcher";
+    fs::copy_file("/bin/true", launcher);
+    return launcher;
+}
+
+void writeMode(const Scratch& scratch, const std::string& name, const std::string& content,
+               fs::perms mode) {
+    scratch.write(name, content);
+    fs::permissions(scratch / name, mode);
+}
+
+mode_t currentUmask() {
+    const mode_t mask = umask(0);
+    umask(mask);
+    return mask;
+}
+
+TEST(NativePacker, LinuxPackagesCarryTheTreeAndItsExecutablesWhereElfToolsKeepThem) {
+    Scratch scratch;
+    const std::string launcher = copyLinuxLauncher(scratch);
+    writeMode(scratch, "app/main.so", "main", fs::perms(0644));
+    writeMode(scratch, "app/bin/tool", "#!/bin/sh\n", fs::perms(0755));
+    writeMode(scratch, "app/data/x.txt", "x", fs::perms(0664));
+    writeMode(scratch, "app/run.sh", "owner", fs::perms(0700));
+    writeMode(scratch, "app/shared", "group", fs::perms(0654));
+    const std::string package = scratch / "app";
+    const std::vector<std::string> common = {"--main", "main.so", "--level", "3", "--quiet"};
+    std::vector<std::string> arguments = common;
+    arguments.insert(arguments.end(), {"--linux", "--launcher", launcher, "--cache", "--output",
+                                       package, scratch / "app"});
+    const PackerRun packed = runPacker(arguments, scratch);
+    ASSERT_EQ(packed.exitCode, 0) << packed.standardError;
+
+    struct stat info {};
+    ASSERT_EQ(stat(package.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0777 & ~currentUmask());
+    EXPECT_EQ(listingOf(package), "linux\n4 main.so\n10 bin\\tool*\n1 data\\x.txt\n5 run.sh*\n"
+                                  "5 shared\n");
+    EXPECT_EQ(std::system(package.c_str()), 0) << "the package does not run";
+
+    arguments = common;
+    arguments.insert(arguments.end(),
+                     {"--write-attached-data", scratch / "attached.bin", scratch / "app"});
+    ASSERT_EQ(runPacker(arguments, scratch).exitCode, 0);
+    const std::string attached = readFile(scratch / "attached.bin");
+    EXPECT_EQ(dumpedSection(scratch, package, ".onefile"), attached);
+    const std::string record = dumpedSection(scratch, package, ".onefile_cache");
+    cache::Record parsed{};
+    EXPECT_TRUE(cache::parseRecord(reinterpret_cast<const unsigned char*>(record.data()),
+                                   record.size(), &parsed));
+
+    int status = 0;
+    const std::string sections = outputOf("readelf -S -W '" + package + "'", &status);
+    for (const char* name : {".onefile", ".onefile_cache", ".onefile_modes"}) {
+        // Type, address 0, offset, size, no entry size, no flags, link, info, alignment 8.
+        const std::string line =
+            std::string(" ") + name + " +PROGBITS +0{16} [0-9a-f]+ [0-9a-f]+ 00 +0 +0 +8\n";
+        EXPECT_THAT(sections, testing::ContainsRegex(line)) << sections;
+    }
+
+    // strip rewrites the file: the sections stay, with the same bytes.
+    const std::string stripped = scratch / "stripped";
+    ASSERT_EQ(std::system(("strip -o " + stripped + " " + package).c_str()), 0);
+    EXPECT_EQ(listingOf(stripped), listingOf(package));
+    EXPECT_EQ(dumpedSection(scratch, stripped, ".onefile"), attached);
+    EXPECT_EQ(std::system(stripped.c_str()), 0);
+
+    // Prepared attached data carries no modes.
+    const PackerRun embedded = runPacker({"--attached-data", scratch / "attached.bin", "--linux",
+                                          "--launcher", launcher, "--output", scratch / "embedded"},
+                                         scratch);
+    ASSERT_EQ(embedded.exitCode, 0) << embedded.standardError;
+    EXPECT_EQ(listingOf(scratch / "embedded"),
+              "linux\n4 main.so\n10 bin\\tool\n1 data\\x.txt\n5 run.sh\n5 shared\n");
+    EXPECT_EQ(dumpedSection(scratch, scratch / "embedded", ".onefile"), attached);
+}
+
+// The package at path with a 32-bit field of its executable-entries record
+// (at offset at in it) set to value.
+void setModesField(const std::string& path, std::size_t at, std::uint32_t value) {
+    std::string bytes = readFile(path);
+    const packer::MemorySource source(bytes);
+    const auto section =
+        packer::findElfSection(packer::readElfImage(source), exec_modes::kSectionName);
+    ASSERT_TRUE(section);
+    std::string changed = bytes;
+    for (std::size_t index = 0; index < 4; ++index) {
+        changed[section->offset + at + index] = static_cast<char>((value >> (8 * index)) & 0xFF);
+    }
+    std::ofstream(path, std::ios::binary) << changed;
+}
+
+TEST(NativePacker, LinuxPackagesRefuseWindowsOptionsMismatchedLaunchersAndDamagedModes) {
+    Scratch scratch;
+    writeLauncher(scratch);
+    const std::string linuxLauncher = copyLinuxLauncher(scratch);
+    writeMode(scratch, "app/main.so", "main", fs::perms(0755));
+    const std::string out = scratch / "out";
+    const std::string app = scratch / "app";
+    const std::vector<std::string> pack = {"--main", "main.so", "--output", out, "--level", "1"};
+    const auto with = [&pack](std::vector<std::string> more) {
+        more.insert(more.begin(), pack.begin(), pack.end());
+        return more;
+    };
+    const std::string launcherUse = "cannot use '";
+    std::vector<Failure> cases;
+    for (const std::string option : {"--icon", "--description", "--copyright"}) {
+        cases.push_back({with({"--linux", "--launcher", linuxLauncher, option, "x", app}), 2,
+                         option + " does not go with --linux: only a Windows package has it"});
+    }
+    for (const std::string option : {"--console", "--windowed"}) {
+        cases.push_back({with({"--linux", option, app}), 2, option + " does not go with --linux"});
+    }
+    cases.push_back({with({"--linux", "--launcher", scratch / "launcher.exe", app}), 1,
+                     launcherUse + scratch / "launcher.exe" +
+                         "' as the launcher: it is not a Linux program (no ELF header at its "
+                         "start)"});
+    cases.push_back({with({"--launcher", linuxLauncher, app}), 1,
+                     launcherUse + linuxLauncher +
+                         "' as the launcher: it is a Linux program, which makes a package only "
+                         "with --linux"});
+    for (const Failure& check : cases) {
+        const PackerRun run = runPacker(check.arguments, scratch);
+        EXPECT_EQ(run.exitCode, check.exitCode) << check.message;
+        EXPECT_THAT(run.standardError, HasSubstr(check.message)) << check.message;
+        EXPECT_FALSE(fs::exists(out)) << check.message;
+    }
+
+    const std::string package = scratch / "package";
+    ASSERT_EQ(runPacker({"--main", "main.so", "--linux", "--launcher", linuxLauncher, "--output",
+                         package, "--level", "1", app},
+                        scratch)
+                  .exitCode,
+              0);
+    EXPECT_EQ(listingOf(package), "linux\n4 main.so*\n");
+    const PackerRun again = runPacker(with({"--linux", "--launcher", package, app}), scratch);
+    EXPECT_EQ(again.exitCode, 1);
+    EXPECT_THAT(again.standardError, HasSubstr("it is a package already (it has a section "
+                                               "'.onefile')"));
+    // A count that the indices do not fill, and an index beyond the one entry.
+    const std::string damaged = scratch / "damaged";
+    for (const auto& [at, value] : {std::pair<std::size_t, std::uint32_t>{8, 2}, {12, 1}}) {
+        fs::copy_file(package, damaged, fs::copy_options::overwrite_existing);
+        setModesField(damaged, at, value);
+        int status = 0;
+        const std::string listing =
+            outputOf(std::string(ONEFILE_PACK_PATH) + " --list " + damaged + " 2>&1", &status);
+        EXPECT_EQ(status, 1) << listing;
+        EXPECT_THAT(listing, HasSubstr("its executable-entries record (section .onefile_modes) "
+                                       "is damaged"));
+    }
 }
 
 } // namespace

@@ -81,6 +81,11 @@ inline std::uint32_t loadU32(std::string_view bytes, std::size_t at) {
            static_cast<std::uint32_t>(loadU16(bytes, at + 2)) << 16;
 }
 
+inline std::uint64_t loadU64(std::string_view bytes, std::size_t at) {
+    return static_cast<std::uint64_t>(loadU32(bytes, at)) |
+           static_cast<std::uint64_t>(loadU32(bytes, at + 4)) << 32;
+}
+
 inline void storeU16(std::string& bytes, std::size_t at, std::uint16_t value) {
     bytes[at] = static_cast<char>(value & 0xFF);
     bytes[at + 1] = static_cast<char>(value >> 8);
@@ -89,6 +94,11 @@ inline void storeU16(std::string& bytes, std::size_t at, std::uint16_t value) {
 inline void storeU32(std::string& bytes, std::size_t at, std::uint32_t value) {
     storeU16(bytes, at, static_cast<std::uint16_t>(value & 0xFFFF));
     storeU16(bytes, at + 2, static_cast<std::uint16_t>(value >> 16));
+}
+
+inline void storeU64(std::string& bytes, std::size_t at, std::uint64_t value) {
+    storeU32(bytes, at, static_cast<std::uint32_t>(value & 0xFFFFFFFFu));
+    storeU32(bytes, at + 4, static_cast<std::uint32_t>(value >> 32));
 }
 
 inline void appendU16(std::string& bytes, std::uint16_t value) {

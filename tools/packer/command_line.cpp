@@ -14,7 +14,10 @@ const std::set<std::string> kIdentityOptions = {
     "--icon",        "--name",         "--company",         "--product",
     "--description", "--file-version", "--product-version", "--copyright"};
 const std::set<std::string> kCompressionOptions = {"--level", "--best", "--threads", "--quiet"};
-const std::set<std::string> kLauncherOptions = {"--launcher", "--windowed", "--console"};
+const std::set<std::string> kLauncherOptions = {"--launcher", "--windowed", "--console", "--linux"};
+// What only a Windows executable can carry.
+const std::set<std::string> kWindowsOnlyOptions = {"--icon", "--description", "--copyright",
+                                                   "--console", "--windowed"};
 const std::set<std::string> kCacheOptions = {"--cache", "--cache-location"};
 
 [[noreturn]] void usageError(const std::string& message) {
@@ -134,6 +137,8 @@ class Parser {
             result_.launcherKind = LauncherKind::Windowed;
         } else if (option == "--console") {
             result_.launcherKind = LauncherKind::Console;
+        } else if (option == "--linux") {
+            result_.launcherKind = LauncherKind::Linux;
         } else if (option == "--level") {
             result_.level = parseNumber(option, value(option), kMinimumLevel, kMaximumLevel);
         } else if (option == "--threads") {
@@ -222,6 +227,13 @@ class Parser {
         if (seen_.count("--console") != 0 && seen_.count("--windowed") != 0) {
             usageError("--console does not go with --windowed");
         }
+        if (seen_.count("--linux") != 0) {
+            for (const std::string& option : kWindowsOnlyOptions) {
+                if (seen_.count(option) != 0) {
+                    usageError(option + " does not go with --linux: only a Windows package has it");
+                }
+            }
+        }
         if (seen_.count("--cache-location") != 0 && !result_.cache) {
             usageError("--cache-location goes with --cache");
         }
@@ -266,8 +278,9 @@ const char* usageText() {
            "               [--threads N] [--quiet] DIR\n"
            "      Writes only the attached data of DIR to FILE.\n"
            "  onefile-pack --list EXE\n"
-           "      Prints \"subsystem windowed\" or \"subsystem console\", then\n"
-           "      \"<size> <name>\" for every entry of a packaged executable.\n"
+           "      Prints \"subsystem windowed\", \"subsystem console\" or \"linux\",\n"
+           "      then \"<size> <name>\" for every entry of a packaged executable\n"
+           "      (with a final '*' for an entry a Linux package makes executable).\n"
            "\n"
            "LAUNCHER (default: --windowed):\n"
            "  --windowed        for a windowed application: Corvellinth.exe beside\n"
@@ -275,8 +288,12 @@ const char* usageText() {
            "  --console         for a command-line tool: CorvellinthConsole.exe beside\n"
            "                    onefile-pack (console subsystem: the shell waits for\n"
            "                    it, output and Ctrl+C reach the application)\n"
-           "  --launcher L.exe  the launcher to copy instead; with --windowed or\n"
-           "                    --console it must be of that subsystem\n"
+           "  --linux           for Linux: corvellinth beside onefile-pack (an ELF\n"
+           "                    executable; REL is the main shared object); files\n"
+           "                    executable in DIR are unpacked executable\n"
+           "  --launcher L      the launcher to copy instead; with --windowed or\n"
+           "                    --console it must be of that subsystem, and a Linux\n"
+           "                    launcher needs --linux\n"
            "\n"
            "Options:\n"
            "  --level N         zstd level, 1 to 22 (default 12)\n"
@@ -293,7 +310,9 @@ const char* usageText() {
            "                    which {COMPANY}, {PRODUCT} and {VERSION} are the\n"
            "                    package's\n"
            "\n"
-           "IDENTITY (default: the launcher's icon and version record):\n"
+           "IDENTITY (default: the launcher's icon and version record; with --linux\n"
+           "only --name, --company, --product and the versions, which name the\n"
+           "package for --cache-location):\n"
            "  --icon FILE.ico   the program's icon\n"
            "  --name NAME       internal name; original file name NAME.exe\n"
            "  --product TEXT    product name (default: NAME)\n"

@@ -27,10 +27,11 @@ enum class Mode {
     Help,
 };
 
-// Which of the two launchers beside the packer a package is made from.
+// Which of the launchers beside the packer a package is made from.
 enum class LauncherKind {
     Windowed, // --windowed, the default: Corvellinth.exe, GUI subsystem
     Console,  // --console: CorvellinthConsole.exe, console subsystem
+    Linux,    // --linux: corvellinth, an ELF executable
 };
 
 // What the version record says, when any of it is given.
@@ -55,7 +56,8 @@ struct CommandLine {
     std::string mainName;  // --main
     std::string output;    // --output
     std::string launcher;  // --launcher; empty: the launcherKind's beside the packer
-    // --windowed or --console; unset: windowed, or whatever --launcher is.
+    // --windowed, --console or --linux; unset: windowed, or whatever
+    // Windows launcher --launcher names.
     std::optional<LauncherKind> launcherKind;
     std::string attachedData; // --attached-data or --write-attached-data
     std::string listed;       // --list

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "payload/format.h"
 #include "resources/product.h"
 #include "tools/packer/cache_package.h"
 #include "tools/packer/command_line.h"
@@ -20,8 +21,19 @@ constexpr char kDefaultVersion[] = "1.0.0.0";
 constexpr std::size_t kCopyPiece = 1 << 20;
 
 const char* launcherName(LauncherKind kind) {
-    return kind == LauncherKind::Console ? CORVELLINTH_CONSOLE_EXECUTABLE_NAME
-                                         : CORVELLINTH_EXECUTABLE_NAME;
+    switch (kind) {
+    case LauncherKind::Console:
+        return CORVELLINTH_CONSOLE_EXECUTABLE_NAME;
+    case LauncherKind::Linux:
+        return CORVELLINTH_LINUX_EXECUTABLE_NAME;
+    case LauncherKind::Windowed:
+        break;
+    }
+    return CORVELLINTH_EXECUTABLE_NAME;
+}
+
+bool isLinux(const CommandLine& command) {
+    return command.launcherKind == LauncherKind::Linux;
 }
 
 std::string launcherOf(const CommandLine& command) {
@@ -57,7 +69,7 @@ std::string subsystemName(std::uint16_t subsystem) {
 // other kind.
 void checkLauncherKind(const CommandLine& command, const std::string& path,
                        const Launcher& launcher) {
-    if (!command.launcherKind) {
+    if (!command.launcherKind || isLinux(command)) {
         return;
     }
     const std::uint16_t wanted =
@@ -184,7 +196,7 @@ std::optional<CacheLocation> cacheLocationOf(const CommandLine& command) {
 
 // The cache record as far as it is known before the attached data is
 // written: the listing of entries, with a key still to come. Its size is
-// final; writeCacheRecord fills it in.
+// final; the record that PendingCacheRecord gives has the same.
 std::string cacheRecordDraft(const CacheLocation& location,
                              const std::vector<std::pair<std::u16string, std::uint64_t>>& entries) {
     CacheRecordBuilder draft(location);
@@ -194,10 +206,99 @@ std::string cacheRecordDraft(const CacheLocation& location,
     return draft.record();
 }
 
-void writeCacheRecord(PackagedExecutableWriter& writer, std::optional<CacheRecordBuilder>& cached) {
-    if (cached) {
-        writer.replaceResourceData(cacheRecordItem(cached->record()));
+// The cache record of a package being written, when it is cached: its
+// listing takes the entries as they are packed, its key the attached data
+// as it goes. Nothing without a location.
+class PendingCacheRecord {
+  public:
+    explicit PendingCacheRecord(const std::optional<CacheLocation>& location) {
+        if (location) {
+            builder_.emplace(*location);
+        }
     }
+
+    // Takes each entry's size as the file is packed, in case it has changed
+    // since the tree was read.
+    EntryObserver observer() {
+        if (!builder_) {
+            return {};
+        }
+        return [this](const std::u16string& name, std::uint64_t size) { addEntry(name, size); };
+    }
+    void addEntry(const std::u16string& name, std::uint64_t size) {
+        if (builder_) {
+            builder_->addEntry(name, size);
+        }
+    }
+    void addAttachedData(const void* data, std::size_t size) {
+        if (builder_) {
+            builder_->addAttachedData(data, size);
+        }
+    }
+    std::optional<std::string> record() {
+        return builder_ ? std::optional<std::string>(builder_->record()) : std::nullopt;
+    }
+
+  private:
+    std::optional<CacheRecordBuilder> builder_;
+};
+
+// Hands attached data to writer and to the cache record's key.
+template <typename Writer>
+AttachedDataWriter::Sink sinkInto(Writer& writer, PendingCacheRecord& cached) {
+    return [&writer, &cached](const void* data, std::size_t count) {
+        writer.addAttachedData(data, count);
+        cached.addAttachedData(data, count);
+    };
+}
+
+std::vector<std::string> excludedFrom(const std::string& output) {
+    return {output, temporaryNameFor(output)};
+}
+
+void packForWindows(const CommandLine& command, const std::string& launcherPath,
+                    const std::string& output, const std::optional<CacheLocation>& location) {
+    ResourceEdits edits = editsFor(command);
+    const Launcher launcher(launcherPath);
+    checkLauncherKind(command, launcherPath, launcher);
+    const SourceTree tree =
+        collectSourceTree(command.directory, command.mainName, excludedFrom(output));
+    if (location) {
+        std::vector<std::pair<std::u16string, std::uint64_t>> entries;
+        for (const SourceFile& file : tree.files) {
+            entries.emplace_back(file.name, file.size);
+        }
+        edits.cacheRecord = cacheRecordDraft(*location, entries);
+    }
+    PendingCacheRecord cached(location);
+    std::uint64_t size = 0;
+    writePackage(launcher, edits, output, command.output, [&](PackagedExecutableWriter& writer) {
+        size = compressTree(tree, writerOptionsOf(command), sinkInto(writer, cached),
+                            !command.quiet, cached.observer());
+        if (const std::optional<std::string> record = cached.record()) {
+            writer.replaceResourceData(cacheRecordItem(*record));
+        }
+    });
+    printSummary(command, tree, size, command.output);
+}
+
+void packForLinux(const CommandLine& command, const std::string& launcherPath,
+                  const std::string& output, const std::optional<CacheLocation>& location) {
+    const LinuxLauncher launcher(launcherPath);
+    const SourceTree tree =
+        collectSourceTree(command.directory, command.mainName, excludedFrom(output));
+    const std::string executable = executableEntriesRecord(executableEntries(tree));
+    PendingCacheRecord cached(location);
+    std::uint64_t size = 0;
+    writeLinuxPackage(
+        launcher, executable, output, command.output, [&](LinuxPackageWriter& writer) {
+            size = compressTree(tree, writerOptionsOf(command), sinkInto(writer, cached),
+                                !command.quiet, cached.observer());
+            if (std::optional<std::string> record = cached.record()) {
+                writer.setCacheRecord(std::move(*record));
+            }
+        });
+    printSummary(command, tree, size, command.output);
 }
 
 void packDirectory(const CommandLine& command) {
@@ -207,45 +308,18 @@ void packDirectory(const CommandLine& command) {
     checkNotInput(output, launcherPath);
     checkNotInput(output, command.icon);
     const std::optional<CacheLocation> location = cacheLocationOf(command);
-    ResourceEdits edits = editsFor(command);
-    const Launcher launcher(launcherPath);
-    checkLauncherKind(command, launcherPath, launcher);
-    const SourceTree tree =
-        collectSourceTree(command.directory, command.mainName, {output, temporaryNameFor(output)});
-    std::optional<CacheRecordBuilder> cached;
-    EntryObserver observer;
-    if (location) {
-        std::vector<std::pair<std::u16string, std::uint64_t>> entries;
-        for (const SourceFile& file : tree.files) {
-            entries.emplace_back(file.name, file.size);
-        }
-        edits.cacheRecord = cacheRecordDraft(*location, entries);
-        // The listing takes each size as the file is packed, in case it has
-        // changed since the tree was read.
-        cached.emplace(*location);
-        observer = [&cached](const std::u16string& name, std::uint64_t size) {
-            cached->addEntry(name, size);
-        };
+    if (isLinux(command)) {
+        packForLinux(command, launcherPath, output, location);
+    } else {
+        packForWindows(command, launcherPath, output, location);
     }
-    std::uint64_t size = 0;
-    writePackage(launcher, edits, output, command.output, [&](PackagedExecutableWriter& writer) {
-        const auto sink = [&writer, &cached](const void* data, std::size_t count) {
-            writer.addAttachedData(data, count);
-            if (cached) {
-                cached->addAttachedData(data, count);
-            }
-        };
-        size = compressTree(tree, writerOptionsOf(command), sink, !command.quiet, observer);
-        writeCacheRecord(writer, cached);
-    });
-    printSummary(command, tree, size, command.output);
 }
 
 void writeAttachedDataOnly(const CommandLine& command) {
     const std::string target = fullPathOf(command.attachedData);
     checkOutputPath(command.attachedData, target);
     const SourceTree tree =
-        collectSourceTree(command.directory, command.mainName, {target, temporaryNameFor(target)});
+        collectSourceTree(command.directory, command.mainName, excludedFrom(target));
     PartialOutput output(target, command.attachedData, false);
     const auto sink = [&output](const void* data, std::size_t count) {
         output.file().write(data, count);
@@ -264,6 +338,31 @@ template <typename Step> auto aboutFile(const std::string& path, Step step) {
     }
 }
 
+// The entries of prepared attached data, read on a handle of their own
+// (the copy reads the data in order).
+std::vector<std::pair<std::u16string, std::uint64_t>> preparedEntries(const std::string& path) {
+    const InputFile listed(path);
+    std::vector<std::pair<std::u16string, std::uint64_t>> entries;
+    for (const ListedEntry& entry :
+         aboutFile(path, [&] { return listAttachedEntries(listed, 0, listed.size()); })) {
+        entries.emplace_back(entry.name, entry.size);
+    }
+    return entries;
+}
+
+void copyPreparedData(InputFile& data, const AttachedDataWriter::Sink& sink) {
+    std::vector<char> piece(kCopyPiece);
+    for (;;) {
+        const std::size_t got = data.readNext(piece.data(), piece.size());
+        if (got == 0) {
+            return;
+        }
+        sink(piece.data(), got);
+    }
+}
+
+// Prepared attached data carries no modes: a Linux package made from it
+// unpacks every file 0644.
 void embedPreparedData(const CommandLine& command) {
     const std::string launcherPath = launcherOf(command);
     const std::string output = fullPathOf(command.output);
@@ -276,43 +375,43 @@ void embedPreparedData(const CommandLine& command) {
     if (data.size() == 0) {
         throw PackError("'" + command.attachedData + "' is empty");
     }
+    const std::vector<std::pair<std::u16string, std::uint64_t>> entries =
+        location ? preparedEntries(command.attachedData)
+                 : std::vector<std::pair<std::u16string, std::uint64_t>>{};
+    PendingCacheRecord cached(location);
+    for (const auto& [name, size] : entries) {
+        cached.addEntry(name, size);
+    }
+    if (isLinux(command)) {
+        const LinuxLauncher launcher(launcherPath);
+        writeLinuxPackage(launcher, executableEntriesRecord({}), output, command.output,
+                          [&](LinuxPackageWriter& writer) {
+                              copyPreparedData(data, sinkInto(writer, cached));
+                              if (std::optional<std::string> record = cached.record()) {
+                                  writer.setCacheRecord(std::move(*record));
+                              }
+                          });
+        return;
+    }
     ResourceEdits edits = editsFor(command);
     const Launcher launcher(launcherPath);
     checkLauncherKind(command, launcherPath, launcher);
-    std::optional<CacheRecordBuilder> cached;
     if (location) {
-        std::vector<std::pair<std::u16string, std::uint64_t>> entries;
-        // Read on a handle of its own: the copy below reads data in order.
-        const InputFile listed(command.attachedData);
-        for (const ListedEntry& entry : aboutFile(command.attachedData, [&] {
-                 return listAttachedEntries(listed, 0, listed.size());
-             })) {
-            entries.emplace_back(entry.name, entry.size);
-        }
         edits.cacheRecord = cacheRecordDraft(*location, entries);
-        cached.emplace(*location);
-        for (const auto& [name, size] : entries) {
-            cached->addEntry(name, size);
-        }
     }
     writePackage(launcher, edits, output, command.output, [&](PackagedExecutableWriter& writer) {
-        std::vector<char> piece(kCopyPiece);
-        for (;;) {
-            const std::size_t got = data.readNext(piece.data(), piece.size());
-            if (got == 0) {
-                break;
-            }
-            writer.addAttachedData(piece.data(), got);
-            if (cached) {
-                cached->addAttachedData(piece.data(), got);
-            }
+        copyPreparedData(data, sinkInto(writer, cached));
+        if (const std::optional<std::string> record = cached.record()) {
+            writer.replaceResourceData(cacheRecordItem(*record));
         }
-        writeCacheRecord(writer, cached);
     });
 }
 
-void listEntries(const CommandLine& command) {
-    const InputFile file(command.listed);
+std::string entryLine(const ListedEntry& entry, bool executable) {
+    return std::to_string(entry.size) + " " + utf16ToUtf8(entry.name) + (executable ? "*\n" : "\n");
+}
+
+void listWindowsEntries(const CommandLine& command, const InputFile& file) {
     const PeImage image = aboutFile(command.listed, [&] { return readPeImage(file); });
     const std::optional<ResourceEntry> attached = findAttachedData(image);
     if (!attached) {
@@ -323,9 +422,38 @@ void listEntries(const CommandLine& command) {
     });
     std::string text = "subsystem " + subsystemName(image.subsystem) + "\n";
     for (const ListedEntry& entry : entries) {
-        text += std::to_string(entry.size) + " " + utf16ToUtf8(entry.name) + "\n";
+        text += entryLine(entry, false);
     }
     writeStandard(StandardStream::Output, text);
+}
+
+// An entry name holds no '*' (Windows does not allow it), so the mark of
+// an executable entry cannot be taken for part of its name.
+void listLinuxEntries(const CommandLine& command, const InputFile& file) {
+    const ElfImage image = aboutFile(command.listed, [&] { return readElfImage(file); });
+    const std::optional<ElfSection> attached = findElfSection(image, attached::kSectionName);
+    if (!attached) {
+        throw PackError("no attached data in '" + command.listed + "'");
+    }
+    const std::vector<ListedEntry> entries = aboutFile(command.listed, [&] {
+        return listAttachedEntries(file, attached->offset, attached->size);
+    });
+    const std::vector<bool> executable = aboutFile(
+        command.listed, [&] { return readExecutableEntries(file, image, entries.size()); });
+    std::string text = "linux\n";
+    for (std::size_t index = 0; index < entries.size(); ++index) {
+        text += entryLine(entries[index], executable[index]);
+    }
+    writeStandard(StandardStream::Output, text);
+}
+
+void listEntries(const CommandLine& command) {
+    const InputFile file(command.listed);
+    if (hasElfMagic(file)) {
+        listLinuxEntries(command, file);
+    } else {
+        listWindowsEntries(command, file);
+    }
 }
 
 void run(const std::vector<std::string>& arguments) {

@@ -32,11 +32,28 @@ void packFile(const SourceFile& source, AttachedDataWriter& writer, std::vector<
     }
 }
 
+[[noreturn]] void refuseLauncher(const std::string& path, const std::string& reason) {
+    throw PackError("cannot use '" + path + "' as the launcher: " + reason);
+}
+
 PeImage readLauncherImage(const InputFile& file, const std::string& path) {
+    if (hasElfMagic(file)) {
+        refuseLauncher(path, "it is a Linux program, which makes a package only with --linux");
+    }
     try {
         return readPeImage(file);
     } catch (const PackError& failure) {
-        throw PackError("cannot use '" + path + "' as the launcher: " + failure.message());
+        refuseLauncher(path, failure.message());
+    }
+}
+
+ElfImage readLinuxLauncherImage(const InputFile& file, const std::string& path) {
+    try {
+        ElfImage image = readElfImage(file);
+        checkUnpackedLauncher(image);
+        return image;
+    } catch (const PackError& failure) {
+        refuseLauncher(path, failure.message());
     }
 }
 
@@ -65,6 +82,19 @@ void writePackage(const Launcher& launcher, const ResourceEdits& edits,
     PartialOutput output(outputPath, shown, true);
     PackagedExecutableWriter writer(launcher.file, launcher.image, std::move(resources),
                                     output.file());
+    fill(writer);
+    writer.finish();
+    output.commit();
+}
+
+LinuxLauncher::LinuxLauncher(const std::string& path)
+    : file(path), image(readLinuxLauncherImage(file, path)) {}
+
+void writeLinuxPackage(const LinuxLauncher& launcher, const std::string& executableEntries,
+                       const std::string& outputPath, const std::string& shown,
+                       const std::function<void(LinuxPackageWriter&)>& fill) {
+    PartialOutput output(outputPath, shown, true);
+    LinuxPackageWriter writer(launcher.file, launcher.image, executableEntries, output.file());
     fill(writer);
     writer.finish();
     output.commit();

@@ -9,6 +9,8 @@
 #include <string>
 
 #include "tools/packer/attached_writer.h"
+#include "tools/packer/elf_image.h"
+#include "tools/packer/linux_package.h"
 #include "tools/packer/packaged_writer.h"
 #include "tools/packer/platform.h"
 #include "tools/packer/resource_edits.h"
@@ -35,12 +37,30 @@ struct Launcher {
     PeImage image;
 };
 
+// A Linux launcher, read and checked. Throws PackError "cannot use '<path>'
+// as the launcher: <reason>" when it is not a usable ELF executable or is a
+// package already.
+struct LinuxLauncher {
+    explicit LinuxLauncher(const std::string& path);
+    InputFile file;
+    ElfImage image;
+};
+
 // Writes the packaged executable outputPath (shown in messages as shown):
 // the launcher with edits applied, and the attached data that fill hands
 // to the writer. Nothing is left at outputPath unless it all succeeds.
 void writePackage(const Launcher& launcher, const ResourceEdits& edits,
                   const std::string& outputPath, const std::string& shown,
                   const std::function<void(PackagedExecutableWriter&)>& fill);
+
+// Writes the Linux package outputPath (shown in messages as shown): the
+// launcher, the attached data that fill hands to the writer (with the cache
+// record, when it sets one) and executableEntries, the record of the
+// entries to unpack executable. Nothing is left at outputPath unless it all
+// succeeds; the package is executable.
+void writeLinuxPackage(const LinuxLauncher& launcher, const std::string& executableEntries,
+                       const std::string& outputPath, const std::string& shown,
+                       const std::function<void(LinuxPackageWriter&)>& fill);
 
 // The attached data's resource in image, when it has one.
 std::optional<ResourceEntry> findAttachedData(const PeImage& image);

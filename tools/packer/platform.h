@@ -18,9 +18,12 @@ namespace packer {
 #ifdef _WIN32
 inline constexpr char kPathSeparator = '\\';
 using NativeChar = wchar_t;
+// Files have no execute bit: FileStatus::executable is always false.
+inline constexpr bool kFilesHaveExecuteBit = false;
 #else
 inline constexpr char kPathSeparator = '/';
 using NativeChar = char;
+inline constexpr bool kFilesHaveExecuteBit = true;
 #endif
 
 // A system error code: GetLastError()'s on Windows, errno's elsewhere.
@@ -49,7 +52,8 @@ enum class FileKind { Missing, File, Directory, Other };
 struct FileStatus {
     FileKind kind = FileKind::Missing;
     std::uint64_t size = 0;
-    SystemError error = 0; // why it is Missing
+    bool executable = false; // a file whose owner may execute it
+    SystemError error = 0;   // why it is Missing
 };
 
 // What path is, links followed.

@@ -45,6 +45,7 @@ FileStatus statusFromStat(const struct stat& info) {
     if (S_ISREG(info.st_mode)) {
         status.kind = FileKind::File;
         status.size = static_cast<std::uint64_t>(info.st_size);
+        status.executable = (info.st_mode & S_IXUSR) != 0;
     } else if (S_ISDIR(info.st_mode)) {
         status.kind = FileKind::Directory;
     } else {

@@ -14,6 +14,9 @@ namespace {
 
 constexpr std::size_t kNameUnitLimit = attached::kNameCapacity - 1;
 constexpr std::size_t kShownNameUnits = 80; // of an over-long name in a message
+constexpr std::string_view kScriptStart = "#!";
+constexpr std::string_view kElfStart = "\x7F"
+                                       "ELF";
 
 std::string joinPath(const std::string& directory, const std::string& leaf) {
     return directory.back() == kPathSeparator ? directory + leaf
@@ -103,7 +106,7 @@ class Walk {
             return;
         case FileKind::File:
             if (!isExcluded(path)) {
-                files.push_back(SourceFile{name, path, item.status.size});
+                files.push_back(SourceFile{name, path, item.status.size, item.status.executable});
             }
             return;
         case FileKind::Missing:
@@ -181,6 +184,15 @@ void putMainFirst(SourceTree* tree, const std::u16string& main, const std::strin
     std::rotate(files.begin(), first, first + 1);
 }
 
+// Whether a file starts as a program does: read only when the file system
+// keeps no execute bit.
+bool startsAsProgram(const SourceFile& file) {
+    InputFile input(file.path);
+    char start[kElfStart.size()] = {};
+    const std::string_view read(start, input.readNext(start, sizeof start));
+    return read.substr(0, kScriptStart.size()) == kScriptStart || read == kElfStart;
+}
+
 } // namespace
 
 SourceTree collectSourceTree(const std::string& directory, const std::string& mainName,
@@ -200,6 +212,17 @@ SourceTree collectSourceTree(const std::string& directory, const std::string& ma
         tree.totalBytes += file.size;
     }
     return tree;
+}
+
+std::vector<std::uint32_t> executableEntries(const SourceTree& tree) {
+    std::vector<std::uint32_t> indices;
+    for (std::size_t index = 0; index < tree.files.size(); ++index) {
+        const SourceFile& file = tree.files[index];
+        if (kFilesHaveExecuteBit ? file.executable : startsAsProgram(file)) {
+            indices.push_back(static_cast<std::uint32_t>(index));
+        }
+    }
+    return indices;
 }
 
 } // namespace packer

@@ -16,6 +16,7 @@ struct SourceFile {
     std::u16string name; // relative to the tree's root, '\' separated: the entry name
     std::string path;    // full path, for opening and for messages
     std::uint64_t size = 0;
+    bool executable = false; // its owner may execute it (never on Windows)
 };
 
 struct SourceTree {
@@ -34,6 +35,13 @@ struct SourceTree {
 // anything that is neither a file nor a directory.
 SourceTree collectSourceTree(const std::string& directory, const std::string& mainName,
                              const std::vector<std::string>& excluded);
+
+// The positions in tree.files (in the entry stream) of the files that a
+// Linux package unpacks executable: those whose owner may execute them.
+// Where files have no execute bit (Windows), those that start as a program
+// does: "#!" or the ELF magic. Throws PackError when such a file cannot be
+// read.
+std::vector<std::uint32_t> executableEntries(const SourceTree& tree);
 
 } // namespace packer
 
