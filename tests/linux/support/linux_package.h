@@ -1,0 +1,52 @@
+// Packages for the Linux launcher's tests, made by the real packer
+// (onefile-pack --linux) from a staged directory, with the launcher of the
+// native build (under the sanitizers) and the test application
+// (tests/linux/linux_testapp.cpp) as main.so.
+#ifndef CORVELLINTH_TESTS_LINUX_SUPPORT_LINUX_PACKAGE_H
+#define CORVELLINTH_TESTS_LINUX_SUPPORT_LINUX_PACKAGE_H
+
+#include <string>
+#include <vector>
+
+#include "tests/linux/support/linux_process.h"
+
+namespace linux_support {
+
+std::string launcherPath();
+std::string packerPath();
+
+// Copies the test application into directory as main.so (made first).
+void stageTestApplication(const std::string& directory);
+
+// Packs directory (main.so its main file) into output; fails the test when
+// the packer does.
+void packDirectory(const std::string& directory, const std::string& output,
+                   const std::vector<std::string>& extraOptions = {});
+
+// A test's package and the temporary directory its runs unpack into:
+// stages the test application (and whatever the test adds to tree()
+// before pack()), packs it, and runs it with TMPDIR set to a directory of
+// its own.
+class TestPackage {
+  public:
+    TestPackage();
+    const std::string& tree() const { return tree_; }
+    const std::string& package() const { return package_; }
+    const std::string& temp() const { return temp_; }
+    // Where this package's runs make their run directories.
+    std::string runs() const { return temp_ + "/CorvellinthOnefile"; }
+    const std::string& scratch() const { return scratch_.path(); }
+    void pack(const std::vector<std::string>& extraOptions = {});
+    // TMPDIR=temp(), no leak checks, and the given changes.
+    std::vector<std::string> environment(const std::vector<std::string>& changes = {}) const;
+
+  private:
+    ScratchDirectory scratch_;
+    std::string tree_;
+    std::string temp_;
+    std::string package_;
+};
+
+} // namespace linux_support
+
+#endif
