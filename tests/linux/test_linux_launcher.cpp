@@ -6,15 +6,11 @@
 #include <unistd.h>
 
 #include <map>
-#include <sstream>
 
-#include "tests/linux/support/linux_package.h"
-#include "tests/linux/support/linux_process.h"
+#include "tests/linux/support/launcher_test.h"
 
 namespace {
 
-using ::testing::HasSubstr;
-using ::testing::IsEmpty;
 using namespace linux_support;
 
 std::string hexOf(const std::string& text) {
@@ -27,64 +23,8 @@ std::string hexOf(const std::string& text) {
     return hex;
 }
 
-std::vector<std::string> linesOf(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream stream(text);
-    for (std::string line; std::getline(stream, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
-
-// "NAME=value" lines as a map.
-std::map<std::string, std::string> valuesOf(const std::string& text) {
-    std::map<std::string, std::string> values;
-    for (const std::string& line : linesOf(text)) {
-        const std::size_t equals = line.find('=');
-        if (equals != std::string::npos) {
-            values[line.substr(0, equals)] = line.substr(equals + 1);
-        }
-    }
-    return values;
-}
-
-// One package of the test application for the whole suite; a test that
-// needs other files packs a package of its own.
-class LinuxLauncher : public ::testing::Test {
-  protected:
-    static void SetUpTestSuite() {
-        shared = new TestPackage();
-        shared->pack();
-    }
-    static void TearDownTestSuite() {
-        delete shared;
-        shared = nullptr;
-    }
-
-    RunResult run(const std::vector<std::string>& arguments, RunOptions options = {}) {
-        options.environment = package.environment(options.environment);
-        return runProgram(package.package(), arguments, options);
-    }
-
-    // Nothing of any run is left where runs unpack.
-    void expectNothingLeft() { EXPECT_THAT(namesIn(package.runs()), IsEmpty()); }
-
-    static TestPackage* shared;
-    TestPackage& package = *shared;
-};
-
-TestPackage* LinuxLauncher::shared = nullptr;
-
-class LinuxLauncherOwnPackage : public ::testing::Test {
-  protected:
-    RunResult run(const std::vector<std::string>& arguments, RunOptions options = {}) {
-        options.environment = package.environment(options.environment);
-        return runProgram(package.package(), arguments, options);
-    }
-    void expectNothingLeft() { EXPECT_THAT(namesIn(package.runs()), IsEmpty()); }
-
-    TestPackage package;
-};
+using LinuxLauncher = LauncherTest;
+using LinuxLauncherOwnPackage = OwnPackageTest;
 
 TEST_F(LinuxLauncher, ArgumentsReachTheApplicationUnchanged) {
     const std::vector<std::string> arguments = {"args",        "plain",     "with blank", "",
@@ -93,7 +33,7 @@ TEST_F(LinuxLauncher, ArgumentsReachTheApplicationUnchanged) {
     ASSERT_EQ(exitCodeOf(result.status), 0) << result.err;
     const std::vector<std::string> lines = linesOf(result.out);
     ASSERT_EQ(lines.size(), arguments.size() + 1);
-    EXPECT_EQ(lines[0], "arg 0 " + hexOf(package.package()));
+    EXPECT_EQ(lines[0], "arg 0 " + hexOf(package().package()));
     for (std::size_t index = 0; index < arguments.size(); ++index) {
         EXPECT_EQ(lines[index + 1], "arg " + std::to_string(index + 1) + " " + hexOf(arguments[index]));
     }
@@ -125,25 +65,25 @@ TEST_F(LinuxLauncher, StandardStreamsPassThrough) {
 
 TEST_F(LinuxLauncher, ApplicationGetsTheVariablesAndTheUsersDirectory) {
     RunOptions options;
-    options.directory = package.scratch();
+    options.directory = package().scratch();
     options.environment = {"TAMBRO_ONEFILE_START=12345"};
     const std::string invoked = "./package";
     const RunResult result = runProgram(invoked, {"env"}, [&] {
         RunOptions withTemp = options;
-        withTemp.environment = package.environment(options.environment);
+        withTemp.environment = package().environment(options.environment);
         return withTemp;
     }());
     ASSERT_EQ(exitCodeOf(result.status), 0) << result.err;
     const std::map<std::string, std::string> values = valuesOf(result.out);
-    EXPECT_EQ(values.at("cwd"), package.scratch());
+    EXPECT_EQ(values.at("cwd"), package().scratch());
     EXPECT_EQ(values.at("TAMBRO_ORIGINAL_ARGV0"), invoked);
-    EXPECT_EQ(values.at("TAMBRO_ONEFILE_DIRECTORY"), package.scratch());
+    EXPECT_EQ(values.at("TAMBRO_ONEFILE_DIRECTORY"), package().scratch());
     // An inherited start time without a parent is taken over (no
     // TAMBRO_ONEFILE_PARENT: it is not stale).
     EXPECT_EQ(values.at("TAMBRO_ONEFILE_START"), "12345");
     const std::string& parent = values.at("TAMBRO_ONEFILE_PARENT");
     EXPECT_EQ(values.at("module"),
-              package.runs() + "/onefile_" + parent + "_12345/main.so");
+              package().runs() + "/onefile_" + parent + "_12345/main.so");
     expectNothingLeft();
 }
 
@@ -170,12 +110,12 @@ TEST_F(LinuxLauncherOwnPackage, FilesArriveByteForByteWithTheirModesLessTheUmask
         {"data/empty", {"", 0600}},
         {"data/" + accented + "/note", {"accents\n", 0666}}};
     for (const std::string& directory : {std::string("/bin"), std::string("/data"), "/data/" + accented}) {
-        mkdir((package.tree() + directory).c_str(), 0755);
+        mkdir((package().tree() + directory).c_str(), 0755);
     }
     for (const auto& [path, file] : files) {
-        writeFile(package.tree() + "/" + path, file.first, file.second);
+        writeFile(package().tree() + "/" + path, file.first, file.second);
     }
-    package.pack();
+    package().pack();
     const mode_t old = umask(027);
     const RunResult result = run({"files"});
     umask(old);
@@ -191,7 +131,7 @@ TEST_F(LinuxLauncherOwnPackage, FilesArriveByteForByteWithTheirModesLessTheUmask
     for (const auto& [path, file] : files) {
         expected[path] = describeFile(file.first, (file.second & 0100) != 0 ? 0750 : 0640);
     }
-    expected["main.so"] = describeFile(readFile(package.tree() + "/main.so"), 0750);
+    expected["main.so"] = describeFile(readFile(package().tree() + "/main.so"), 0750);
     EXPECT_EQ(found, expected);
     expectNothingLeft();
 }

@@ -1,7 +1,13 @@
 #include "tests/linux/support/linux_package.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include "payload/elf_sections.h"
+#include "tests/linux/support/launcher_test.h"
 
 namespace linux_support {
 
@@ -46,6 +52,60 @@ std::vector<std::string> TestPackage::environment(const std::vector<std::string>
     std::vector<std::string> result{"TMPDIR=" + temp_, "ASAN_OPTIONS=detect_leaks=0"};
     result.insert(result.end(), changes.begin(), changes.end());
     return result;
+}
+
+std::pair<std::uint64_t, std::uint64_t> sectionOf(const std::string& path, const char* name) {
+    std::string contents = readFile(path);
+    const auto read = [](void* context, std::uint64_t offset, void* destination,
+                         std::size_t size) {
+        const auto* const bytes = static_cast<const std::string*>(context);
+        if (offset > bytes->size() || size > bytes->size() - offset) {
+            return false;
+        }
+        memcpy(destination, bytes->data() + offset, size);
+        return true;
+    };
+    const ElfFile file{read, &contents, contents.size()};
+    ElfSection found{};
+    findElfSections(file, &name, 1, &found);
+    return {found.offset, found.size};
+}
+
+TmpfsMount::TmpfsMount(const std::string& path, unsigned long flags) : path_(path) {
+    mkdir(path.c_str(), 0755);
+    mounted_ = mount("tmpfs", path.c_str(), "tmpfs", flags, "size=64m,mode=0755") == 0;
+}
+
+TmpfsMount::~TmpfsMount() {
+    if (mounted_) {
+        umount2(path_.c_str(), MNT_DETACH);
+    }
+    rmdir(path_.c_str());
+}
+
+std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+std::map<std::string, std::string> valuesOf(const std::string& text) {
+    std::map<std::string, std::string> values;
+    for (const std::string& line : linesOf(text)) {
+        const std::size_t equals = line.find('=');
+        if (equals != std::string::npos) {
+            values[line.substr(0, equals)] = line.substr(equals + 1);
+        }
+    }
+    return values;
 }
 
 } // namespace linux_support

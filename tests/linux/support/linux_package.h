@@ -5,6 +5,7 @@
 #ifndef CORVELLINTH_TESTS_LINUX_SUPPORT_LINUX_PACKAGE_H
 #define CORVELLINTH_TESTS_LINUX_SUPPORT_LINUX_PACKAGE_H
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,27 @@ class TestPackage {
     std::string tree_;
     std::string temp_;
     std::string package_;
+};
+
+// Where the section name lies in the ELF file at path: {offset, size},
+// {0, 0} when it has none.
+std::pair<std::uint64_t, std::uint64_t> sectionOf(const std::string& path, const char* name);
+
+// A tmpfs mounted at a new directory below under (flags: MS_NOEXEC, say)
+// for the test's duration. mounted() is false where the test may not
+// mount (not root): the test is skipped then.
+class TmpfsMount {
+  public:
+    TmpfsMount(const std::string& path, unsigned long flags);
+    ~TmpfsMount();
+    TmpfsMount(const TmpfsMount&) = delete;
+    TmpfsMount& operator=(const TmpfsMount&) = delete;
+    bool mounted() const { return mounted_; }
+    const std::string& path() const { return path_; }
+
+  private:
+    std::string path_;
+    bool mounted_ = false;
 };
 
 } // namespace linux_support
