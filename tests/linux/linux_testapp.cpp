@@ -16,8 +16,11 @@
 //   on-signals      counts SIGINT, SIGTERM, SIGHUP and SIGQUIT from now on
 //   ignore-signals  ignores those four
 //   ready           prints "ready <pid>" and flushes standard output
-//   until-signal    waits until on-signals has counted one, prints "signal
-//                   <n> count <c>" (c of that one), flushed
+//   until-signal    waits for the next signal that on-signals counts (or
+//                   takes the next one that came), prints "signal <n> count
+//                   <c>" (c: how many of n have come), flushed
+//   counts          prints "counts <c>" with the counts of SIGINT, SIGTERM,
+//                   SIGHUP and SIGQUIT so far
 //   pause           waits for ever
 //   raise <n>       ends this process by signal n
 // Several commands can be chained with "--": "on-signals -- ready -- pause".
@@ -42,15 +45,21 @@ namespace {
 
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 constexpr int kSignalSlots = 65;
+constexpr int kRememberedSignals = 16;
 
+// Written by the handler only: each signal's count, and the signals in the
+// order they came.
 volatile sig_atomic_t signalCounts[kSignalSlots];
-volatile sig_atomic_t lastSignal = 0;
+volatile sig_atomic_t receivedSignals[kRememberedSignals];
+volatile sig_atomic_t receivedCount = 0;
+int reportedCount = 0; // of receivedSignals, by until-signal
 
 void countSignal(int signal) {
     if (signal > 0 && signal < kSignalSlots) {
         signalCounts[signal] = signalCounts[signal] + 1;
     }
-    lastSignal = signal;
+    receivedSignals[receivedCount % kRememberedSignals] = signal;
+    receivedCount = receivedCount + 1;
 }
 
 std::string modulePath() {
@@ -158,14 +167,33 @@ void handleStopSignals(void (*handler)(int)) {
     }
 }
 
+// Reports the next signal that came, waiting for it when it has not.
 void waitForSignal() {
-    sigset_t none;
-    sigemptyset(&none);
-    while (lastSignal == 0) {
-        sigsuspend(&none);
+    // Blocked while looked at, so that none comes between the look and the
+    // wait.
+    sigset_t stops;
+    sigset_t before;
+    sigemptyset(&stops);
+    for (const int stop : kStopSignals) {
+        sigaddset(&stops, stop);
     }
-    printf("signal %d count %d\n", static_cast<int>(lastSignal),
-           static_cast<int>(signalCounts[lastSignal]));
+    sigprocmask(SIG_BLOCK, &stops, &before);
+    while (receivedCount == reportedCount) {
+        sigsuspend(&before);
+    }
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+    const int signal = receivedSignals[reportedCount % kRememberedSignals];
+    ++reportedCount;
+    printf("signal %d count %d\n", signal, static_cast<int>(signalCounts[signal]));
+    fflush(stdout);
+}
+
+void printCounts() {
+    printf("counts");
+    for (const int signal : kStopSignals) {
+        printf(" %d", static_cast<int>(signalCounts[signal]));
+    }
+    printf("\n");
     fflush(stdout);
 }
 
@@ -211,6 +239,8 @@ ONEFILE_EXPORT int run_code(int argc, char** argv) {
             fflush(stdout);
         } else if (command == "until-signal") {
             waitForSignal();
+        } else if (command == "counts") {
+            printCounts();
         } else if (command == "pause") {
             for (;;) {
                 pause();

@@ -1,0 +1,135 @@
+// Stop signals and endings of the Linux launcher: what reaches the
+// parent is passed on to the application once, the parent outlives the
+// application to delete the run directory, and ends the way the
+// application ended; the application ends with its parent.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "tests/linux/support/launcher_test.h"
+
+namespace {
+
+using ::testing::StartsWith;
+using namespace linux_support;
+
+class Signals : public LauncherTest {
+  protected:
+    StartedProgram start(const std::vector<std::string>& arguments) {
+        RunOptions options;
+        options.environment = package().environment();
+        return StartedProgram(package().package(), arguments, options);
+    }
+};
+
+TEST_F(Signals, SigtermReachesTheApplicationOnceAndItsExitCodeIsTheParents) {
+    StartedProgram program = start({"on-signals", "--", "ready", "--", "until-signal", "--",
+                                    "exit", "9"});
+    ASSERT_THAT(program.readLine(), StartsWith("ready "));
+    kill(program.pid(), SIGTERM);
+    EXPECT_EQ(program.readLine(), "signal 15 count 1");
+    const RunResult result = program.wait();
+    EXPECT_EQ(exitCodeOf(result.status), 9) << result.err;
+    expectNothingLeft();
+}
+
+TEST_F(Signals, AnApplicationEndedBySignalEndsTheParentBySignal) {
+    const RunResult result = run({"raise", std::to_string(SIGUSR1)});
+    EXPECT_EQ(signalOf(result.status), SIGUSR1) << result.err;
+    expectNothingLeft();
+}
+
+TEST_F(Signals, AnApplicationThatIgnoresTheStopIsKilledAfterItsGrace) {
+    StartedProgram program = start({"ignore-signals", "--", "ready", "--", "pause"});
+    const std::string ready = program.readLine();
+    ASSERT_THAT(ready, StartsWith("ready "));
+    const pid_t application = std::stoi(ready.substr(6));
+    kill(program.pid(), SIGTERM);
+    const RunResult result = program.wait();
+    // The parent ends by the stop signal it got, once the application is
+    // gone and the run directory with it.
+    EXPECT_EQ(signalOf(result.status), SIGTERM) << result.err;
+    EXPECT_TRUE(awaitProcessEnd(application));
+    expectNothingLeft();
+}
+
+TEST_F(Signals, TheApplicationEndsWithAKilledParent) {
+    StartedProgram program = start({"ready", "--", "pause"});
+    const std::string ready = program.readLine();
+    ASSERT_THAT(ready, StartsWith("ready "));
+    const pid_t application = std::stoi(ready.substr(6));
+    kill(program.pid(), SIGKILL);
+    EXPECT_EQ(signalOf(program.wait().status), SIGKILL);
+    EXPECT_TRUE(awaitProcessEnd(application));
+    // Nobody is left to delete the run directory of a killed parent.
+    for (const std::string& left : namesIn(package().runs())) {
+        removeTree(package().runs() + "/" + left);
+    }
+}
+
+TEST_F(Signals, AStopAtAnyMomentLeavesNothing) {
+    // However far the run has come (starting, unpacking, running), the
+    // parent ends by the signal and deletes what it made.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        StartedProgram program = start({"pause"});
+        kill(program.pid(), SIGTERM);
+        EXPECT_EQ(signalOf(program.wait().status), SIGTERM);
+    }
+    expectNothingLeft();
+}
+
+// Reads the terminal until text has come; false at its end.
+bool readTerminalUntil(int terminal, const std::string& text, std::string* seen) {
+    while (seen->find(text) == std::string::npos) {
+        pollfd watched{terminal, POLLIN, 0};
+        char buffer[4096];
+        if (poll(&watched, 1, 60000) <= 0) {
+            return false;
+        }
+        const ssize_t got = read(terminal, buffer, sizeof(buffer));
+        if (got <= 0) {
+            return false;
+        }
+        seen->append(buffer, static_cast<std::size_t>(got));
+    }
+    return true;
+}
+
+TEST_F(Signals, CtrlCInATerminalReachesTheApplicationOnce) {
+    // The package runs in a terminal of its own: Ctrl+C there signals the
+    // whole foreground process group, the parent and the application.
+    std::vector<std::string> environment = package().environment();
+    int terminal = -1;
+    const pid_t parent = forkpty(&terminal, nullptr, nullptr, nullptr);
+    ASSERT_GE(parent, 0);
+    if (parent == 0) {
+        for (const std::string& setting : environment) {
+            putenv(const_cast<char*>(setting.c_str()));
+        }
+        const std::string path = package().package();
+        execl(path.c_str(), path.c_str(), "on-signals", "--", "ready", "--", "until-signal", "--",
+              "until-signal", "--", "counts", "--", "raise", "2", nullptr);
+        _exit(127);
+    }
+    std::string seen;
+    ASSERT_TRUE(readTerminalUntil(terminal, "ready ", &seen)) << seen;
+    ASSERT_TRUE(readTerminalUntil(terminal, "\n", &seen)) << seen;
+    ASSERT_EQ(write(terminal, "\x03", 1), 1);
+    ASSERT_TRUE(readTerminalUntil(terminal, "signal 2 count 1", &seen)) << seen;
+    // Had the parent passed the terminal's SIGINT on as well, the
+    // application would have it before this SIGTERM that the parent passes
+    // on after it (the lower number is delivered first).
+    kill(parent, SIGTERM);
+    EXPECT_TRUE(readTerminalUntil(terminal, "counts 1 1 0 0", &seen)) << seen;
+    int status = 0;
+    ASSERT_EQ(waitpid(parent, &status, 0), parent);
+    close(terminal);
+    EXPECT_EQ(signalOf(status), SIGINT);
+    expectNothingLeft();
+}
+
+} // namespace
