@@ -34,7 +34,7 @@ struct MappedSection {
 };
 
 bool sectionsLooked = false;
-ElfSection sections[kSectionCount];
+elf::Section sections[kSectionCount];
 MappedSection mapped[kSectionCount];
 
 bool readOwnFileAt(void* context, std::uint64_t offset, void* destination, std::size_t size) {
@@ -73,7 +73,7 @@ int openOwnExecutable(std::uint64_t* size) {
 void mapSection(int file, SectionIndex index) {
     MappedSection& section = mapped[index];
     section.looked = true;
-    const ElfSection& where = sections[index];
+    const elf::Section& where = sections[index];
     if (!where.present) {
         return;
     }
@@ -113,8 +113,8 @@ AttachedData locateSection(SectionIndex index) {
         return {nullptr, 0};
     }
     if (!sectionsLooked) {
-        const ElfFile elf{readOwnFileAt, &file, size};
-        findElfSections(elf, kSectionNames, kSectionCount, sections);
+        const elf::File own{readOwnFileAt, &file, size};
+        elf::findSections(own, kSectionNames, kSectionCount, sections);
         sectionsLooked = true;
     }
     mapSection(file, index);

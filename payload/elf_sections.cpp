@@ -5,6 +5,7 @@
 
 #include <string.h>
 
+namespace elf {
 namespace {
 
 constexpr unsigned char kMagic[] = {0x7F, 'E', 'L', 'F'};
@@ -26,7 +27,8 @@ constexpr std::size_t kTypeOffset = 4;
 constexpr std::size_t kLinkOffset = 0x28;
 constexpr std::size_t kContentsOffset = 0x18;
 constexpr std::size_t kContentsSizeOffset = 0x20;
-constexpr std::uint32_t kNoBitsType = 8;      // SHT_NOBITS: takes no room in the file
+constexpr std::uint32_t kNullType = 0;   // SHT_NULL: an inactive entry, its fields meaningless
+constexpr std::uint32_t kNoBitsType = 8; // SHT_NOBITS: takes no room in the file
 constexpr std::uint32_t kExtendedIndex = 0xFFFF; // SHN_XINDEX
 
 constexpr std::size_t kBatch = 64; // section headers per read
@@ -42,7 +44,7 @@ std::uint64_t loadLittleEndian(const unsigned char* bytes, std::size_t count) {
 }
 
 // True when [offset, offset + size) lies in the file; no sum can wrap.
-bool liesInFile(const ElfFile& file, std::uint64_t offset, std::uint64_t size) {
+bool liesInFile(const File& file, std::uint64_t offset, std::uint64_t size) {
     return offset <= file.size && size <= file.size - offset;
 }
 
@@ -62,7 +64,7 @@ SectionHeader decodeSectionHeader(const unsigned char* bytes) {
             loadLittleEndian(bytes + kContentsSizeOffset, 8)};
 }
 
-bool readSectionHeader(const ElfFile& file, std::uint64_t tableOffset, std::uint64_t index,
+bool readSectionHeader(const File& file, std::uint64_t tableOffset, std::uint64_t index,
                        SectionHeader* header) {
     unsigned char bytes[kSectionHeaderSize];
     if (!file.read(file.context, tableOffset + index * kSectionHeaderSize, bytes, sizeof(bytes))) {
@@ -80,7 +82,7 @@ struct SectionTable {
 
 // The table's place, its length and the name table's index, with ELF's
 // extended numbering (both kept in section 0 when they do not fit 16 bits).
-bool readSectionTable(const ElfFile& file, SectionTable* table) {
+bool readSectionTable(const File& file, SectionTable* table) {
     unsigned char header[kHeaderSize];
     if (file.size < kHeaderSize || !file.read(file.context, 0, header, sizeof(header)) ||
         memcmp(header, kMagic, sizeof(kMagic)) != 0 || header[kClassOffset] != kClass64 ||
@@ -110,14 +112,14 @@ bool readSectionTable(const ElfFile& file, SectionTable* table) {
 // The section name table, held whole when it is small, else read name by
 // name.
 struct NameTable {
-    const ElfFile* file;
+    const File* file;
     std::uint64_t offset;
     std::uint64_t size;
     bool held;
     unsigned char bytes[kWholeNameTable];
 };
 
-bool openNameTable(const ElfFile& file, const SectionTable& table, NameTable* names) {
+bool openNameTable(const File& file, const SectionTable& table, NameTable* names) {
     SectionHeader header{};
     if (!readSectionHeader(file, table.offset, table.nameTableIndex, &header) ||
         header.type == kNoBitsType || !liesInFile(file, header.offset, header.size)) {
@@ -148,8 +150,9 @@ bool readSectionName(const NameTable& names, std::uint32_t at, char* name) {
 }
 
 void matchSection(const NameTable& names, const SectionHeader& header, const char* const* wanted,
-                  std::size_t count, ElfSection* found) {
-    if (header.type == kNoBitsType || !liesInFile(*names.file, header.offset, header.size)) {
+                  std::size_t count, Section* found) {
+    if (header.type == kNullType || header.type == kNoBitsType ||
+        !liesInFile(*names.file, header.offset, header.size)) {
         return;
     }
     char name[kNameRead + 1];
@@ -168,8 +171,8 @@ void matchSection(const NameTable& names, const SectionHeader& header, const cha
 
 } // namespace
 
-bool findElfSections(const ElfFile& file, const char* const* names, std::size_t count,
-                     ElfSection* found) {
+bool findSections(const File& file, const char* const* names, std::size_t count,
+                     Section* found) {
     for (std::size_t index = 0; index < count; ++index) {
         found[index] = {};
     }
@@ -196,3 +199,5 @@ bool findElfSections(const ElfFile& file, const char* const* names, std::size_t 
     }
     return true;
 }
+
+} // namespace elf

@@ -9,31 +9,33 @@
 #include <cstddef>
 #include <cstdint>
 
-// Reads exactly size bytes at offset into destination; false when it cannot.
-using ReadFileAt = bool (*)(void* context, std::uint64_t offset, void* destination,
-                            std::size_t size);
+namespace elf {
 
-struct ElfSection {
+// Reads exactly size bytes at offset into destination; false when it cannot.
+using ReadAt = bool (*)(void* context, std::uint64_t offset, void* destination, std::size_t size);
+
+struct File {
+    ReadAt read;
+    void* context;
+    std::uint64_t size; // of the whole file
+};
+
+struct Section {
     bool present;
     std::uint64_t offset; // in the file
     std::uint64_t size;
-};
-
-struct ElfFile {
-    ReadFileAt read;
-    void* context;
-    std::uint64_t size; // of the whole file
 };
 
 inline constexpr std::size_t kLongestSectionName = 63; // bytes, the terminator not counted
 
 // Looks up the sections named names[0] to names[count - 1] (each at most
 // kLongestSectionName bytes). found[i] is the first section of that name
-// whose contents lie in the file (any type but SHT_NOBITS), or not present
+// whose contents lie in the file (any type but SHT_NULL and SHT_NOBITS), or not present
 // when there is none. Returns false when the file is not a 64-bit
 // little-endian ELF file or its section header table or name table does not
 // lie in the file or cannot be read; nothing is present then.
-bool findElfSections(const ElfFile& file, const char* const* names, std::size_t count,
-                     ElfSection* found);
+bool findSections(const File& file, const char* const* names, std::size_t count, Section* found);
+
+} // namespace elf
 
 #endif

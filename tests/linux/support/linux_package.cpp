@@ -65,9 +65,9 @@ std::pair<std::uint64_t, std::uint64_t> sectionOf(const std::string& path, const
         memcpy(destination, bytes->data() + offset, size);
         return true;
     };
-    const ElfFile file{read, &contents, contents.size()};
-    ElfSection found{};
-    findElfSections(file, &name, 1, &found);
+    const elf::File file{read, &contents, contents.size()};
+    elf::Section found{};
+    elf::findSections(file, &name, 1, &found);
     return {found.offset, found.size};
 }
 
