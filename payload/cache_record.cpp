@@ -1,6 +1,7 @@
 #include "payload/cache_record.h"
 
 #include "payload/entry_names.h"
+#include "payload/record_fields.h"
 
 namespace cache {
 namespace {
@@ -13,13 +14,7 @@ constexpr std::size_t kHashSize = 8;
 constexpr std::uint64_t kFnvOffset = 0xcbf29ce484222325ull;
 constexpr std::uint64_t kFnvPrime = 0x100000001b3ull;
 
-std::uint64_t loadLittleEndian(const unsigned char* bytes, std::size_t count) {
-    std::uint64_t value = 0;
-    for (std::size_t index = count; index > 0; --index) {
-        value = (value << 8) | bytes[index - 1];
-    }
-    return value;
-}
+using record_fields::loadLittleEndian;
 
 std::uint64_t hashAt(const Record& record, std::size_t index) {
     return loadLittleEndian(record.listing + kHashSize * index, kHashSize);
@@ -43,13 +38,9 @@ bool isSafeFolder(const Record& record) {
     return findEntryNameProblem(units) == EntryNameProblem::None;
 }
 
-bool isAscending(const Record& record) {
-    for (std::size_t index = 1; index < record.listed; ++index) {
-        if (hashAt(record, index - 1) >= hashAt(record, index)) {
-            return false;
-        }
-    }
-    return true;
+// Each listed hash as a function of its position, for the listing's checks.
+auto hashes(const Record& record) {
+    return [&record](std::size_t index) { return hashAt(record, index); };
 }
 
 } // namespace
@@ -58,10 +49,8 @@ bool parseRecord(const unsigned char* bytes, std::size_t size, Record* record) {
     if (bytes == nullptr || size < kFixedSize) {
         return false;
     }
-    for (std::size_t index = 0; index < sizeof(kMagic); ++index) {
-        if (bytes[index] != kMagic[index]) {
-            return false;
-        }
+    if (!record_fields::hasMagic(bytes, kMagic, sizeof(kMagic))) {
+        return false;
     }
     const auto root = static_cast<std::uint16_t>(loadLittleEndian(bytes + 6, 2));
     const auto folderUnits =
@@ -86,7 +75,8 @@ bool parseRecord(const unsigned char* bytes, std::size_t size, Record* record) {
     parsed.folderUnits = folderUnits;
     parsed.listing = count + kCountSize;
     parsed.listed = listed;
-    if (!isSafeFolder(parsed) || !isAscending(parsed)) {
+    if (!isSafeFolder(parsed) ||
+        !record_fields::isStrictlyAscending(parsed.listed, hashes(parsed))) {
         return false;
     }
     *record = parsed;
@@ -98,21 +88,7 @@ std::uint16_t folderUnit(const Record& record, std::size_t index) {
 }
 
 std::int64_t findListed(const Record& record, std::uint64_t hash) {
-    std::size_t low = 0;
-    std::size_t high = record.listed;
-    while (low < high) {
-        const std::size_t middle = low + (high - low) / 2;
-        const std::uint64_t value = hashAt(record, middle);
-        if (value == hash) {
-            return static_cast<std::int64_t>(middle);
-        }
-        if (value < hash) {
-            low = middle + 1;
-        } else {
-            high = middle;
-        }
-    }
-    return -1;
+    return record_fields::findAscending(record.listed, hashes(record), hash);
 }
 
 ListingHash startListingHash(EntryKind kind) {

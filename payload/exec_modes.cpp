@@ -1,41 +1,29 @@
 #include "payload/exec_modes.h"
 
+#include "payload/record_fields.h"
+
 namespace exec_modes {
 namespace {
+
+using record_fields::loadLittleEndian;
 
 constexpr std::size_t kVersionOffset = 4;
 constexpr std::size_t kReservedOffset = 6;
 constexpr std::size_t kCountOffset = 8;
 
-std::uint32_t loadLittleEndian(const unsigned char* bytes, std::size_t count) {
-    std::uint32_t value = 0;
-    for (std::size_t index = count; index > 0; --index) {
-        value = (value << 8) | bytes[index - 1];
-    }
-    return value;
-}
-
-bool isAscending(const Record& record) {
-    for (std::size_t position = 1; position < record.count; ++position) {
-        if (indexAt(record, position - 1) >= indexAt(record, position)) {
-            return false;
-        }
-    }
-    return true;
+// Each listed index as a function of its position, for the list's search.
+auto listedIndices(const Record& record) {
+    return [&record](std::size_t position) { return indexAt(record, position); };
 }
 
 } // namespace
 
 bool parseRecord(const unsigned char* bytes, std::size_t size, Record* record) {
-    if (bytes == nullptr || size < kFixedSize) {
+    if (bytes == nullptr || size < kFixedSize ||
+        !record_fields::hasMagic(bytes, kMagic, sizeof(kMagic))) {
         return false;
     }
-    for (std::size_t index = 0; index < sizeof(kMagic); ++index) {
-        if (bytes[index] != kMagic[index]) {
-            return false;
-        }
-    }
-    const std::uint32_t count = loadLittleEndian(bytes + kCountOffset, 4);
+    const auto count = static_cast<std::uint32_t>(loadLittleEndian(bytes + kCountOffset, 4));
     // Compared by division: count * kIndexSize may not fit.
     if (loadLittleEndian(bytes + kVersionOffset, 2) != kVersion ||
         loadLittleEndian(bytes + kReservedOffset, 2) != 0 ||
@@ -43,7 +31,7 @@ bool parseRecord(const unsigned char* bytes, std::size_t size, Record* record) {
         return false;
     }
     const Record parsed{bytes + kFixedSize, count};
-    if (!isAscending(parsed)) {
+    if (!record_fields::isStrictlyAscending(parsed.count, listedIndices(parsed))) {
         return false;
     }
     *record = parsed;
@@ -51,25 +39,12 @@ bool parseRecord(const unsigned char* bytes, std::size_t size, Record* record) {
 }
 
 std::uint32_t indexAt(const Record& record, std::size_t position) {
-    return loadLittleEndian(record.indices + kIndexSize * position, kIndexSize);
+    return static_cast<std::uint32_t>(
+        loadLittleEndian(record.indices + kIndexSize * position, kIndexSize));
 }
 
 bool isExecutable(const Record& record, std::uint32_t entryIndex) {
-    std::size_t low = 0;
-    std::size_t high = record.count;
-    while (low < high) {
-        const std::size_t middle = low + (high - low) / 2;
-        const std::uint32_t value = indexAt(record, middle);
-        if (value == entryIndex) {
-            return true;
-        }
-        if (value < entryIndex) {
-            low = middle + 1;
-        } else {
-            high = middle;
-        }
-    }
-    return false;
+    return record_fields::findAscending(record.count, listedIndices(record), entryIndex) >= 0;
 }
 
 bool fitsEntries(const Record& record, std::uint64_t entryCount) {

@@ -14,4 +14,10 @@ inline void failWhen(bool failed, const std::string& what) {
     }
 }
 
+// For the readers of files a user hands the packer: a refusal is one line.
+inline void failWhenNotOneLine(const std::string& message) {
+    failWhen(message.empty() || message.find('\n') != std::string::npos,
+             "a refusal that is not one line: '" + message + "'");
+}
+
 #endif

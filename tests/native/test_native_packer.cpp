@@ -346,7 +346,7 @@ TEST(NativePacker, LinuxPackagesCarryTheTreeAndItsExecutablesWhereElfToolsKeepTh
     writeMode(scratch, "app/data/x.txt", "x", fs::perms(0664));
     writeMode(scratch, "app/run.sh", "owner", fs::perms(0700));
     writeMode(scratch, "app/shared", "group", fs::perms(0654));
-    const std::string package = scratch / "app";
+    const std::string package = scratch / "package";
     const std::vector<std::string> common = {"--main", "main.so", "--level", "3", "--quiet"};
     std::vector<std::string> arguments = common;
     arguments.insert(arguments.end(), {"--linux", "--launcher", launcher, "--cache", "--output",

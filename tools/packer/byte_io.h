@@ -71,6 +71,35 @@ class MemoryOutput : public OutputSink {
     std::string bytes;
 };
 
+// An OutputSink that counts what is appended: for writers that lay a file
+// out as they go.
+class CountingOutput {
+  public:
+    explicit CountingOutput(OutputSink& sink) : sink_(sink) {}
+    void write(const void* data, std::size_t size) {
+        sink_.write(data, size);
+        position_ += size;
+    }
+    // Appends zero bytes up to offset (not before the position).
+    void writeZerosTo(std::uint64_t offset) {
+        const std::string zeros(static_cast<std::size_t>(offset - position_), '\0');
+        write(zeros.data(), zeros.size());
+    }
+    void writeAt(std::uint64_t offset, const void* data, std::size_t size) {
+        sink_.writeAt(offset, data, size);
+    }
+    std::uint64_t position() const { return position_; }
+
+  private:
+    OutputSink& sink_;
+    std::uint64_t position_ = 0;
+};
+
+// value rounded up to a multiple of alignment.
+inline std::uint64_t alignUp(std::uint64_t value, std::uint64_t alignment) {
+    return (value + alignment - 1) / alignment * alignment;
+}
+
 inline std::uint16_t loadU16(std::string_view bytes, std::size_t at) {
     return static_cast<std::uint16_t>(static_cast<unsigned char>(bytes[at]) |
                                       static_cast<unsigned char>(bytes[at + 1]) << 8);

@@ -5,6 +5,7 @@
 #include "payload/cache_record.h"
 #include "payload/exec_modes.h"
 #include "payload/format.h"
+#include "tools/packer/unicode_text.h"
 
 namespace packer {
 namespace {
@@ -16,10 +17,6 @@ constexpr std::size_t kMostAdded = 3;
 constexpr std::size_t kFieldName = 0;
 constexpr std::size_t kFieldType = 4;
 constexpr std::size_t kFieldAlignment = 48;
-
-std::uint64_t alignUp(std::uint64_t value, std::uint64_t alignment) {
-    return (value + alignment - 1) / alignment * alignment;
-}
 
 // A section of bytes that are not loaded: flags and address 0.
 std::string addedSectionHeader(std::uint32_t name, std::uint64_t offset, std::uint64_t size) {
@@ -77,7 +74,8 @@ std::vector<bool> readExecutableEntries(const ByteSource& source, const ElfImage
 void checkUnpackedLauncher(const ElfImage& image) {
     for (const ElfSection& section : image.sections) {
         if (section.name.rfind(kAddedPrefix, 0) == 0) {
-            throw PackError("it is a package already (it has a section '" + section.name + "')");
+            throw PackError("it is a package already (it has a section '" + oneLine(section.name) +
+                            "')");
         }
     }
 }
@@ -94,14 +92,14 @@ LinuxPackageWriter::LinuxPackageWriter(const ByteSource& launcher, const ElfImag
         piece.resize(
             static_cast<std::size_t>(std::min<std::uint64_t>(image.fileSize - done, kCopyPiece)));
         launcher.read(done, piece.data(), piece.size());
-        writeBytes(piece.data(), piece.size());
+        output_.write(piece.data(), piece.size());
     }
-    writeZerosTo(alignUp(position_, kLinuxSectionAlignment));
-    added_.push_back({attached::kSectionName, position_, 0});
+    padToAlignment();
+    added_.push_back({attached::kSectionName, output_.position(), 0});
 }
 
 void LinuxPackageWriter::addAttachedData(const void* data, std::size_t size) {
-    writeBytes(data, size);
+    output_.write(data, size);
     attached_ += size;
     added_.front().size = attached_;
 }
@@ -122,12 +120,12 @@ void LinuxPackageWriter::finish() {
         names += added.name;
         names += '\0';
     }
-    const std::uint64_t namesOffset = position_;
-    writeBytes(names.data(), names.size());
-    writeZerosTo(alignUp(position_, kLinuxSectionAlignment));
-    const std::uint64_t tableOffset = position_;
+    const std::uint64_t namesOffset = output_.position();
+    output_.write(names.data(), names.size());
+    padToAlignment();
+    const std::uint64_t tableOffset = output_.position();
     const std::string table = sectionTable(namesOffset, names.size(), nameOffsets);
-    writeBytes(table.data(), table.size());
+    output_.write(table.data(), table.size());
 
     std::string header = image_.header;
     storeU64(header, kElfFieldSectionTable, tableOffset);
@@ -136,20 +134,14 @@ void LinuxPackageWriter::finish() {
     output_.writeAt(0, header.data(), header.size());
 }
 
-void LinuxPackageWriter::writeBytes(const void* data, std::size_t size) {
-    output_.write(data, size);
-    position_ += size;
-}
-
-void LinuxPackageWriter::writeZerosTo(std::uint64_t offset) {
-    const std::string zeros(static_cast<std::size_t>(offset - position_), '\0');
-    writeBytes(zeros.data(), zeros.size());
+void LinuxPackageWriter::padToAlignment() {
+    output_.writeZerosTo(alignUp(output_.position(), kLinuxSectionAlignment));
 }
 
 void LinuxPackageWriter::writeSection(const char* name, const std::string& bytes) {
-    writeZerosTo(alignUp(position_, kLinuxSectionAlignment));
-    added_.push_back({name, position_, bytes.size()});
-    writeBytes(bytes.data(), bytes.size());
+    padToAlignment();
+    added_.push_back({name, output_.position(), bytes.size()});
+    output_.write(bytes.data(), bytes.size());
 }
 
 // The launcher's section headers, the name table's pointed at its new

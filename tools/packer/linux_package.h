@@ -72,18 +72,16 @@ class LinuxPackageWriter {
         std::uint64_t size;
     };
 
-    void writeBytes(const void* data, std::size_t size);
-    void writeZerosTo(std::uint64_t offset);
+    void padToAlignment();
     void writeSection(const char* name, const std::string& bytes);
     std::string sectionTable(std::uint64_t nameTableOffset, std::uint64_t nameTableSize,
                              const std::vector<std::uint32_t>& nameOffsets) const;
 
     const ElfImage& image_;
-    OutputSink& output_;
+    CountingOutput output_;
     std::string executableEntries_;
     std::optional<std::string> cacheRecord_;
     std::vector<Added> added_;
-    std::uint64_t position_ = 0;
     std::uint64_t attached_ = 0;
 };
 

@@ -15,10 +15,6 @@ constexpr std::uint32_t kLanguageNeutral = 0;
 // Initialised data, readable: what a resource section needs.
 constexpr std::uint32_t kResourceCharacteristics = 0x40000040;
 
-std::uint64_t alignUp(std::uint64_t value, std::uint64_t alignment) {
-    return (value + alignment - 1) / alignment * alignment;
-}
-
 SectionHeader makeSection(const std::string& name, std::uint32_t address, std::uint32_t size,
                           std::uint32_t rawOffset, std::uint32_t rawSize,
                           std::uint32_t characteristics) {
@@ -137,25 +133,15 @@ void PackagedExecutableWriter::planSections() {
 
 void PackagedExecutableWriter::writeStart() {
     const std::string headers = launcher_.bytes(0, image_.sizeOfHeaders);
-    writeBytes(headers.data(), headers.size()); // replaced by finish()
+    output_.write(headers.data(), headers.size()); // replaced by finish()
     copyFromLauncher(image_.sizeOfHeaders, keptRawEnd_ - image_.sizeOfHeaders);
     if (relocationsMoved_ && sections_.back().rawSize != 0) {
-        writeZerosTo(sections_.back().rawOffset);
+        output_.writeZerosTo(sections_.back().rawOffset);
         copyFromLauncher(image_.sections[*image_.relocationSection].rawOffset,
                          sections_.back().rawSize);
     }
-    writeZerosTo(resourceOffset_);
-    writeBytes(layout_.head.data(), layout_.head.size()); // replaced by finish()
-}
-
-void PackagedExecutableWriter::writeBytes(const void* data, std::size_t size) {
-    output_.write(data, size);
-    position_ += size;
-}
-
-void PackagedExecutableWriter::writeZerosTo(std::uint64_t offset) {
-    const std::string zeros(static_cast<std::size_t>(offset - position_), '\0');
-    writeBytes(zeros.data(), zeros.size());
+    output_.writeZerosTo(resourceOffset_);
+    output_.write(layout_.head.data(), layout_.head.size()); // replaced by finish()
 }
 
 void PackagedExecutableWriter::copyFromLauncher(std::uint64_t offset, std::uint64_t count) {
@@ -163,8 +149,8 @@ void PackagedExecutableWriter::copyFromLauncher(std::uint64_t offset, std::uint6
     for (std::uint64_t done = 0; done < count;) {
         piece.resize(static_cast<std::size_t>(std::min<std::uint64_t>(count - done, kCopyPiece)));
         launcher_.read(offset + done, piece.data(), piece.size());
-        checksum_.add(position_, piece.data(), piece.size());
-        writeBytes(piece.data(), piece.size());
+        checksum_.add(output_.position(), piece.data(), piece.size());
+        output_.write(piece.data(), piece.size());
         done += piece.size();
     }
 }
@@ -174,8 +160,8 @@ void PackagedExecutableWriter::addAttachedData(const void* data, std::size_t siz
         throw PackError("the attached data does not fit in an executable: it may have at most " +
                         std::to_string(limit_) + " bytes");
     }
-    checksum_.add(position_, data, size);
-    writeBytes(data, size);
+    checksum_.add(output_.position(), data, size);
+    output_.write(data, size);
     attached_ += size;
 }
 
@@ -199,7 +185,7 @@ void PackagedExecutableWriter::finish() {
     }
     const std::uint64_t sectionSize = layout_.streamedOffset + attached_;
     const std::uint64_t rawSize = alignUp(sectionSize, image_.fileAlignment);
-    writeZerosTo(resourceOffset_ + rawSize);
+    output_.writeZerosTo(resourceOffset_ + rawSize);
     const SectionHeader resources =
         makeSection(".rsrc", resourceAddress_, static_cast<std::uint32_t>(sectionSize),
                     resourceOffset_, static_cast<std::uint32_t>(rawSize), resourceCharacteristics_);
@@ -209,7 +195,7 @@ void PackagedExecutableWriter::finish() {
     ImageChecksum checksum = checksum_;
     checksum.add(0, headers.data(), headers.size());
     checksum.add(resourceOffset_, layout_.head.data(), layout_.head.size());
-    storeU32(headers, image_.optionalOffset + kFieldCheckSum, checksum.value(position_));
+    storeU32(headers, image_.optionalOffset + kFieldCheckSum, checksum.value(output_.position()));
     output_.writeAt(0, headers.data(), headers.size());
     output_.writeAt(resourceOffset_, layout_.head.data(), layout_.head.size());
 }

@@ -59,14 +59,12 @@ class PackagedExecutableWriter {
   private:
     void planSections();
     void writeStart();
-    void writeBytes(const void* data, std::size_t size);
-    void writeZerosTo(std::uint64_t offset);
     void copyFromLauncher(std::uint64_t offset, std::uint64_t count);
     std::string finalHeaders(const SectionHeader& resources) const;
 
     const ByteSource& launcher_;
     const PeImage& image_;
-    OutputSink& output_;
+    CountingOutput output_;
     std::vector<SectionHeader> sections_; // kept and moved sections, in order
     bool relocationsMoved_ = false;       // into the old resource section's place
     std::int64_t relocationShift_ = 0;    // how far they moved, in addresses
@@ -75,7 +73,6 @@ class PackagedExecutableWriter {
     std::uint32_t resourceOffset_ = 0; // file offset of the new section
     std::uint32_t resourceCharacteristics_ = 0;
     ResourceSectionLayout layout_;
-    std::uint64_t position_ = 0;
     std::uint64_t attached_ = 0;
     std::uint64_t limit_ = 0;
     ImageChecksum checksum_; // of everything written except the headers and the layout's head

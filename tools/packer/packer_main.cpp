@@ -96,6 +96,17 @@ void checkNotInput(const std::string& output, const std::string& input) {
     }
 }
 
+// The output's full path, refused before any work is done when it names a
+// directory or one of inputs (empty ones are not given).
+std::string checkedOutput(const std::string& shown, const std::vector<std::string>& inputs) {
+    const std::string output = fullPathOf(shown);
+    checkOutputPath(shown, output);
+    for (const std::string& input : inputs) {
+        checkNotInput(output, input);
+    }
+    return output;
+}
+
 std::string withoutExe(const std::string& name) {
     const std::size_t length = name.size();
     if (length > 4 && name[length - 4] == '.' &&
@@ -303,10 +314,7 @@ void packForLinux(const CommandLine& command, const std::string& launcherPath,
 
 void packDirectory(const CommandLine& command) {
     const std::string launcherPath = launcherOf(command);
-    const std::string output = fullPathOf(command.output);
-    checkOutputPath(command.output, output);
-    checkNotInput(output, launcherPath);
-    checkNotInput(output, command.icon);
+    const std::string output = checkedOutput(command.output, {launcherPath, command.icon});
     const std::optional<CacheLocation> location = cacheLocationOf(command);
     if (isLinux(command)) {
         packForLinux(command, launcherPath, output, location);
@@ -365,11 +373,8 @@ void copyPreparedData(InputFile& data, const AttachedDataWriter::Sink& sink) {
 // unpacks every file 0644.
 void embedPreparedData(const CommandLine& command) {
     const std::string launcherPath = launcherOf(command);
-    const std::string output = fullPathOf(command.output);
-    checkOutputPath(command.output, output);
-    checkNotInput(output, launcherPath);
-    checkNotInput(output, command.attachedData);
-    checkNotInput(output, command.icon);
+    const std::string output =
+        checkedOutput(command.output, {launcherPath, command.attachedData, command.icon});
     const std::optional<CacheLocation> location = cacheLocationOf(command);
     InputFile data(command.attachedData);
     if (data.size() == 0) {

@@ -27,10 +27,6 @@ bool isPowerOfTwo(std::uint32_t value) {
     return value != 0 && (value & (value - 1)) == 0;
 }
 
-std::uint64_t alignUp(std::uint64_t value, std::uint64_t alignment) {
-    return (value + alignment - 1) / alignment * alignment;
-}
-
 // The bytes [offset, offset + count) of the file, refused as cut short
 // when the file ends before them.
 std::string headerBytes(const ByteSource& file, std::uint64_t offset, std::uint64_t count,

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "tools/packer/byte_io.h"
 #include "tools/packer/unicode_text.h"
 
 namespace packer {
@@ -18,10 +19,6 @@ constexpr std::uint64_t kLargestOffset = 0x7FFFFFFF; // offsets in the tree have
 
 [[noreturn]] void damaged(const std::string& reason) {
     throw PackError("the resource tree is damaged: " + reason);
-}
-
-std::uint64_t alignUp(std::uint64_t value, std::uint64_t alignment) {
-    return (value + alignment - 1) / alignment * alignment;
 }
 
 class TreeReader {

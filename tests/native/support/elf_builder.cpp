@@ -7,8 +7,9 @@ constexpr std::size_t kHeaderSize = 64;
 constexpr std::size_t kProgramHeaderSize = 56;
 constexpr std::size_t kSectionHeaderSize = 64;
 
-std::size_t alignUp(std::size_t value, std::size_t alignment) {
-    return (value + alignment - 1) / alignment * alignment;
+// Zero bytes up to the next multiple of 8, where sections and the table go.
+void padToEight(std::string& bytes) {
+    bytes.resize((bytes.size() + 7) / 8 * 8, '\0');
 }
 
 std::string fileHeader(const ElfSpec& spec, std::size_t sectionCount) {
@@ -68,11 +69,11 @@ std::string buildElf(const ElfSpec& spec) {
     std::string elf = fileHeader(spec, sections.size() + 1) + programHeader();
     std::string table(kSectionHeaderSize, '\0'); // the null section
     for (std::size_t index = 0; index < sections.size(); ++index) {
-        elf.resize(alignUp(elf.size(), 8), '\0');
+        padToEight(elf);
         table += sectionHeader(nameOffsets[index], sections[index], elf.size());
         elf += sections[index].data;
     }
-    elf.resize(alignUp(elf.size(), 8), '\0');
+    padToEight(elf);
     setElfField(elf, kElfShoffField, 8, elf.size());
     return elf + table;
 }
