@@ -5,8 +5,12 @@
 
 #include <string.h>
 
+#include "payload/record_fields.h"
+
 namespace elf {
 namespace {
+
+using record_fields::loadLittleEndian;
 
 constexpr unsigned char kMagic[] = {0x7F, 'E', 'L', 'F'};
 constexpr std::size_t kHeaderSize = 64;
@@ -34,14 +38,6 @@ constexpr std::uint32_t kExtendedIndex = 0xFFFF; // SHN_XINDEX
 constexpr std::size_t kBatch = 64; // section headers per read
 constexpr std::size_t kWholeNameTable = 4096;
 constexpr std::size_t kNameRead = kLongestSectionName + 1;
-
-std::uint64_t loadLittleEndian(const unsigned char* bytes, std::size_t count) {
-    std::uint64_t value = 0;
-    for (std::size_t index = count; index > 0; --index) {
-        value = (value << 8) | bytes[index - 1];
-    }
-    return value;
-}
 
 // True when [offset, offset + size) lies in the file; no sum can wrap.
 bool liesInFile(const File& file, std::uint64_t offset, std::uint64_t size) {
