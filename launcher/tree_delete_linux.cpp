@@ -77,8 +77,8 @@ struct Level {
 
 struct Walk {
     Identity root;
-    GrowingArray<Level> levels;  // from the root down to the current directory
-    GrowingArray<char> names;    // each level's name in the one above, terminated
+    GrowingArray<Level> levels;     // from the root down to the current directory
+    GrowingArray<char> names;       // each level's name in the one above, terminated
     GrowingArray<Identity> givenUp; // directories that could not be removed
 };
 

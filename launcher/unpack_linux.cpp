@@ -184,8 +184,8 @@ void unpackAllEntries() {
     for (; readEntryName(entryName, kNameCapacity); ++count) {
         prepareEntryPath();
         const std::uint64_t size = readEntrySize();
-        const bool executable =
-            count <= UINT32_MAX && exec_modes::isExecutable(modes, static_cast<std::uint32_t>(count));
+        const bool executable = count <= UINT32_MAX &&
+                                exec_modes::isExecutable(modes, static_cast<std::uint32_t>(count));
         writeEntryFile(size, executable ? exec_modes::kExecutableMode : exec_modes::kPlainMode);
         endIfStopSignalled();
     }

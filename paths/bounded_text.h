@@ -45,8 +45,7 @@ template <typename Unit>
 void appendUnits(BoundedText<Unit>* text, const Unit* units, std::size_t count);
 
 // Appends count copies of unit, or ends abnormally when they do not fit.
-template <typename Unit>
-void appendUnit(BoundedText<Unit>* text, Unit unit, std::size_t count = 1);
+template <typename Unit> void appendUnit(BoundedText<Unit>* text, Unit unit, std::size_t count = 1);
 
 // Appends the zero-terminated source, or ends abnormally when it does not fit
 // or source is null.

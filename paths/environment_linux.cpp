@@ -12,7 +12,8 @@ namespace {
 // The same limits as on Windows: a name of at most 39 bytes, a value of at
 // most 32767.
 void checkName(const char* name) {
-    if (name == nullptr || strnlen(name, environment::kNameCapacity) >= environment::kNameCapacity) {
+    if (name == nullptr ||
+        strnlen(name, environment::kNameCapacity) >= environment::kNameCapacity) {
         abnormalEnd();
     }
 }

@@ -100,8 +100,8 @@ bool isProcessIdDigit(char unit) {
 void formatCurrentTime(char* text, std::size_t capacity) {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
-    const long long ticks = (static_cast<long long>(now.tv_sec) + kSecondsFrom1601To1970) *
-                                kTicksPerSecond +
-                            static_cast<long long>(now.tv_nsec) / kNanosecondsPerTick;
+    const long long ticks =
+        (static_cast<long long>(now.tv_sec) + kSecondsFrom1601To1970) * kTicksPerSecond +
+        static_cast<long long>(now.tv_nsec) / kNanosecondsPerTick;
     snprintf(text, capacity, "%lld", ticks);
 }

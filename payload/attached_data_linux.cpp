@@ -21,8 +21,8 @@ constexpr char kOwnExecutable[] = "/proc/self/exe";
 constexpr unsigned char kNothing[1] = {0};
 
 enum SectionIndex { kAttachedSection, kCacheSection, kModesSection, kSectionCount };
-constexpr const char* kSectionNames[kSectionCount] = {
-    attached::kSectionName, cache::kSectionName, exec_modes::kSectionName};
+constexpr const char* kSectionNames[kSectionCount] = {attached::kSectionName, cache::kSectionName,
+                                                      exec_modes::kSectionName};
 
 // One mapping per section, made on first use; main thread only.
 struct MappedSection {

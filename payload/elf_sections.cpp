@@ -125,8 +125,8 @@ bool openNameTable(const File& file, const SectionTable& table, NameTable* names
     names->offset = header.offset;
     names->size = header.size;
     names->held = header.size <= kWholeNameTable;
-    return !names->held ||
-           file.read(file.context, header.offset, names->bytes, static_cast<std::size_t>(header.size));
+    return !names->held || file.read(file.context, header.offset, names->bytes,
+                                     static_cast<std::size_t>(header.size));
 }
 
 // The name at offset at, as far as kNameRead bytes go, into name (kNameRead
@@ -167,8 +167,7 @@ void matchSection(const NameTable& names, const SectionHeader& header, const cha
 
 } // namespace
 
-bool findSections(const File& file, const char* const* names, std::size_t count,
-                     Section* found) {
+bool findSections(const File& file, const char* const* names, std::size_t count, Section* found) {
     for (std::size_t index = 0; index < count; ++index) {
         found[index] = {};
     }

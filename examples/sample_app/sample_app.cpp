@@ -65,7 +65,8 @@ std::string ownDirectory() {
 // The variable's value, or null when it is not set.
 bool readVariable(const char* name, std::string* value) {
     std::wstring units(kVariableCapacity, L'\0');
-    const DWORD length = GetEnvironmentVariableW(wide(name).c_str(), units.data(), kVariableCapacity);
+    const DWORD length =
+        GetEnvironmentVariableW(wide(name).c_str(), units.data(), kVariableCapacity);
     if (length == 0 || length >= kVariableCapacity) {
         return false;
     }

@@ -21,11 +21,11 @@ class Damaged : public OwnPackageTest {
     void packAttachedData(const std::string& data) {
         const std::string file = package().scratch() + "/attached";
         writeFile(file, data);
-        const RunResult packed = runProgram(
-            packerPath(),
-            {"--linux", "--launcher", launcherPath(), "--attached-data", file, "--output",
-             package().package()},
-            {{"ASAN_OPTIONS=detect_leaks=0"}, "", ""});
+        const RunResult packed =
+            runProgram(packerPath(),
+                       {"--linux", "--launcher", launcherPath(), "--attached-data", file,
+                        "--output", package().package()},
+                       {{"ASAN_OPTIONS=detect_leaks=0"}, "", ""});
         ASSERT_EQ(exitCodeOf(packed.status), 0) << packed.err;
     }
 
@@ -102,9 +102,11 @@ TEST_F(Damaged, AWrongHeaderIsNoPackage) {
 }
 
 TEST_F(Damaged, NamesThatWouldLeaveTheRunDirectoryAreRefused) {
-    const std::vector<std::u16string> hostile = {
-        u"..\\escaped",  u"data\\..\\..\\escaped", u"\\escaped", u"data\\",   u"a\\\\b",
-        u".",            u"data\\.\\x",            u"a/b",       u"\xD800x", u"x\xDC00"};
+    const std::vector<std::u16string> hostile = {u"..\\escaped", u"data\\..\\..\\escaped",
+                                                 u"\\escaped",   u"data\\",
+                                                 u"a\\\\b",      u".",
+                                                 u"data\\.\\x",  u"a/b",
+                                                 u"\xD800x",     u"x\xDC00"};
     for (const std::u16string& name : hostile) {
         packAttachedData(attachedDataOf({application(), {name, "hostile"}}));
         const RunResult result = run({"exit", "0"});

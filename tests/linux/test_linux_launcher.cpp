@@ -17,7 +17,8 @@ std::string hexOf(const std::string& text) {
     std::string hex;
     char digits[3];
     for (const char byte : text) {
-        snprintf(digits, sizeof(digits), "%02x", static_cast<unsigned>(static_cast<unsigned char>(byte)));
+        snprintf(digits, sizeof(digits), "%02x",
+                 static_cast<unsigned>(static_cast<unsigned char>(byte)));
         hex += digits;
     }
     return hex;
@@ -27,22 +28,23 @@ using LinuxLauncher = LauncherTest;
 using LinuxLauncherOwnPackage = OwnPackageTest;
 
 TEST_F(LinuxLauncher, ArgumentsReachTheApplicationUnchanged) {
-    const std::vector<std::string> arguments = {"args",        "plain",     "with blank", "",
-                                                "\xc3\xa9t\xc3\xa9", "-x",  "a\"b\\",     " "};
+    const std::vector<std::string> arguments = {
+        "args", "plain", "with blank", "", "\xc3\xa9t\xc3\xa9", "-x", "a\"b\\", " "};
     const RunResult result = run(arguments);
     ASSERT_EQ(exitCodeOf(result.status), 0) << result.err;
     const std::vector<std::string> lines = linesOf(result.out);
     ASSERT_EQ(lines.size(), arguments.size() + 1);
     EXPECT_EQ(lines[0], "arg 0 " + hexOf(package().package()));
     for (std::size_t index = 0; index < arguments.size(); ++index) {
-        EXPECT_EQ(lines[index + 1], "arg " + std::to_string(index + 1) + " " + hexOf(arguments[index]));
+        EXPECT_EQ(lines[index + 1],
+                  "arg " + std::to_string(index + 1) + " " + hexOf(arguments[index]));
     }
     expectNothingLeft();
 }
 
 TEST_F(LinuxLauncher, ExitStatusIsTheLowEightBitsOfRunCode) {
-    const std::map<std::string, int> expected = {
-        {"0", 0}, {"7", 7}, {"255", 255}, {"256", 0}, {"300", 44}, {"-1", 255}};
+    const std::map<std::string, int> expected = {{"0", 0},   {"7", 7},    {"255", 255},
+                                                 {"256", 0}, {"300", 44}, {"-1", 255}};
     for (const auto& [returned, status] : expected) {
         const RunResult result = run({"exit", returned});
         EXPECT_EQ(exitCodeOf(result.status), status) << "run_code returned " << returned;
@@ -82,8 +84,7 @@ TEST_F(LinuxLauncher, ApplicationGetsTheVariablesAndTheUsersDirectory) {
     // TAMBRO_ONEFILE_PARENT: it is not stale).
     EXPECT_EQ(values.at("TAMBRO_ONEFILE_START"), "12345");
     const std::string& parent = values.at("TAMBRO_ONEFILE_PARENT");
-    EXPECT_EQ(values.at("module"),
-              package().runs() + "/onefile_" + parent + "_12345/main.so");
+    EXPECT_EQ(values.at("module"), package().runs() + "/onefile_" + parent + "_12345/main.so");
     expectNothingLeft();
 }
 
@@ -109,7 +110,8 @@ TEST_F(LinuxLauncherOwnPackage, FilesArriveByteForByteWithTheirModesLessTheUmask
         {"data/binary", {binary, 0644}},
         {"data/empty", {"", 0600}},
         {"data/" + accented + "/note", {"accents\n", 0666}}};
-    for (const std::string& directory : {std::string("/bin"), std::string("/data"), "/data/" + accented}) {
+    for (const std::string& directory :
+         {std::string("/bin"), std::string("/data"), "/data/" + accented}) {
         mkdir((package().tree() + directory).c_str(), 0755);
     }
     for (const auto& [path, file] : files) {

@@ -33,7 +33,8 @@ TEST_F(RunDirectory, LinksPlantedInsideAreRemovedAndTheirTargetsKept) {
 }
 
 TEST_F(RunDirectory, SecondStartFromTheApplicationRunsFromTheSameDirectory) {
-    const RunResult result = run({"env", "--", "spawn", package().package(), "env", "--", "exit", "3"});
+    const RunResult result =
+        run({"env", "--", "spawn", package().package(), "env", "--", "exit", "3"});
     EXPECT_EQ(exitCodeOf(result.status), 3) << result.err;
     // Each start prints the same six lines: the first's, then the second's.
     const std::vector<std::string> lines = linesOf(result.out);
@@ -55,10 +56,10 @@ TEST_F(RunDirectory, StaleParentVariablesMakeAParent) {
     // A live process of another executable (this test), a number with more
     // behind it, a number beyond 32 bits: each start is a parent and
     // replaces both variables.
-    for (const std::string& stale : {std::to_string(getpid()), std::string("12abc"),
-                                     std::string("99999999999")}) {
-        const RunResult result = run(
-            {"env"}, {{"TAMBRO_ONEFILE_PARENT=" + stale, "TAMBRO_ONEFILE_START=4242"}, "", ""});
+    for (const std::string& stale :
+         {std::to_string(getpid()), std::string("12abc"), std::string("99999999999")}) {
+        const RunResult result =
+            run({"env"}, {{"TAMBRO_ONEFILE_PARENT=" + stale, "TAMBRO_ONEFILE_START=4242"}, "", ""});
         ASSERT_EQ(exitCodeOf(result.status), 0) << result.err;
         const auto values = valuesOf(result.out);
         EXPECT_NE(values.at("TAMBRO_ONEFILE_PARENT"), stale);
@@ -79,7 +80,8 @@ TEST_F(RunDirectory, AnExistingRunDirectoryIsRefusedAndKept) {
         runProgram("/bin/sh", {"-c", script, package().package()},
                    {package().environment({"TAMBRO_ONEFILE_START=77"}), "", ""});
     EXPECT_EQ(exitCodeOf(result.status), 2);
-    EXPECT_THAT(result.err, HasSubstr("Error, target directory '" + package().runs() + "/onefile_"));
+    EXPECT_THAT(result.err,
+                HasSubstr("Error, target directory '" + package().runs() + "/onefile_"));
     EXPECT_THAT(result.err, HasSubstr("_77' already exists."));
     const std::vector<std::string> left = namesIn(package().runs());
     ASSERT_EQ(left.size(), 1u);
@@ -125,7 +127,8 @@ TEST_F(RunDirectory, ATemporaryDirectoryThatMayNotRunCodeSendsTheRunBesideTheCac
     const RunResult result =
         run({"env"}, {{"TMPDIR=" + noexec.path(), "XDG_CACHE_HOME=" + cache}, "", ""});
     ASSERT_EQ(exitCodeOf(result.status), 0) << result.err;
-    EXPECT_THAT(valuesOf(result.out).at("module"), StartsWith(cache + "/CorvellinthOnefile/onefile_"));
+    EXPECT_THAT(valuesOf(result.out).at("module"),
+                StartsWith(cache + "/CorvellinthOnefile/onefile_"));
     EXPECT_THAT(namesIn(cache + "/CorvellinthOnefile"), IsEmpty());
     EXPECT_THAT(namesIn(noexec.path() + "/CorvellinthOnefile"), IsEmpty());
 }
@@ -135,8 +138,9 @@ TEST_F(RunDirectory, WithNoPlaceToRunFromTheMessageNamesBoth) {
     if (!noexec.mounted()) {
         GTEST_SKIP() << "needs root to mount a tmpfs";
     }
-    const RunResult result = run(
-        {"env"}, {{"TMPDIR=" + noexec.path(), "XDG_CACHE_HOME=" + noexec.path() + "/cache"}, "", ""});
+    const RunResult result =
+        run({"env"},
+            {{"TMPDIR=" + noexec.path(), "XDG_CACHE_HOME=" + noexec.path() + "/cache"}, "", ""});
     EXPECT_EQ(exitCodeOf(result.status), 2);
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err,
@@ -147,7 +151,8 @@ TEST_F(RunDirectory, WithNoPlaceToRunFromTheMessageNamesBoth) {
 
 TEST_F(RunDirectory, TheLauncherWithoutAPackageSaysSo) {
     const RunResult result =
-        runProgram(launcherPath(), {}, {{"TMPDIR=" + package().temp(), "ASAN_OPTIONS=detect_leaks=0"}, "", ""});
+        runProgram(launcherPath(), {},
+                   {{"TMPDIR=" + package().temp(), "ASAN_OPTIONS=detect_leaks=0"}, "", ""});
     EXPECT_EQ(exitCodeOf(result.status), 2);
     EXPECT_EQ(result.out, "Error, couldn't find attached data header.\n");
     expectNothingLeft();

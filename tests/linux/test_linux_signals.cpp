@@ -27,8 +27,8 @@ class Signals : public LauncherTest {
 };
 
 TEST_F(Signals, SigtermReachesTheApplicationOnceAndItsExitCodeIsTheParents) {
-    StartedProgram program = start({"on-signals", "--", "ready", "--", "until-signal", "--",
-                                    "exit", "9"});
+    StartedProgram program =
+        start({"on-signals", "--", "ready", "--", "until-signal", "--", "exit", "9"});
     ASSERT_THAT(program.readLine(), StartsWith("ready "));
     kill(program.pid(), SIGTERM);
     EXPECT_EQ(program.readLine(), "signal 15 count 1");

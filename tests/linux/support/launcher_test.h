@@ -35,9 +35,7 @@ class PackageTest : public ::testing::Test {
     }
 
     // Nothing of any run is left where runs unpack.
-    void expectNothingLeft() {
-        EXPECT_THAT(namesIn(package().runs()), ::testing::IsEmpty());
-    }
+    void expectNothingLeft() { EXPECT_THAT(namesIn(package().runs()), ::testing::IsEmpty()); }
 };
 
 class LauncherTest : public PackageTest {

@@ -26,12 +26,13 @@ void stageTestApplication(const std::string& directory) {
 
 void packDirectory(const std::string& directory, const std::string& output,
                    const std::vector<std::string>& extraOptions) {
-    std::vector<std::string> arguments{"--linux",  "--launcher", launcherPath(), "--main",
+    std::vector<std::string> arguments{"--linux", "--launcher", launcherPath(), "--main",
                                        "main.so", "--output",   output,         "--quiet",
                                        "--level", "3"};
     arguments.insert(arguments.end(), extraOptions.begin(), extraOptions.end());
     arguments.push_back(directory);
-    const RunResult packed = runProgram(packerPath(), arguments, {{"ASAN_OPTIONS=detect_leaks=0"}, "", ""});
+    const RunResult packed =
+        runProgram(packerPath(), arguments, {{"ASAN_OPTIONS=detect_leaks=0"}, "", ""});
     ASSERT_EQ(exitCodeOf(packed.status), 0) << packed.err;
 }
 
@@ -56,8 +57,7 @@ std::vector<std::string> TestPackage::environment(const std::vector<std::string>
 
 std::pair<std::uint64_t, std::uint64_t> sectionOf(const std::string& path, const char* name) {
     std::string contents = readFile(path);
-    const auto read = [](void* context, std::uint64_t offset, void* destination,
-                         std::size_t size) {
+    const auto read = [](void* context, std::uint64_t offset, void* destination, std::size_t size) {
         const auto* const bytes = static_cast<const std::string*>(context);
         if (offset > bytes->size() || size > bytes->size() - offset) {
             return false;
