@@ -19,6 +19,7 @@
 #include "launcher/unpack_linux.h"
 #include "paths/environment.h"
 #include "paths/path_text.h"
+#include "paths/unpack_spec.h"
 #include "payload/attached_data.h"
 #include "payload/format.h"
 #include "payload/reader.h"
@@ -55,13 +56,6 @@ bool isStartedByOwnParent(const char* inheritedParent) {
     struct stat own {};
     return stat(parentExecutable, &parent) == 0 && stat("/proc/self/exe", &own) == 0 &&
            parent.st_dev == own.st_dev && parent.st_ino == own.st_ino;
-}
-
-void publishOwnProcessId() {
-    char text[kProcessIdTextCapacity];
-    PathText id = startText(text, kProcessIdTextCapacity);
-    appendCurrentProcessId(&id);
-    setEnvironmentValueA(environment::kParent, text);
 }
 
 AttachedData prepareTargetAndData() {

@@ -227,6 +227,13 @@ bool appendPlaceholder(PathText* output, Placeholder placeholder) {
 
 } // namespace
 
+void publishOwnProcessId() {
+    PathUnit text[kProcessIdTextCapacity];
+    PathText id = startText(text, kProcessIdTextCapacity);
+    appendCurrentProcessId(&id);
+    setEnvironmentValueA(environment::kParent, text);
+}
+
 // A "}" outside a name is copied like any other literal code unit; a name
 // too long for its buffer is still read to its "}" and then, since no known
 // name is that long, rejected as unknown.

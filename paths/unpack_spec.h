@@ -16,4 +16,8 @@
 // takes the current time and publishes it there.
 bool expandUnpackSpec(PathUnit* output, const PathUnit* spec, std::size_t capacity);
 
+// Sets TAMBRO_ONEFILE_PARENT to this process's identifier: the parent's
+// first step, so that {PID} yields it here and in the child.
+void publishOwnProcessId();
+
 #endif

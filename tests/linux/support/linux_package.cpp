@@ -7,6 +7,9 @@
 #include <unistd.h>
 
 #include "payload/elf_sections.h"
+#include "tools/packer/byte_io.h"
+#include "tools/packer/elf_image.h"
+#include "tools/packer/linux_package.h"
 #include "tests/linux/support/launcher_test.h"
 
 namespace linux_support {
@@ -34,6 +37,19 @@ void packDirectory(const std::string& directory, const std::string& output,
     const RunResult packed =
         runProgram(packerPath(), arguments, {{"ASAN_OPTIONS=detect_leaks=0"}, "", ""});
     ASSERT_EQ(exitCodeOf(packed.status), 0) << packed.err;
+}
+
+void writePackageAround(const std::string& attachedData, const std::string& output,
+                        const std::vector<std::uint32_t>& executableEntries) {
+    static const std::string launcher = readFile(launcherPath());
+    const packer::MemorySource source(launcher);
+    const packer::ElfImage image = packer::readElfImage(source);
+    packer::MemoryOutput written;
+    packer::LinuxPackageWriter writer(source, image,
+                                      packer::executableEntriesRecord(executableEntries), written);
+    writer.addAttachedData(attachedData.data(), attachedData.size());
+    writer.finish();
+    writeFile(output, written.bytes, 0755);
 }
 
 TestPackage::TestPackage()
