@@ -1,6 +1,7 @@
 #include "tests/linux/support/linux_package.h"
 
 #include <fcntl.h>
+#include <stdlib.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -15,16 +16,21 @@
 namespace linux_support {
 
 std::string launcherPath() {
-    return CORVELLINTH_LINUX_LAUNCHER;
+    const char* const chosen = getenv("CORVELLINTH_TEST_LINUX_LAUNCHER");
+    return chosen != nullptr ? chosen : CORVELLINTH_LINUX_LAUNCHER;
 }
 
 std::string packerPath() {
     return ONEFILE_PACK_PATH;
 }
 
+// The launcher of this build lends the application its sanitizers; one
+// chosen from elsewhere gets the application without them.
 void stageTestApplication(const std::string& directory) {
     mkdir(directory.c_str(), 0755);
-    writeFile(directory + "/main.so", readFile(CORVELLINTH_LINUX_TESTAPP), 0755);
+    const bool plain = getenv("CORVELLINTH_TEST_LINUX_LAUNCHER") != nullptr;
+    writeFile(directory + "/main.so",
+              readFile(plain ? CORVELLINTH_LINUX_TESTAPP_PLAIN : CORVELLINTH_LINUX_TESTAPP), 0755);
 }
 
 void packDirectory(const std::string& directory, const std::string& output,

@@ -1,7 +1,8 @@
 // Packages for the Linux launcher's tests, made by the real packer
 // (onefile-pack --linux) from a staged directory, with the launcher of the
-// native build (under the sanitizers) and the test application
-// (tests/linux/linux_testapp.cpp) as main.so.
+// native build (under the sanitizers), or the one that
+// CORVELLINTH_TEST_LINUX_LAUNCHER names (the host build's, as shipped), and
+// the test application (tests/linux/linux_testapp.cpp) as main.so.
 #ifndef CORVELLINTH_TESTS_LINUX_SUPPORT_LINUX_PACKAGE_H
 #define CORVELLINTH_TESTS_LINUX_SUPPORT_LINUX_PACKAGE_H
 
