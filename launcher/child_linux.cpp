@@ -82,8 +82,15 @@ struct ChildWait {
     bool killed;           // after its grace
 };
 
+// True when the signal reached the child too: the terminal sends its
+// signals (Ctrl+C) to the whole foreground process group, which the child
+// is in unless it left this process's group.
+bool reachedChildToo(const signalfd_siginfo& taken, pid_t child) {
+    return taken.ssi_code == SI_KERNEL && getpgid(child) == getpgrp();
+}
+
 // Takes the signals that have come: stop signals go on to the child
-// (unless the terminal sent them to both), and the first starts its grace.
+// (unless they reached it already), and the first starts its grace.
 void takeSignals(ChildWait* wait) {
     signalfd_siginfo taken{};
     while (read(stopSignalDescriptor(), &taken, sizeof(taken)) == sizeof(taken)) {
@@ -91,7 +98,7 @@ void takeSignals(ChildWait* wait) {
         if (!isStopSignal(signal)) {
             continue;
         }
-        if (taken.ssi_code != SI_KERNEL) {
+        if (!reachedChildToo(taken, wait->child)) {
             kill(wait->child, signal);
         }
         if (wait->stopSignal == 0) {

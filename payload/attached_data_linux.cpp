@@ -19,6 +19,9 @@ namespace {
 
 constexpr char kOwnExecutable[] = "/proc/self/exe";
 constexpr unsigned char kNothing[1] = {0};
+// Read pages are given back in steps of this size: one system call per
+// step, and no more memory held than a step and the read-ahead.
+constexpr std::size_t kReleaseStep = 1 << 20;
 
 enum SectionIndex { kAttachedSection, kCacheSection, kModesSection, kSectionCount };
 constexpr const char* kSectionNames[kSectionCount] = {attached::kSectionName, cache::kSectionName,
@@ -144,7 +147,7 @@ void releaseAttachedDataBefore(const unsigned char* upTo) {
     }
     const auto pageSize = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
     const auto whole = static_cast<std::size_t>(upTo - start) / pageSize * pageSize;
-    if (whole > section.released) {
+    if (whole >= section.released + kReleaseStep) {
         madvise(start + section.released, whole - section.released, MADV_DONTNEED);
         section.released = whole;
     }

@@ -15,6 +15,7 @@
 //                   "hard-link", a hard link to dir/kept
 //   on-signals      counts SIGINT, SIGTERM, SIGHUP and SIGQUIT from now on
 //   ignore-signals  ignores those four
+//   own-group       leaves the launcher's process group for one of its own
 //   ready           prints "ready <pid>" and flushes standard output
 //   until-signal    waits for the next signal that on-signals counts (or
 //                   takes the next one that came), prints "signal <n> count
@@ -234,6 +235,8 @@ ONEFILE_EXPORT int run_code(int argc, char** argv) {
             handleStopSignals(countSignal);
         } else if (command == "ignore-signals") {
             handleStopSignals(SIG_IGN);
+        } else if (command == "own-group") {
+            setpgid(0, 0);
         } else if (command == "ready") {
             printf("ready %d\n", static_cast<int>(getpid()));
             fflush(stdout);

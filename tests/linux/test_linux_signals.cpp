@@ -5,6 +5,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -71,14 +73,29 @@ TEST_F(Signals, TheApplicationEndsWithAKilledParent) {
     }
 }
 
-TEST_F(Signals, AStopAtAnyMomentLeavesNothing) {
-    // However far the run has come (starting, unpacking, running), the
-    // parent ends by the signal and deletes what it made.
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        StartedProgram program = start({"pause"});
-        kill(program.pid(), SIGTERM);
-        EXPECT_EQ(signalOf(program.wait().status), SIGTERM);
+using StopWhileUnpacking = OwnPackageTest;
+
+TEST_F(StopWhileUnpacking, DeletesWhatWasUnpackedAndEndsBySignal) {
+    // Enough to unpack for a while; the stop comes once the run directory
+    // has been made, as inotify reports it.
+    std::string data;
+    for (std::uint32_t state = 7; data.size() < (16u << 20);) {
+        state = state * 1103515245u + 12345u;
+        data.append(4096, static_cast<char>(state >> 24));
     }
+    writeFile(package().tree() + "/large", data);
+    package().pack();
+    mkdir(package().runs().c_str(), 0700);
+    const int watch = inotify_init1(IN_CLOEXEC);
+    ASSERT_GE(inotify_add_watch(watch, package().runs().c_str(), IN_CREATE), 0);
+    RunOptions options;
+    options.environment = package().environment();
+    StartedProgram program(package().package(), {"exit", "0"}, options);
+    pollfd created{watch, POLLIN, 0};
+    ASSERT_EQ(poll(&created, 1, 60000), 1);
+    kill(program.pid(), SIGTERM);
+    close(watch);
+    EXPECT_EQ(signalOf(program.wait().status), SIGTERM);
     expectNothingLeft();
 }
 
@@ -99,22 +116,38 @@ bool readTerminalUntil(int terminal, const std::string& text, std::string* seen)
     return true;
 }
 
-TEST_F(Signals, CtrlCInATerminalReachesTheApplicationOnce) {
-    // The package runs in a terminal of its own: Ctrl+C there signals the
-    // whole foreground process group, the parent and the application.
-    std::vector<std::string> environment = package().environment();
+// Starts the package with arguments in a terminal of its own, as a shell
+// starts a program in the foreground: Ctrl+C there signals the whole
+// foreground process group. Returns the terminal's descriptor.
+int startInTerminal(const TestPackage& package, const std::vector<std::string>& arguments,
+                    pid_t* parent) {
+    std::vector<std::string> environment = package.environment();
+    std::vector<std::string> argumentTexts{package.package()};
+    argumentTexts.insert(argumentTexts.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& argument : argumentTexts) {
+        argv.push_back(argument.data());
+    }
+    argv.push_back(nullptr);
     int terminal = -1;
-    const pid_t parent = forkpty(&terminal, nullptr, nullptr, nullptr);
-    ASSERT_GE(parent, 0);
-    if (parent == 0) {
-        for (const std::string& setting : environment) {
-            putenv(const_cast<char*>(setting.c_str()));
+    *parent = forkpty(&terminal, nullptr, nullptr, nullptr);
+    if (*parent == 0) {
+        for (std::string& setting : environment) {
+            putenv(setting.data());
         }
-        const std::string path = package().package();
-        execl(path.c_str(), path.c_str(), "on-signals", "--", "ready", "--", "until-signal", "--",
-              "until-signal", "--", "counts", "--", "raise", "2", nullptr);
+        execv(argv[0], argv.data());
         _exit(127);
     }
+    return terminal;
+}
+
+TEST_F(Signals, CtrlCInATerminalReachesTheApplicationOnce) {
+    pid_t parent = -1;
+    const int terminal = startInTerminal(package(),
+                                         {"on-signals", "--", "ready", "--", "until-signal", "--",
+                                          "until-signal", "--", "counts", "--", "raise", "2"},
+                                         &parent);
+    ASSERT_GE(parent, 0);
     std::string seen;
     ASSERT_TRUE(readTerminalUntil(terminal, "ready ", &seen)) << seen;
     ASSERT_TRUE(readTerminalUntil(terminal, "\n", &seen)) << seen;
@@ -129,6 +162,26 @@ TEST_F(Signals, CtrlCInATerminalReachesTheApplicationOnce) {
     ASSERT_EQ(waitpid(parent, &status, 0), parent);
     close(terminal);
     EXPECT_EQ(signalOf(status), SIGINT);
+    expectNothingLeft();
+}
+
+TEST_F(Signals, CtrlCReachesAnApplicationInAProcessGroupOfItsOwn) {
+    // The terminal's SIGINT reaches only the parent then: it passes it on.
+    pid_t parent = -1;
+    const int terminal = startInTerminal(
+        package(),
+        {"own-group", "--", "on-signals", "--", "ready", "--", "until-signal", "--", "exit", "3"},
+        &parent);
+    ASSERT_GE(parent, 0);
+    std::string seen;
+    ASSERT_TRUE(readTerminalUntil(terminal, "ready ", &seen)) << seen;
+    ASSERT_TRUE(readTerminalUntil(terminal, "\n", &seen)) << seen;
+    ASSERT_EQ(write(terminal, "\x03", 1), 1);
+    EXPECT_TRUE(readTerminalUntil(terminal, "signal 2 count 1", &seen)) << seen;
+    int status = 0;
+    ASSERT_EQ(waitpid(parent, &status, 0), parent);
+    close(terminal);
+    EXPECT_EQ(exitCodeOf(status), 3);
     expectNothingLeft();
 }
 
