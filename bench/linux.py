@@ -18,7 +18,7 @@
 
 Each phase alternates with its rival within a repetition; medians over the
 repetitions, and ratios of medians measured in the same run. Writes
-bench/out/linux.json. bench/run --linux builds what it needs first.
+bench/out/linux.json (--results). bench/run --linux builds what it needs first.
 """
 import argparse
 import json
@@ -209,7 +209,7 @@ class LinuxBench:
                   "scale": self.args.scale, "level": self.args.level, "reps": self.args.reps}
         out = Path(self.args.out)
         out.mkdir(parents=True, exist_ok=True)
-        (out / "linux.json").write_text(json.dumps(result, indent=2))
+        (out / self.args.results).write_text(json.dumps(result, indent=2))
         for name, value in medians.items():
             print(f"  {name:28} {value:.4f}" if value < 1e6 else f"  {name:28} {value:.0f}")
         for name, value in ratios.items():
@@ -232,6 +232,7 @@ def main():
     parser.add_argument("--work", default=str(ROOT / "bench" / "out" / "linux"),
                         help="where the trees, packages and runs go (a tmpfs, say)")
     parser.add_argument("--out", default=str(ROOT / "bench" / "out"))
+    parser.add_argument("--results", default="linux.json", help="file name in OUT")
     LinuxBench(parser.parse_args()).execute()
 
 

@@ -8,9 +8,11 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -75,12 +77,48 @@ void closeOpenDirectory() {
     }
 }
 
-// Opens (making it when missing) the directory of length bytes at the
-// start of relativePath, component by component from the run directory.
-// -1 when it cannot.
-int walkToDirectory(std::size_t length) {
-    int directory = runDirectoryDescriptor();
-    std::size_t start = 0;
+// Opens the directory of the first length bytes of relativePath below the
+// run directory, in one call that refuses links and any way out of it
+// (openat2). -1 when it cannot, errno saying why (ENOSYS without openat2).
+int openBelowRunDirectory(std::size_t length) {
+    const char separator = relativePath[length];
+    relativePath[length] = '\0';
+    open_how how{};
+    how.flags = static_cast<std::uint64_t>(kOpenDirectory);
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_NO_XDEV;
+    const long directory =
+        syscall(SYS_openat2, runDirectoryDescriptor(), relativePath, &how, sizeof(how));
+    relativePath[length] = separator;
+    return static_cast<int>(directory);
+}
+
+// The deepest directory that exists on the way to the first length bytes
+// of relativePath, opened; *existing is how many bytes of it that covers.
+// -1 when none does, or the system cannot say: the way then starts at the
+// run directory itself.
+int openDeepestExisting(std::size_t length, std::size_t* existing) {
+    for (std::size_t end = length; end > 0;) {
+        const int directory = openBelowRunDirectory(end);
+        if (directory >= 0) {
+            *existing = end;
+            return directory;
+        }
+        if (errno != ENOENT) {
+            return -1;
+        }
+        while (end > 0 && relativePath[end - 1] != '/') {
+            --end;
+        }
+        end = end > 0 ? end - 1 : 0;
+    }
+    return -1;
+}
+
+// Makes and opens, one component at a time from directory (which covers
+// the first start bytes of relativePath, and which this closes unless it
+// is the run directory's own descriptor), the directory of the first
+// length bytes. -1 when it cannot.
+int makeDirectoriesFrom(int directory, std::size_t start, std::size_t length) {
     while (start < length && directory >= 0) {
         std::size_t end = start;
         while (end < length && relativePath[end] != '/') {
@@ -97,6 +135,18 @@ int walkToDirectory(std::size_t length) {
         start = end + 1;
     }
     return directory;
+}
+
+// Opens the directory of the first length bytes of relativePath, making
+// what is missing of it; only the missing part is walked component by
+// component. -1 when it cannot.
+int walkToDirectory(std::size_t length) {
+    std::size_t existing = 0;
+    const int deepest = openDeepestExisting(length, &existing);
+    if (deepest < 0) {
+        return makeDirectoriesFrom(runDirectoryDescriptor(), 0, length);
+    }
+    return makeDirectoriesFrom(deepest, existing == length ? length : existing + 1, length);
 }
 
 // The descriptor of the directory that the entry's file goes into; -1
