@@ -146,6 +146,7 @@ void appendProcessId(PathText* output) {
     if (inherited != nullptr) {
         for (const PathUnit* unit = inherited; *unit != PathUnit{0}; ++unit) {
             if (!isProcessIdDigit(*unit)) {
+                free(inherited);
                 abnormalEnd();
             }
         }
