@@ -93,8 +93,9 @@ int openPlace(char* place, bool make) {
     return descriptor;
 }
 
-// Creates the run directory in the place of targetDirectory. False, having
-// made nothing, when the place cannot be used.
+// Creates the run directory in the place of targetDirectory. False, with
+// no run directory made (the place itself may have been), when the place
+// cannot be used.
 bool createInPlace(char* place) {
     const int descriptor = openPlace(place, true);
     if (descriptor < 0) {
