@@ -149,6 +149,19 @@ TEST_F(RunDirectory, WithNoPlaceToRunFromTheMessageNamesBoth) {
                   "/cache/CorvellinthOnefile' can be used.\n");
 }
 
+TEST_F(RunDirectory, AFullDiskEndsWithTheWriteMessageAndLeavesNothing) {
+    // Too small for the test application: its file cannot be written whole.
+    const TmpfsMount small(package().scratch() + "/small", 0, "64k");
+    if (!small.mounted()) {
+        GTEST_SKIP() << "needs root to mount a tmpfs";
+    }
+    const RunResult result = run({"exit", "0"}, {{"TMPDIR=" + small.path()}, "", ""});
+    EXPECT_EQ(exitCodeOf(result.status), 2);
+    EXPECT_EQ(result.err,
+              "Error, couldn't unpack file to target path. ([Error 28] No space left on device)\n");
+    EXPECT_THAT(namesIn(small.path() + "/CorvellinthOnefile"), IsEmpty());
+}
+
 TEST_F(RunDirectory, TheLauncherWithoutAPackageSaysSo) {
     const RunResult result =
         runProgram(launcherPath(), {},

@@ -93,9 +93,11 @@ std::pair<std::uint64_t, std::uint64_t> sectionOf(const std::string& path, const
     return {found.offset, found.size};
 }
 
-TmpfsMount::TmpfsMount(const std::string& path, unsigned long flags) : path_(path) {
+TmpfsMount::TmpfsMount(const std::string& path, unsigned long flags, const char* size)
+    : path_(path) {
     mkdir(path.c_str(), 0755);
-    mounted_ = mount("tmpfs", path.c_str(), "tmpfs", flags, "size=64m,mode=0755") == 0;
+    const std::string options = std::string("mode=0755,size=") + size;
+    mounted_ = mount("tmpfs", path.c_str(), "tmpfs", flags, options.c_str()) == 0;
 }
 
 TmpfsMount::~TmpfsMount() {

@@ -60,12 +60,12 @@ class TestPackage {
 // {0, 0} when it has none.
 std::pair<std::uint64_t, std::uint64_t> sectionOf(const std::string& path, const char* name);
 
-// A tmpfs mounted at a new directory below under (flags: MS_NOEXEC, say)
-// for the test's duration. mounted() is false where the test may not
-// mount (not root): the test is skipped then.
+// A tmpfs of size bytes ("64m", say) mounted at the new directory path
+// (flags: MS_NOEXEC, say) for the test's duration. mounted() is false
+// where the test may not mount (not root): the test is skipped then.
 class TmpfsMount {
   public:
-    TmpfsMount(const std::string& path, unsigned long flags);
+    TmpfsMount(const std::string& path, unsigned long flags, const char* size = "64m");
     ~TmpfsMount();
     TmpfsMount(const TmpfsMount&) = delete;
     TmpfsMount& operator=(const TmpfsMount&) = delete;
