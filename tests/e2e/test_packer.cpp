@@ -424,6 +424,53 @@ TEST_F(PackerErrors, AnOutputNamingTheLauncherLeavesTheLauncherAlone) {
     EXPECT_TRUE(readFile(launcher) == before);
 }
 
+// A file of the tree named as the output, in any case or through a hard
+// link outside the tree, stays as it is; an earlier package there may be
+// replaced (see SameTreeGivesIdenticalFilesWhateverTheThreads), and so may
+// earlier attached data.
+TEST_F(PackerErrors, AnOutputNamingAFileOfTheTreeLeavesItAlone) {
+    const std::wstring input = source_ + L"\\b\\NESTED\\deep\\FILE.BIN";
+    const std::wstring link = scratch_ / L"link.bin";
+    ASSERT_TRUE(CreateHardLinkW(link.c_str(), input.c_str(), nullptr));
+    const std::string before = readFile(input);
+    for (const std::wstring& output : {input, link}) {
+        for (const bool attachedOnly : {false, true}) {
+            const ProcessResult result =
+                attachedOnly
+                    ? pack({L"--write-attached-data", output, L"--main", L"a.txt", source_})
+                    : pack({L"--main", L"a.txt", L"--output", output, source_});
+            EXPECT_EQ(result.exitCode, 1u) << narrow(output) << attachedOnly;
+            EXPECT_THAT(result.standardError,
+                        HasSubstr("' must not be a file of the packed directory '"));
+            EXPECT_TRUE(readFile(input) == before);
+        }
+    }
+    DeleteFileW(link.c_str());
+    const std::wstring attached = source_ + L"\\attached.bin";
+    for (int run = 0; run < 2; ++run) {
+        const ProcessResult result = pack({L"--write-attached-data", attached, L"--main", L"a.txt",
+                                           L"--level", L"1", L"--quiet", source_});
+        EXPECT_EQ(result.exitCode, 0u) << run << result.standardError;
+    }
+    EXPECT_EQ(readEntries(readFile(attached)).size(), files_.size());
+}
+
+// cmd.exe expands %NAME% even inside quotes: a path holding '%' is not
+// handed to it.
+TEST_F(PackerErrors, ASignCommandIsNeverHandedAPathThatCmdWouldChange) {
+    const std::wstring folder = scratch_ / L"100%PATH%";
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    const ProcessResult result =
+        pack({L"--main", L"a.txt", L"--output", folder + L"\\app.exe", L"--level", L"1",
+              L"--sign-command", L"copy /b {in} {out}", source_});
+    EXPECT_EQ(result.exitCode, 1u);
+    EXPECT_THAT(result.standardError,
+                HasSubstr("the sign command failed for the output '" + narrow(folder) +
+                          "\\app.exe': cmd.exe cannot be handed '"));
+    EXPECT_THAT(result.standardError, HasSubstr("' unchanged: it holds '%'\n"));
+    EXPECT_TRUE(testing_support::listFiles(folder).empty());
+}
+
 TEST_F(PackerErrors, PreparedDataIsEmbeddedAsItIsAndDamageIsReportedByList) {
     const std::wstring file = scratch_ / L"attached.bin";
     ASSERT_EQ(pack({L"--write-attached-data", file, L"--main", L"a.txt", L"--level", L"1",

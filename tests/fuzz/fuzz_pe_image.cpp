@@ -1,5 +1,6 @@
 // Arbitrary bytes as a launcher: the executable reader must refuse them
-// with a one-line reason or describe only bytes that are there; and when
+// with a one-line reason or describe only bytes that are there, and what it
+// reads must also be what --sign-command takes for a program; and when
 // the writer takes the layout, the package it writes must read back with
 // the same resources, the attached data last on a page boundary, and the
 // checksum right.
@@ -60,6 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const MemorySource source(input);
     try {
         const PeImage image = readPeImage(source);
+        failWhen(!isPeImage(source), "read as an executable, yet not taken for a program");
         ResourceMap expected = resourcesOf(source, image);
         const ResourceItem attached = attachedDataItem();
         for (auto entry = expected.begin(); entry != expected.end();) {

@@ -2,6 +2,7 @@
 // case apart: the walk's order and refusals, and onefile-pack's command line,
 // messages and exit codes for what only the native build meets, Linux
 // packages among them (checked with the system's readelf, objcopy and strip).
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -23,8 +24,10 @@
 #include "payload/exec_modes.h"
 #include "tests/native/support/pe_builder.h"
 #include "tests/native/support/test_bytes.h"
+#include "tools/packer/byte_io.h"
 #include "tools/packer/elf_image.h"
 #include "tools/packer/pack_error.h"
+#include "tools/packer/pe_image.h"
 #include "tools/packer/platform.h"
 #include "tools/packer/source_tree.h"
 
@@ -97,6 +100,10 @@ TEST(NativeSourceTree, RefusesNamesThatWindowsOrTheLauncherCannotTake) {
         {{"Readme.txt", "README.TXT"}, "/app/README.TXT' and '"},
         {{"\xC3\x84/x", "\xC3\xA4"},
          "' differ only in case: on Windows one would replace the other"},
+        {{"mainprogram.dll", "MAINPR~1.DLL"}, "/app/MAINPR~1.DLL' could be the short name of '"},
+        // Folders too: a file written below one would land in the other.
+        {{"sub/Program Files/a", "sub/progra~1/b"},
+         "/app/sub/progra~1' could be the short name of '"},
     };
     for (const Refused& check : cases) {
         Scratch scratch;
@@ -106,9 +113,11 @@ TEST(NativeSourceTree, RefusesNamesThatWindowsOrTheLauncherCannotTake) {
         }
         const std::string message = refusal(scratch);
         EXPECT_THAT(message, HasSubstr(check.message)) << check.files[0];
-        EXPECT_THAT(
-            message,
-            StartsWith(message.find("differ") != std::string::npos ? "'" : "cannot pack '"));
+        // A clash names both: the first file, or its folder, too.
+        const bool clash = check.files.size() == 2;
+        const std::string first = check.files[0].substr(0, check.files[0].rfind('/'));
+        EXPECT_THAT(message, StartsWith(clash ? "'" + scratch.path() : "cannot pack '"));
+        EXPECT_THAT(message, HasSubstr(clash ? "/app/" + first + "'" : ""));
     }
 }
 
@@ -130,23 +139,64 @@ TEST(NativeSourceTree, RefusesWhatIsNeitherAFileNorADirectoryAndStopsALoopingLin
               "cannot read '" + scratch / "app/dangling" + "': No such file or directory");
 }
 
+TEST(NativeSourceTree, NamesEachLinkThatLeadsOutsideAndFollowsIt) {
+    Scratch scratch;
+    scratch.write("app/main.dll", "m");
+    scratch.write("app/inner/x.txt", "inner");
+    scratch.write("shared/lib.dll", "outer");
+    fs::create_directory_symlink("inner", scratch / "app/near");
+    fs::create_directory_symlink(scratch / "shared", scratch / "app/far");
+    fs::create_symlink(scratch / "shared/lib.dll", scratch / "app/lib.dll");
+    const packer::SourceTree tree = packer::collectSourceTree(scratch / "app", "main.dll", {});
+    EXPECT_EQ(tree.files.size(), 5u) << "every link is followed";
+    const std::string outside = "', outside '" + scratch / "app" + "': what it leads to is packed";
+    EXPECT_EQ(tree.warnings,
+              (std::vector<std::string>{"'" + scratch / "app/far" + "' is a link to '" +
+                                            scratch / "shared" + outside,
+                                        "'" + scratch / "app/lib.dll" + "' is a link to '" +
+                                            scratch / "shared/lib.dll" + outside}));
+}
+
 struct PackerRun {
     int exitCode = -1;
     std::string standardError;
+    std::string standardOutput;
 };
 
-// Runs the native onefile-pack with arguments (no quoting needed in them).
+std::string contentOf(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), {}};
+}
+
+// Runs the native onefile-pack with arguments.
 PackerRun runPacker(const std::vector<std::string>& arguments, const Scratch& scratch) {
-    std::string command = ONEFILE_PACK_PATH;
-    for (const std::string& argument : arguments) {
-        command += " '" + argument + "'";
+    std::vector<std::string> all = {ONEFILE_PACK_PATH};
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& argument : all) {
+        argv.push_back(argument.data());
     }
-    command += " 2>" + scratch / "stderr.txt" + " >/dev/null";
-    const int status = std::system(command.c_str());
-    std::ifstream error(scratch / "stderr.txt");
-    PackerRun run{WIFEXITED(status) ? WEXITSTATUS(status) : -1,
-                  {std::istreambuf_iterator<char>(error), {}}};
-    fs::remove(scratch / "stderr.txt");
+    argv.push_back(nullptr);
+    const std::string errorPath = scratch / "stderr.txt";
+    const std::string outputPath = scratch / "stdout.txt";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    posix_spawn_file_actions_addopen(&actions, 2, errorPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    pid_t child = 0;
+    const int spawned =
+        posix_spawn(&child, ONEFILE_PACK_PATH, &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    int status = 0;
+    if (spawned != 0 || waitpid(child, &status, 0) != child) {
+        return {};
+    }
+    PackerRun run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, contentOf(errorPath),
+                  contentOf(outputPath)};
+    fs::remove(errorPath);
+    fs::remove(outputPath);
     return run;
 }
 
@@ -167,13 +217,7 @@ TEST(NativePacker, PacksWithALauncherAndListsWhatItPacked) {
                    scratch / "launcher.exe", "--level", "1", scratch / "app"},
                   scratch);
     ASSERT_EQ(packed.exitCode, 0) << packed.standardError;
-    const std::string listing = scratch / "listing.txt";
-    ASSERT_EQ(std::system((std::string(ONEFILE_PACK_PATH) + " --list " + scratch / "app.exe" +
-                           " >" + listing)
-                              .c_str()),
-              0);
-    std::ifstream text(listing);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(text), {}),
+    EXPECT_EQ(runPacker({"--list", scratch / "app.exe"}, scratch).standardOutput,
               "subsystem windowed\n4 main.dll\n6 data\\\xC3\xA9.txt\n");
 }
 
@@ -189,6 +233,9 @@ TEST(NativePacker, NewOptionsAndDamagedInputsHaveTheirMessagesAndLeaveNothing) {
     spec.sections = {{".text", "code"}};
     const std::string launcher = native_support::buildImage(spec);
     scratch.write("cut.exe", launcher.substr(0, 0x100));
+    std::string i386 = launcher;
+    packer::storeU16(i386, native_support::kBuilderPeOffset + 4, 0x014C);
+    scratch.write("i386.exe", i386);
     scratch.write("bad.ico", std::string("\0\0\1\0\1\0", 6) + std::string(16, '\0'));
     scratch.write("app/main.dll", "main");
     const std::string out = scratch / "out.exe";
@@ -219,6 +266,11 @@ TEST(NativePacker, NewOptionsAndDamagedInputsHaveTheirMessagesAndLeaveNothing) {
           scratch / "bad.ico", app},
          1,
          "cannot use '" + scratch / "bad.ico" + "' as the icon: image 1 is empty"},
+        {{"--main", "main.dll", "--output", out, "--launcher", scratch / "i386.exe", app},
+         1,
+         "cannot use '" + scratch / "i386.exe" +
+             "' as the launcher: it is a program for another processor (machine 0x014C), not "
+             "for x86-64"},
     };
     for (const Failure& check : cases) {
         const PackerRun run = runPacker(check.arguments, scratch);
@@ -228,7 +280,147 @@ TEST(NativePacker, NewOptionsAndDamagedInputsHaveTheirMessagesAndLeaveNothing) {
                     HasSubstr(check.message + (check.exitCode == 2 ? " (" : "\n")));
         EXPECT_FALSE(fs::exists(out)) << check.message;
     }
-    EXPECT_EQ(std::distance(fs::directory_iterator(scratch.path()), {}), 3) << "no files left";
+    EXPECT_EQ(std::distance(fs::directory_iterator(scratch.path()), {}), 4) << "no files left";
+}
+
+// The options that pack scratch/app with scratch/launcher.exe, quickly.
+std::vector<std::string> packOptions(const Scratch& scratch, const std::string& output) {
+    return {"--main",  "main.dll", "--launcher", scratch / "launcher.exe",
+            "--level", "1",        "--output",   output};
+}
+
+TEST(NativePacker, AnOutputMayReplaceAnEarlierPackageInTheTreeButNoOtherFile) {
+    Scratch scratch;
+    writeLauncher(scratch);
+    scratch.write("app/main.dll", "main");
+    scratch.write("app/data.txt", "precious");
+    scratch.write("shared/notes.txt", "also precious");
+    fs::create_directory_symlink(scratch / "shared", scratch / "app/shared");
+    for (const std::string& input : {scratch / "app/data.txt", scratch / "shared/notes.txt"}) {
+        std::vector<std::string> arguments = packOptions(scratch, input);
+        arguments.push_back(scratch / "app");
+        const PackerRun run = runPacker(arguments, scratch);
+        EXPECT_EQ(run.exitCode, 1) << input;
+        EXPECT_THAT(run.standardError, HasSubstr("onefile-pack: the output '" + input +
+                                                 "' must not be a file of the packed directory '" +
+                                                 scratch / "app" + "'\n"));
+    }
+    EXPECT_EQ(contentOf(scratch / "app/data.txt"), "precious");
+    EXPECT_EQ(contentOf(scratch / "shared/notes.txt"), "also precious");
+
+    // Packing again into the tree replaces the earlier package, never packed.
+    std::vector<std::string> again = packOptions(scratch, scratch / "app/app.exe");
+    again.push_back(scratch / "app");
+    for (int run = 0; run < 2; ++run) {
+        ASSERT_EQ(runPacker(again, scratch).exitCode, 0) << run;
+    }
+    EXPECT_EQ(runPacker({"--list", scratch / "app/app.exe"}, scratch).standardOutput,
+              "subsystem windowed\n4 main.dll\n8 data.txt\n13 shared\\notes.txt\n");
+}
+
+TEST(NativePacker, ASignedLauncherLosesItsSignatureWithAWarning) {
+    Scratch scratch;
+    writeLauncher(scratch);
+    scratch.write("app/main.dll", "main");
+    std::string launcher = contentOf(scratch / "launcher.exe");
+    const std::size_t security = native_support::kBuilderPeOffset + 24 + packer::kFieldDirectories +
+                                 8 * packer::kDirectorySecurity;
+    packer::storeU32(launcher, security, static_cast<std::uint32_t>(launcher.size()));
+    packer::storeU32(launcher, security + 4, 16);
+    scratch.write("signed.exe", launcher + std::string(16, 'S'));
+
+    std::vector<std::string> fromSigned = packOptions(scratch, scratch / "signed-app.exe");
+    fromSigned[3] = scratch / "signed.exe";
+    fromSigned.push_back(scratch / "app");
+    const PackerRun run = runPacker(fromSigned, scratch);
+    ASSERT_EQ(run.exitCode, 0) << run.standardError;
+    EXPECT_EQ(run.standardError, "onefile-pack: warning: the launcher '" + scratch / "signed.exe" +
+                                     "' is signed: its signature would not match the package "
+                                     "and is left out\n");
+    std::vector<std::string> fromPlain = packOptions(scratch, scratch / "app.exe");
+    fromPlain.push_back(scratch / "app");
+    ASSERT_EQ(runPacker(fromPlain, scratch).exitCode, 0);
+    // No certificate, no directory entry for one, and the checksum right:
+    // the very bytes that the launcher without a signature gives.
+    const std::string package = contentOf(scratch / "signed-app.exe");
+    EXPECT_TRUE(package == contentOf(scratch / "app.exe"));
+    const packer::PeImage image = packer::readPeImage(packer::MemorySource(package));
+    EXPECT_EQ(image.directories[packer::kDirectorySecurity].size, 0u);
+    EXPECT_EQ(packer::loadU32(package, image.optionalOffset + packer::kFieldCheckSum),
+              native_support::plainChecksum(package));
+}
+
+// A sign command that keeps what it is handed in record/ (numbered in
+// order) and signs by appending a mark.
+std::string recordingSigner(const Scratch& scratch) {
+    return "n=$(ls " + scratch / "record" + " | wc -l) && cp {in} " + scratch / "record" +
+           "/$n && cp {in} {out} && printf signed >>{out}";
+}
+
+TEST(NativePacker, SignsEveryProgramInsideBeforePackingAndThePackageLast) {
+    Scratch scratch;
+    writeLauncher(scratch);
+    native_support::ImageSpec spec;
+    spec.sections = {{".text", "dll"}};
+    const std::string dll = native_support::buildImage(spec);
+    spec.sections = {{".text", "helper"}};
+    const std::string helper = native_support::buildImage(spec);
+    scratch.write("app/main.dll", dll);
+    scratch.write("app/tools/helper.exe", helper);
+    scratch.write("app/data/fake.exe", "MZ but no more");
+    scratch.write("app/data/plain.txt", "text");
+    fs::create_directories(scratch / "record");
+    // Quoted for the shell, whatever the output's folder is called.
+    const std::string folder = scratch / "it's $HOME";
+    fs::create_directories(folder);
+
+    std::vector<std::string> arguments = packOptions(scratch, folder + "/app.exe");
+    arguments.insert(arguments.end(),
+                     {"--sign-command", recordingSigner(scratch), scratch / "app"});
+    const PackerRun run = runPacker(arguments, scratch);
+    ASSERT_EQ(run.exitCode, 0) << run.standardError;
+
+    EXPECT_EQ(std::distance(fs::directory_iterator(scratch / "record"), {}), 3);
+    EXPECT_TRUE(contentOf(scratch / "record/0") == dll);
+    EXPECT_TRUE(contentOf(scratch / "record/1") == helper);
+    const std::string unsignedPackage = contentOf(scratch / "record/2");
+    EXPECT_TRUE(contentOf(folder + "/app.exe") == unsignedPackage + "signed");
+    EXPECT_EQ(runPacker({"--list", folder + "/app.exe"}, scratch).standardOutput,
+              "subsystem windowed\n" + std::to_string(dll.size() + 6) +
+                  " main.dll\n14 data\\fake.exe\n4 data\\plain.txt\n" +
+                  std::to_string(helper.size() + 6) + " tools\\helper.exe\n");
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder), {}), 1) << "temporary files left";
+}
+
+TEST(NativePacker, AFailedSignCommandNamesTheFileAndLeavesNothing) {
+    Scratch scratch;
+    writeLauncher(scratch);
+    native_support::ImageSpec spec;
+    spec.sections = {{".text", "dll"}};
+    scratch.write("app/main.dll", native_support::buildImage(spec));
+    fs::create_directories(scratch / "out");
+    const std::string output = scratch / "out/app.exe";
+    const std::vector<Failure> cases = {
+        {{"exit 3 # {in} {out}"},
+         1,
+         "the sign command failed for entry 'main.dll': it ended with exit code 3\n"},
+        {{"true {in} {out}"}, 1, "the sign command wrote no file at {out} for entry 'main.dll'\n"},
+        {{"kill -9 $$ # {in} {out}"},
+         1,
+         "the sign command failed for entry 'main.dll': it was ended by signal 9\n"},
+        {{"case {in} in *.tmp) exit 4;; esac; cp {in} {out}"},
+         1,
+         "the sign command failed for the output '" + output + "': it ended with exit code 4\n"},
+        {{"sign {in}"}, 2, "--sign-command needs a command with {in} and {out}, not 'sign {in}'"},
+    };
+    for (const Failure& check : cases) {
+        std::vector<std::string> arguments = packOptions(scratch, output);
+        arguments.insert(arguments.end(), {"--sign-command", check.arguments[0], scratch / "app"});
+        const PackerRun run = runPacker(arguments, scratch);
+        EXPECT_EQ(run.exitCode, check.exitCode) << check.message;
+        EXPECT_THAT(run.standardError, HasSubstr("onefile-pack: " + check.message));
+        EXPECT_EQ(std::distance(fs::directory_iterator(scratch / "out"), {}), 0) << check.message;
+    }
 }
 
 bool temporaryFileIn(const std::string& directory) {
@@ -280,11 +472,6 @@ TEST(NativePacker, AnInterruptedRunLeavesNoTemporaryFile) {
     EXPECT_FALSE(fs::exists(scratch / "app.exe"));
 }
 
-std::string readFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(file), {}};
-}
-
 // Runs a shell command line, its standard output into a string; the exit
 // status in *status.
 std::string outputOf(const std::string& command, int* status) {
@@ -315,7 +502,7 @@ std::string dumpedSection(const Scratch& scratch, const std::string& package,
     int status = 0;
     const std::string said = outputOf(command, &status);
     fs::remove(scratch / "objcopy-out");
-    return status == 0 ? readFile(dumped) : "(objcopy failed: " + said + ")";
+    return status == 0 ? contentOf(dumped) : "(objcopy failed: " + said + ")";
 }
 
 // A Linux launcher that runs: this system's true, so that a package of it
@@ -365,7 +552,7 @@ TEST(NativePacker, LinuxPackagesCarryTheTreeAndItsExecutablesWhereElfToolsKeepTh
     arguments.insert(arguments.end(),
                      {"--write-attached-data", scratch / "attached.bin", scratch / "app"});
     ASSERT_EQ(runPacker(arguments, scratch).exitCode, 0);
-    const std::string attached = readFile(scratch / "attached.bin");
+    const std::string attached = contentOf(scratch / "attached.bin");
     EXPECT_EQ(dumpedSection(scratch, package, ".onefile"), attached);
     const std::string record = dumpedSection(scratch, package, ".onefile_cache");
     cache::Record parsed{};
@@ -401,7 +588,7 @@ TEST(NativePacker, LinuxPackagesCarryTheTreeAndItsExecutablesWhereElfToolsKeepTh
 // The package at path with a 32-bit field of its executable-entries record
 // (at offset at in it) set to value.
 void setModesField(const std::string& path, std::size_t at, std::uint32_t value) {
-    std::string bytes = readFile(path);
+    std::string bytes = contentOf(path);
     const packer::MemorySource source(bytes);
     const auto section =
         packer::findElfSection(packer::readElfImage(source), exec_modes::kSectionName);
@@ -434,6 +621,9 @@ TEST(NativePacker, LinuxPackagesRefuseWindowsOptionsMismatchedLaunchersAndDamage
     for (const std::string option : {"--console", "--windowed"}) {
         cases.push_back({with({"--linux", option, app}), 2, option + " does not go with --linux"});
     }
+    cases.push_back(
+        {with({"--linux", "--launcher", linuxLauncher, "--sign-command", "cp {in} {out}", app}), 2,
+         "--sign-command does not go with --linux: only a Windows package has it"});
     cases.push_back({with({"--linux", "--launcher", scratch / "launcher.exe", app}), 1,
                      launcherUse + scratch / "launcher.exe" +
                          "' as the launcher: it is not a Linux program (no ELF header at its "
@@ -472,6 +662,56 @@ TEST(NativePacker, LinuxPackagesRefuseWindowsOptionsMismatchedLaunchersAndDamage
         EXPECT_THAT(listing, HasSubstr("its executable-entries record (section .onefile_modes) "
                                        "is damaged"));
     }
+}
+
+// The folder is read as for a Windows package, but for short names: an
+// output inside it replaces only an earlier package, a link that leads out
+// is named, names that differ only in case are refused, and a short name's
+// look-alike (which Windows refuses) is a file of its own.
+TEST(NativePacker, LinuxPackagesReadTheFolderAsWindowsPackagesDoButForShortNames) {
+    Scratch scratch;
+    writeLauncher(scratch);
+    const std::string launcher = copyLinuxLauncher(scratch);
+    scratch.write("app/main.so", "main");
+    scratch.write("app/longname.text", "long");
+    scratch.write("app/LONGNA~1.TEX", "alias");
+    scratch.write("shared/notes.txt", "precious");
+    fs::create_directory_symlink(scratch / "shared", scratch / "app/shared");
+    const auto pack = [&](const std::string& output, std::vector<std::string> more) {
+        more.insert(more.end(), {"--main", "main.so", "--level", "1", "--quiet", "--output", output,
+                                 scratch / "app"});
+        return runPacker(more, scratch);
+    };
+    const std::vector<std::string> forLinux = {"--linux", "--launcher", launcher};
+
+    const PackerRun windows = pack(scratch / "app.exe", {"--launcher", scratch / "launcher.exe"});
+    EXPECT_EQ(windows.exitCode, 1);
+    EXPECT_THAT(windows.standardError,
+                HasSubstr("/app/LONGNA~1.TEX' could be the short name of '"));
+
+    const std::string package = scratch / "app/package";
+    for (int run = 0; run < 2; ++run) {
+        const PackerRun packed = pack(package, forLinux);
+        ASSERT_EQ(packed.exitCode, 0) << packed.standardError;
+        EXPECT_EQ(packed.standardError, "onefile-pack: warning: '" + scratch / "app/shared" +
+                                            "' is a link to '" + scratch / "shared" +
+                                            "', outside '" + scratch / "app" +
+                                            "': what it leads to is packed\n");
+    }
+    EXPECT_EQ(listingOf(package),
+              "linux\n4 main.so\n5 LONGNA~1.TEX\n4 longname.text\n8 shared\\notes.txt\n");
+
+    const std::string input = scratch / "shared/notes.txt";
+    const PackerRun intoInput = pack(input, forLinux);
+    EXPECT_EQ(intoInput.exitCode, 1);
+    EXPECT_THAT(intoInput.standardError,
+                HasSubstr("the output '" + input + "' must not be a file of the packed directory"));
+    EXPECT_EQ(contentOf(input), "precious");
+
+    scratch.write("app/Main.so", "twin");
+    const PackerRun twins = pack(scratch / "twins", forLinux);
+    EXPECT_EQ(twins.exitCode, 1);
+    EXPECT_THAT(twins.standardError, HasSubstr("' differ only in case"));
 }
 
 } // namespace

@@ -271,6 +271,15 @@ TEST(PeReader, RefusesDamagedExecutablesWithAReason) {
     EXPECT_EQ(refusal(edited(optional, 0x10B)), "it is not a 64-bit Windows executable (PE32+)");
     EXPECT_EQ(refusal(edited(native_support::kBuilderPeOffset + 4, 0x8664 | (97u << 16))),
               "it has 97 sections (1 to 96 are allowed)");
+    // A 64-bit header does not make an x86-64 program.
+    for (const std::uint32_t machine : {0x014Cu, 0xAA64u, 0u}) {
+        EXPECT_EQ(refusal(edited(native_support::kBuilderPeOffset + 4, machine | (2u << 16))),
+                  "it is a program for another processor (machine 0x" +
+                      std::string(machine == 0x014C   ? "014C"
+                                  : machine == 0xAA64 ? "AA64"
+                                                      : "0000") +
+                      "), not for x86-64");
+    }
     EXPECT_EQ(refusal(edited(native_support::kBuilderSectionTable + 40 + 20, 0xFFFFFF00)),
               "section 2 ('.rsrc') lies outside the file");
     EXPECT_EQ(refusal(edited(optional + 36, 0x300)),
@@ -279,6 +288,26 @@ TEST(PeReader, RefusesDamagedExecutablesWithAReason) {
     for (std::size_t length = 0; length < 0x400 + 100; ++length) {
         EXPECT_NE(refusal(good.substr(0, length)), "(no failure)") << length;
     }
+}
+
+// What --sign-command signs: anything whose 'MZ' header leads to "PE\0\0",
+// whatever its processor or form.
+TEST(PeReader, TellsWindowsProgramsOfAnyKindFromOtherFiles) {
+    std::string program = buildImage(withResources({text(), {}}, 1));
+    EXPECT_TRUE(isPeImage(MemorySource(program)));
+    storeU16(program, native_support::kBuilderPeOffset + 4, 0x014C);
+    storeU16(program, native_support::kBuilderPeOffset + 24, 0x10B);
+    EXPECT_TRUE(isPeImage(MemorySource(program)));
+
+    std::string stub(64, '\0');
+    stub.replace(0, 2, "MZ");
+    EXPECT_FALSE(isPeImage(MemorySource(stub))) << "e_lfanew 0 leads to 'MZ'";
+    storeU32(stub, 0x3C, 64);
+    EXPECT_FALSE(isPeImage(MemorySource(stub))) << "e_lfanew past the end";
+    EXPECT_TRUE(isPeImage(MemorySource(stub + std::string("PE\0\0", 4))));
+    EXPECT_FALSE(isPeImage(MemorySource(stub + std::string("PE\0", 3))));
+    EXPECT_FALSE(isPeImage(MemorySource(stub + std::string("NE\0\0", 4))));
+    EXPECT_FALSE(isPeImage(MemorySource(std::string("MZ") + std::string(40, 'x'))));
 }
 
 TEST(PeReader, RefusesResourceTreesThatPointAstray) {

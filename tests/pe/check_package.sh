@@ -4,26 +4,18 @@
 # tree and options, with and without --cache; the package's headers read right with the cross
 # objdump (the new resource section last, on a page boundary, named by the
 # resource directory, inside SizeOfImage; the checksum recomputed here);
-# both list the same entries; and the package runs under Wine. With
-# --console both take the console launcher from beside them. The same for
-# Linux packages (--linux), listed with their executable entries marked and
-# read by readelf without complaint.
+# both list the same entries; both refuse a name that could be another's
+# short name alike; and the package runs under Wine. With --console both
+# take the console launcher from beside them. The same for Linux packages
+# (--linux), listed with their executable entries marked and read by
+# readelf without complaint; a short name's look-alike is packed there.
 set -euo pipefail
 wine_run="$1" bin="$2" native="$3" icon="$4"
 if [[ ! -x $native ]]; then
   echo "SKIP: no native packer at $native (cmake --preset host && cmake --build --preset host)"
   exit 77
 fi
-work="$(mktemp -d)"
-trap 'rm -rf "$work"' EXIT
-failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
-windows_path() {
-  printf 'Z:%s' "${1//\//\\}"
-}
+source "$(dirname "${BASH_SOURCE[0]}")/../support/script_checks.sh"
 
 tree="$work/tree"
 cp -r "$bin/../sample_app" "$tree"
@@ -72,21 +64,8 @@ address=$((0x$vma - 0x$base))
   fail "the resource directory ($resources) is not the section ($address, 0x$size)"
 (((0x$image_size) == ((address + 0x$size + 4095) / 4096 * 4096))) ||
   fail "SizeOfImage 0x$image_size does not end with the last section"
-# The checksum of the executable at $1, computed the plain way.
 checksum_of() {
-  python3 - "$1" <<'PY'
-import struct, sys
-data = bytearray(open(sys.argv[1], "rb").read())
-field = struct.unpack_from("<I", data, 0x3C)[0] + 24 + 64
-data[field:field + 4] = b"\0\0\0\0"
-if len(data) % 2:
-    data.append(0)
-total = 0
-for (word,) in struct.iter_unpack("<H", data):
-    total += word
-    total = (total & 0xFFFF) + (total >> 16)
-print("%08x" % (total + len(open(sys.argv[1], "rb").read())))
-PY
+  python3 "$(dirname "${BASH_SOURCE[0]}")/checksum.py" "$1"
 }
 computed="$(checksum_of "$work/native.exe")"
 [[ $computed == "$checksum" ]] || fail "CheckSum $checksum, computed $computed"
@@ -104,6 +83,24 @@ cached_checksum=$(x86_64-w64-mingw32-objdump -p "$work/native-cached.exe" |
 [[ "$(checksum_of "$work/native-cached.exe")" == "$cached_checksum" ]] ||
   fail "the cached package's CheckSum $cached_checksum is not its checksum"
 
+# The same refusal from both: a name that could be another's short name.
+alias_tree="$work/alias"
+mkdir -p "$alias_tree"
+for name in main.dll mainprogram.dll MAINPR~1.DLL; do
+  printf '%s' "$name" >"$alias_tree/$name"
+done
+set +e
+native_refusal="$("$native" --main main.dll --quiet --output "$work/alias.exe" "$alias_tree" 2>&1)"
+native_status=$?
+windows_refusal="$("$wine_run" "$bin/onefile-pack.exe" --main main.dll --quiet \
+  --output "$(windows_path "$work/alias.exe")" "$(windows_path "$alias_tree")" 2>&1)"
+windows_status=$?
+set -e
+[[ $native_status -eq 1 && $native_refusal == *"MAINPR~1.DLL' could be the short name of '"* ]] ||
+  fail "the native packer did not refuse the alias: $native_status, $native_refusal"
+[[ $windows_status -eq 1 && "$(sed 's/Z://g; s/\\/\//g' <<<"$windows_refusal")" == "$native_refusal" ]] ||
+  fail "the packers refuse the alias differently: '$native_refusal', '$windows_refusal'"
+
 # With a temp directory of its own: tests running meanwhile watch the
 # shared one.
 mkdir -p "$work/temp"
@@ -119,8 +116,9 @@ grep -q 'sample_app: returning 5' <<<"$run" || fail "the sample did not run: $ru
 # Linux packages: the same bytes from both packers, with and without
 # --cache. The Windows packer has no execute bit to read and marks the files
 # that start as programs do ("#!", ELF), so the tree's executable files are
-# exactly those. With the Linux launcher beside both packers (scripts/build
-# puts it there), both take it by default too.
+# exactly those. A name that could be another's short name is no alias on
+# Linux: both pack it. With the Linux launcher beside both packers
+# (scripts/build puts it there), both take it by default too.
 tree="$work/linux-tree"
 mkdir -p "$tree/bin" "$tree/data" "$tree/données/été"
 cp /bin/true "$tree/main.so"
@@ -128,8 +126,11 @@ printf '#!/bin/sh\necho tool\n' >"$tree/bin/tool"
 chmod 0755 "$tree/main.so" "$tree/bin/tool"
 seq 1 300000 >"$tree/data/numbers.txt"
 : >"$tree/data/empty"
+printf 'long\n' >"$tree/data/longname.text"
+printf 'alias\n' >"$tree/data/LONGNA~1.TEX"
 printf 'accents\n' >"$tree/données/été/note.txt"
-chmod 0644 "$tree/data/numbers.txt" "$tree/data/empty" "$tree/données/été/note.txt"
+chmod 0644 "$tree/data/numbers.txt" "$tree/data/empty" "$tree/data/longname.text" \
+  "$tree/data/LONGNA~1.TEX" "$tree/données/été/note.txt"
 launcher="$work/linux-launcher"
 cp /bin/true "$launcher"
 
@@ -163,7 +164,9 @@ cmp "$work/native-linux.list" "$work/windows-linux.list" ||
 expected='linux
 '"$(stat -c %s /bin/true)"' main.so*
 '"$(stat -c %s "$tree/bin/tool")"' bin\tool*
+6 data\LONGNA~1.TEX
 0 data\empty
+5 data\longname.text
 '"$(stat -c %s "$tree/data/numbers.txt")"' data\numbers.txt
 8 données\été\note.txt'
 [[ "$(cat "$work/native-linux.list")" == "$expected" ]] ||
@@ -182,8 +185,4 @@ else
   echo "note: no Linux launcher beside the packers yet; the default launcher is not compared"
 fi
 
-if ((failures)); then
-  echo "$failures failed"
-  exit 1
-fi
-echo "both packers agree and the packages check out"
+finish "both packers agree and the packages check out"

@@ -49,7 +49,7 @@ std::wstring makePackagedExecutableFromAttachedData(const std::wstring& outputPa
                                                     const std::wstring& launcher) {
     try {
         const packer::Launcher source(narrow(launcher.empty() ? launcherPath() : launcher));
-        packer::writePackage(source, {}, narrow(outputPath), narrow(outputPath),
+        packer::writePackage(source, {}, narrow(outputPath), narrow(outputPath), nullptr,
                              [&attachedData](packer::PackagedExecutableWriter& writer) {
                                  writer.addAttachedData(attachedData.data(), attachedData.size());
                              });
@@ -72,7 +72,7 @@ std::wstring makeCachedExecutable(const std::wstring& outputPath,
         packer::ResourceEdits edits;
         edits.cacheRecord = record.record();
         const packer::Launcher source(narrow(binaryDirectory() + L"\\Corvellinth.exe"));
-        packer::writePackage(source, edits, narrow(outputPath), narrow(outputPath),
+        packer::writePackage(source, edits, narrow(outputPath), narrow(outputPath), nullptr,
                              [&attachedData](packer::PackagedExecutableWriter& writer) {
                                  writer.addAttachedData(attachedData.data(), attachedData.size());
                              });

@@ -15,9 +15,10 @@ const std::set<std::string> kIdentityOptions = {
     "--description", "--file-version", "--product-version", "--copyright"};
 const std::set<std::string> kCompressionOptions = {"--level", "--best", "--threads", "--quiet"};
 const std::set<std::string> kLauncherOptions = {"--launcher", "--windowed", "--console", "--linux"};
-// What only a Windows executable can carry.
-const std::set<std::string> kWindowsOnlyOptions = {"--icon", "--description", "--copyright",
-                                                   "--console", "--windowed"};
+// What only a Windows executable can carry (a signature that the system
+// checks included).
+const std::set<std::string> kWindowsOnlyOptions = {"--icon",    "--description", "--copyright",
+                                                   "--console", "--windowed",    "--sign-command"};
 const std::set<std::string> kCacheOptions = {"--cache", "--cache-location"};
 
 [[noreturn]] void usageError(const std::string& message) {
@@ -55,6 +56,14 @@ std::string versionText(const std::string& option, const std::string& text) {
     return text;
 }
 
+std::string signCommandText(const std::string& option, const std::string& text) {
+    if (text.find("{in}") == std::string::npos || text.find("{out}") == std::string::npos) {
+        usageError(option + " needs a command with {in} and {out}, not '" + printableUtf8(text) +
+                   "'");
+    }
+    return text;
+}
+
 // The options that each mode accepts besides the one that selects it.
 bool optionFits(Mode mode, const std::string& option) {
     switch (mode) {
@@ -62,12 +71,12 @@ bool optionFits(Mode mode, const std::string& option) {
         return option != "--attached-data" && option != "--write-attached-data" &&
                option != "--list";
     case Mode::EmbedAttachedData:
-        return option == "--attached-data" || option == "--output" ||
+        return option == "--attached-data" || option == "--output" || option == "--sign-command" ||
                kLauncherOptions.count(option) != 0 || kIdentityOptions.count(option) != 0 ||
                kCacheOptions.count(option) != 0;
     case Mode::WriteAttachedData:
         return option == "--write-attached-data" || option == "--main" ||
-               kCompressionOptions.count(option) != 0;
+               option == "--sign-command" || kCompressionOptions.count(option) != 0;
     case Mode::List:
         return option == "--list";
     case Mode::Help:
@@ -147,6 +156,8 @@ class Parser {
             result_.cache = true;
         } else if (option == "--cache-location") {
             result_.cacheLocation = value(option);
+        } else if (option == "--sign-command") {
+            result_.signCommand = signCommandText(option, value(option));
         } else {
             return false;
         }
@@ -268,14 +279,15 @@ const char* usageText() {
     return "Usage:\n"
            "  onefile-pack --main REL --output OUT.exe [LAUNCHER] [--level N | --best]\n"
            "               [--threads N] [--quiet] [--cache [--cache-location L]]\n"
-           "               [IDENTITY...] DIR\n"
+           "               [--sign-command CMD] [IDENTITY...] DIR\n"
            "      Packs every file below DIR into a copy of the launcher. REL, the\n"
            "      application's main DLL relative to DIR, becomes the first entry.\n"
            "  onefile-pack --attached-data FILE --output OUT.exe [LAUNCHER]\n"
-           "               [--cache [--cache-location L]] [IDENTITY...]\n"
+           "               [--cache [--cache-location L]] [--sign-command CMD]\n"
+           "               [IDENTITY...]\n"
            "      Embeds a prepared block of attached data as it is.\n"
            "  onefile-pack --write-attached-data FILE --main REL [--level N | --best]\n"
-           "               [--threads N] [--quiet] DIR\n"
+           "               [--threads N] [--quiet] [--sign-command CMD] DIR\n"
            "      Writes only the attached data of DIR to FILE.\n"
            "  onefile-pack --list EXE\n"
            "      Prints \"subsystem windowed\", \"subsystem console\" or \"linux\",\n"
@@ -309,6 +321,12 @@ const char* usageText() {
            "                    {CACHE_DIR}, {TEMP} or {HOME} first, then folders, in\n"
            "                    which {COMPANY}, {PRODUCT} and {VERSION} are the\n"
            "                    package's\n"
+           "  --sign-command CMD  signs every file of DIR that is a Windows program\n"
+           "                    before it is packed, and the package last: CMD runs\n"
+           "                    with /bin/sh -c (on Windows cmd.exe /c), {in} in it\n"
+           "                    standing for the file to sign and {out} for where the\n"
+           "                    signed file goes, both already quoted; it must end\n"
+           "                    with exit code 0 and write {out} (not with --linux)\n"
            "\n"
            "IDENTITY (default: the launcher's icon and version record; with --linux\n"
            "only --name, --company, --product and the versions, which name the\n"

@@ -68,6 +68,7 @@ struct CommandLine {
     bool quiet = false;        // --quiet
     bool cache = false;        // --cache: runs reuse one unpacked copy
     std::string cacheLocation; // --cache-location; empty: kDefaultCacheLocation
+    std::string signCommand;   // --sign-command, with {in} and {out}; empty: no signing
 };
 
 // Parses the arguments after the program name (UTF-8). Throws PackError

@@ -1,6 +1,9 @@
 #include "tools/packer/packer_main.h"
 
+#include <algorithm>
+#include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,7 +21,10 @@ namespace packer {
 namespace {
 
 constexpr char kDefaultVersion[] = "1.0.0.0";
-constexpr std::size_t kCopyPiece = 1 << 20;
+
+void warn(const std::string& message) {
+    writeStandard(StandardStream::Error, "onefile-pack: warning: " + oneLine(message) + "\n");
+}
 
 const char* launcherName(LauncherKind kind) {
     switch (kind) {
@@ -79,6 +85,69 @@ void checkLauncherKind(const CommandLine& command, const std::string& path,
                         subsystemName(launcher.image.subsystem) + " program, not a " +
                         subsystemName(wanted) + " one");
     }
+}
+
+// A signature covers the launcher's bytes as they were: the package's
+// differ, so it is not carried over (the package can be signed anew).
+void noteDroppedSignature(const std::string& path, const Launcher& launcher) {
+    const PeImage& image = launcher.image;
+    if (image.directoryCount > kDirectorySecurity &&
+        image.directories[kDirectorySecurity].size != 0) {
+        warn("the launcher '" + path +
+             "' is signed: its signature would not match the package and is left out");
+    }
+}
+
+// A package of either kind: packing for one system may replace an earlier
+// package for the other under the same name.
+bool isEarlierPackage(const std::string& path) {
+    try {
+        const InputFile file(path);
+        if (hasElfMagic(file)) {
+            return findElfSection(readElfImage(file), attached::kSectionName).has_value();
+        }
+        return findAttachedData(readPeImage(file)).has_value();
+    } catch (const PackError&) {
+        return false;
+    }
+}
+
+bool isEarlierAttachedData(const std::string& path) {
+    try {
+        const InputFile file(path);
+        const std::string header(reinterpret_cast<const char*>(attached::kHeader),
+                                 attached::kHeaderSize);
+        return file.size() >= header.size() && file.bytes(0, header.size()) == header;
+    } catch (const PackError&) {
+        return false;
+    }
+}
+
+// An output in the packed directory is not packed into itself, and may
+// replace an earlier output there, but never a file that would be packed.
+void checkReplacesNoInput(const SourceTree& tree, const std::string& output,
+                          const std::string& shown, const std::string& directory,
+                          bool (*isEarlierOutput)(const std::string&)) {
+    const bool met = std::find(tree.excludedMet.begin(), tree.excludedMet.end(), output) !=
+                     tree.excludedMet.end();
+    if (met && !isEarlierOutput(output)) {
+        throw PackError("the output '" + shown + "' must not be a file of the packed directory '" +
+                        directory + "'");
+    }
+}
+
+void showWarnings(const SourceTree& tree) {
+    for (const std::string& warning : tree.warnings) {
+        warn(warning);
+    }
+}
+
+// The signer of --sign-command; none without it.
+std::unique_ptr<Signer> signerFor(const CommandLine& command, const std::string& output) {
+    if (command.signCommand.empty()) {
+        return nullptr;
+    }
+    return std::make_unique<Signer>(command.signCommand, output);
 }
 
 // Refuses an output that names a directory before any work is done.
@@ -263,8 +332,31 @@ AttachedDataWriter::Sink sinkInto(Writer& writer, PendingCacheRecord& cached) {
     };
 }
 
-std::vector<std::string> excludedFrom(const std::string& output) {
-    return {output, temporaryNameFor(output)};
+// Puts the cache record, when there is one, where each kind of package
+// carries it: resource 28 of a Windows package, a section of a Linux one.
+void writeCacheRecord(PackagedExecutableWriter& writer, PendingCacheRecord& cached) {
+    if (const std::optional<std::string> record = cached.record()) {
+        writer.replaceResourceData(cacheRecordItem(*record));
+    }
+}
+
+void writeCacheRecord(LinuxPackageWriter& writer, PendingCacheRecord& cached) {
+    if (std::optional<std::string> record = cached.record()) {
+        writer.setCacheRecord(std::move(*record));
+    }
+}
+
+// DIR's tree for output (shown as shown), which is left out with its
+// temporary file: an output inside DIR may replace only an earlier one
+// (isEarlierOutput tells), and the links that lead out of DIR are named.
+SourceTree collectTreeFor(const CommandLine& command, const std::string& output,
+                          const std::string& shown, bool (*isEarlierOutput)(const std::string&),
+                          NameRules rules) {
+    const SourceTree tree = collectSourceTree(command.directory, command.mainName,
+                                              {output, temporaryNameFor(output)}, rules);
+    checkReplacesNoInput(tree, output, shown, command.directory, isEarlierOutput);
+    showWarnings(tree);
+    return tree;
 }
 
 void packForWindows(const CommandLine& command, const std::string& launcherPath,
@@ -273,7 +365,9 @@ void packForWindows(const CommandLine& command, const std::string& launcherPath,
     const Launcher launcher(launcherPath);
     checkLauncherKind(command, launcherPath, launcher);
     const SourceTree tree =
-        collectSourceTree(command.directory, command.mainName, excludedFrom(output));
+        collectTreeFor(command, output, command.output, isEarlierPackage, NameRules::Windows);
+    noteDroppedSignature(launcherPath, launcher);
+    const std::unique_ptr<Signer> signer = signerFor(command, output);
     if (location) {
         std::vector<std::pair<std::u16string, std::uint64_t>> entries;
         for (const SourceFile& file : tree.files) {
@@ -283,21 +377,22 @@ void packForWindows(const CommandLine& command, const std::string& launcherPath,
     }
     PendingCacheRecord cached(location);
     std::uint64_t size = 0;
-    writePackage(launcher, edits, output, command.output, [&](PackagedExecutableWriter& writer) {
+    const auto fill = [&](PackagedExecutableWriter& writer) {
         size = compressTree(tree, writerOptionsOf(command), sinkInto(writer, cached),
-                            !command.quiet, cached.observer());
-        if (const std::optional<std::string> record = cached.record()) {
-            writer.replaceResourceData(cacheRecordItem(*record));
-        }
-    });
+                            !command.quiet, cached.observer(), signer.get());
+        writeCacheRecord(writer, cached);
+    };
+    writePackage(launcher, edits, output, command.output, signer.get(), fill);
     printSummary(command, tree, size, command.output);
 }
 
+// --sign-command is refused with --linux: an ELF file carries no signature
+// that Windows checks, and the signer only signs Windows programs.
 void packForLinux(const CommandLine& command, const std::string& launcherPath,
                   const std::string& output, const std::optional<CacheLocation>& location) {
     const LinuxLauncher launcher(launcherPath);
     const SourceTree tree =
-        collectSourceTree(command.directory, command.mainName, excludedFrom(output));
+        collectTreeFor(command, output, command.output, isEarlierPackage, NameRules::Linux);
     const std::string executable = executableEntriesRecord(executableEntries(tree));
     PendingCacheRecord cached(location);
     std::uint64_t size = 0;
@@ -305,9 +400,7 @@ void packForLinux(const CommandLine& command, const std::string& launcherPath,
         launcher, executable, output, command.output, [&](LinuxPackageWriter& writer) {
             size = compressTree(tree, writerOptionsOf(command), sinkInto(writer, cached),
                                 !command.quiet, cached.observer());
-            if (std::optional<std::string> record = cached.record()) {
-                writer.setCacheRecord(std::move(*record));
-            }
+            writeCacheRecord(writer, cached);
         });
     printSummary(command, tree, size, command.output);
 }
@@ -323,16 +416,19 @@ void packDirectory(const CommandLine& command) {
     }
 }
 
+// The data may go into a package for either system, so the tree is held
+// to Windows's name rules.
 void writeAttachedDataOnly(const CommandLine& command) {
-    const std::string target = fullPathOf(command.attachedData);
-    checkOutputPath(command.attachedData, target);
-    const SourceTree tree =
-        collectSourceTree(command.directory, command.mainName, excludedFrom(target));
+    const std::string target = checkedOutput(command.attachedData, {});
+    const SourceTree tree = collectTreeFor(command, target, command.attachedData,
+                                           isEarlierAttachedData, NameRules::Windows);
+    const std::unique_ptr<Signer> signer = signerFor(command, target);
     PartialOutput output(target, command.attachedData, false);
     const auto sink = [&output](const void* data, std::size_t count) {
         output.file().write(data, count);
     };
-    const std::uint64_t size = compressTree(tree, writerOptionsOf(command), sink, !command.quiet);
+    const std::uint64_t size =
+        compressTree(tree, writerOptionsOf(command), sink, !command.quiet, {}, signer.get());
     output.commit();
     printSummary(command, tree, size, command.attachedData);
 }
@@ -358,17 +454,6 @@ std::vector<std::pair<std::u16string, std::uint64_t>> preparedEntries(const std:
     return entries;
 }
 
-void copyPreparedData(InputFile& data, const AttachedDataWriter::Sink& sink) {
-    std::vector<char> piece(kCopyPiece);
-    for (;;) {
-        const std::size_t got = data.readNext(piece.data(), piece.size());
-        if (got == 0) {
-            return;
-        }
-        sink(piece.data(), got);
-    }
-}
-
 // Prepared attached data carries no modes: a Linux package made from it
 // unpacks every file 0644.
 void embedPreparedData(const CommandLine& command) {
@@ -391,25 +476,24 @@ void embedPreparedData(const CommandLine& command) {
         const LinuxLauncher launcher(launcherPath);
         writeLinuxPackage(launcher, executableEntriesRecord({}), output, command.output,
                           [&](LinuxPackageWriter& writer) {
-                              copyPreparedData(data, sinkInto(writer, cached));
-                              if (std::optional<std::string> record = cached.record()) {
-                                  writer.setCacheRecord(std::move(*record));
-                              }
+                              readRest(data, sinkInto(writer, cached));
+                              writeCacheRecord(writer, cached);
                           });
         return;
     }
     ResourceEdits edits = editsFor(command);
     const Launcher launcher(launcherPath);
     checkLauncherKind(command, launcherPath, launcher);
+    noteDroppedSignature(launcherPath, launcher);
+    const std::unique_ptr<Signer> signer = signerFor(command, output);
     if (location) {
         edits.cacheRecord = cacheRecordDraft(*location, entries);
     }
-    writePackage(launcher, edits, output, command.output, [&](PackagedExecutableWriter& writer) {
-        copyPreparedData(data, sinkInto(writer, cached));
-        if (const std::optional<std::string> record = cached.record()) {
-            writer.replaceResourceData(cacheRecordItem(*record));
-        }
-    });
+    const auto fill = [&](PackagedExecutableWriter& writer) {
+        readRest(data, sinkInto(writer, cached));
+        writeCacheRecord(writer, cached);
+    };
+    writePackage(launcher, edits, output, command.output, signer.get(), fill);
 }
 
 std::string entryLine(const ListedEntry& entry, bool executable) {

@@ -4,17 +4,33 @@
 
 #include "tools/packer/partial_output.h"
 #include "tools/packer/progress.h"
+#include "tools/packer/unicode_text.h"
 
 namespace packer {
 namespace {
 
 constexpr std::size_t kReadChunkSize = 1 << 20;
 
+bool isPeImageFile(const std::string& path) {
+    return isPeImage(InputFile(path));
+}
+
+// The file to pack for source: a signed copy when it is a Windows program
+// and there is a signer, else the source itself.
+std::string fileToPack(const SourceFile& source, Signer* signer) {
+    if (signer == nullptr || !isPeImageFile(source.path)) {
+        return source.path;
+    }
+    return signer->signCopyOf(source.path, signedFileExtension(source.name),
+                              "entry '" + utf16ToUtf8(source.name) + "'");
+}
+
 // One entry: the size is taken when the file is opened, and exactly that
 // many bytes must then be readable.
 void packFile(const SourceFile& source, AttachedDataWriter& writer, std::vector<char>& buffer,
-              Progress& progress, const EntryObserver& observer) {
-    InputFile file(source.path);
+              Progress& progress, const EntryObserver& observer, Signer* signer) {
+    InputFile file(fileToPack(source, signer), source.path);
+    progress.correctTotal(source.size, file.size());
     writer.beginEntry(source.name, file.size());
     if (observer) {
         observer(source.name, file.size());
@@ -61,12 +77,12 @@ ElfImage readLinuxLauncherImage(const InputFile& file, const std::string& path) 
 
 std::uint64_t compressTree(const SourceTree& tree, const WriterOptions& options,
                            const AttachedDataWriter::Sink& sink, bool showProgress,
-                           const EntryObserver& observer) {
+                           const EntryObserver& observer, Signer* signer) {
     AttachedDataWriter writer(sink, options);
     Progress progress(tree.totalBytes, showProgress);
     std::vector<char> buffer(kReadChunkSize);
     for (const SourceFile& source : tree.files) {
-        packFile(source, writer, buffer, progress, observer);
+        packFile(source, writer, buffer, progress, observer, signer);
     }
     writer.finish();
     progress.finish();
@@ -76,7 +92,7 @@ std::uint64_t compressTree(const SourceTree& tree, const WriterOptions& options,
 Launcher::Launcher(const std::string& path) : file(path), image(readLauncherImage(file, path)) {}
 
 void writePackage(const Launcher& launcher, const ResourceEdits& edits,
-                  const std::string& outputPath, const std::string& shown,
+                  const std::string& outputPath, const std::string& shown, Signer* signer,
                   const std::function<void(PackagedExecutableWriter&)>& fill) {
     std::vector<ResourceItem> resources = editResources(launcher.file, launcher.image, edits);
     PartialOutput output(outputPath, shown, true);
@@ -84,7 +100,7 @@ void writePackage(const Launcher& launcher, const ResourceEdits& edits,
                                     output.file());
     fill(writer);
     writer.finish();
-    output.commit();
+    output.commit(signer);
 }
 
 LinuxLauncher::LinuxLauncher(const std::string& path)

@@ -14,6 +14,7 @@
 #include "tools/packer/packaged_writer.h"
 #include "tools/packer/platform.h"
 #include "tools/packer/resource_edits.h"
+#include "tools/packer/signing.h"
 #include "tools/packer/source_tree.h"
 
 namespace packer {
@@ -22,12 +23,14 @@ namespace packer {
 using EntryObserver = std::function<void(const std::u16string& name, std::uint64_t size)>;
 
 // Compresses every file of tree, in order, into attached data handed to
-// sink piece by piece (memory use does not depend on the sizes). Returns
-// its size. Throws PackError when a source file cannot be read or becomes
-// shorter while it is read, or when sink throws.
+// sink piece by piece (memory use does not depend on the sizes). With a
+// signer, every file that is a Windows program is signed first and packed
+// as signed. Returns its size. Throws PackError when a source file cannot
+// be read or becomes shorter while it is read, when signing fails, or when
+// sink throws.
 std::uint64_t compressTree(const SourceTree& tree, const WriterOptions& options,
                            const AttachedDataWriter::Sink& sink, bool showProgress,
-                           const EntryObserver& observer = {});
+                           const EntryObserver& observer = {}, Signer* signer = nullptr);
 
 // A launcher, read and checked. Throws PackError "cannot use '<path>' as
 // the launcher: <reason>" when it is not a usable 64-bit executable.
@@ -48,9 +51,10 @@ struct LinuxLauncher {
 
 // Writes the packaged executable outputPath (shown in messages as shown):
 // the launcher with edits applied, and the attached data that fill hands
-// to the writer. Nothing is left at outputPath unless it all succeeds.
+// to the writer; signed last when signer is not null. Nothing is left at
+// outputPath unless it all succeeds.
 void writePackage(const Launcher& launcher, const ResourceEdits& edits,
-                  const std::string& outputPath, const std::string& shown,
+                  const std::string& outputPath, const std::string& shown, Signer* signer,
                   const std::function<void(PackagedExecutableWriter&)>& fill);
 
 // Writes the Linux package outputPath (shown in messages as shown): the

@@ -2,8 +2,8 @@
 
 namespace packer {
 
-std::string temporaryNameFor(const std::string& path) {
-    return path + ".onefile-pack-" + std::to_string(currentProcessId()) + ".tmp";
+std::string temporaryNameFor(const std::string& path, const std::string& suffix) {
+    return path + ".onefile-pack-" + std::to_string(currentProcessId()) + suffix;
 }
 
 PartialOutput::PartialOutput(const std::string& finalPath, const std::string& shown,
@@ -26,9 +26,12 @@ PartialOutput::~PartialOutput() {
     removeFile(temporaryPath_);
 }
 
-void PartialOutput::commit() {
-    removeOnInterrupt("");
+void PartialOutput::commit(Signer* signer) {
     file_.close();
+    if (signer != nullptr) {
+        signer->signInPlace(temporaryPath_, ".exe", "the output '" + shown_ + "'");
+    }
+    removeOnInterrupt("");
     const SystemError code = replaceFile(temporaryPath_, finalPath_);
     if (code != 0) {
         throw PackError(describeFailure("cannot write", shown_, code));

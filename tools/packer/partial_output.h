@@ -8,11 +8,13 @@
 #include <string>
 
 #include "tools/packer/platform.h"
+#include "tools/packer/signing.h"
 
 namespace packer {
 
-// The temporary name for path: next to it, unique to this process.
-std::string temporaryNameFor(const std::string& path);
+// A temporary name for path: next to it, unique to this process, ending in
+// suffix.
+std::string temporaryNameFor(const std::string& path, const std::string& suffix = ".tmp");
 
 class PartialOutput {
   public:
@@ -25,8 +27,9 @@ class PartialOutput {
 
     OutputSink& file() { return file_; }
     // Closes the file and moves it to its final name, replacing what was
-    // there. Throws PackError when it cannot (the temporary file then goes).
-    void commit();
+    // there; with a signer, signs it first. Throws PackError when it cannot
+    // (the temporary file then goes).
+    void commit(Signer* signer = nullptr);
 
   private:
     std::string finalPath_;

@@ -1,6 +1,7 @@
 #include "tools/packer/pe_image.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "tools/packer/unicode_text.h"
 
@@ -12,6 +13,7 @@ constexpr std::uint32_t kPeOffsetField = 0x3C;
 constexpr std::uint32_t kFileHeaderSize = 20;
 constexpr std::uint32_t kSignatureSize = 4;
 constexpr std::uint16_t kMagicPe32Plus = 0x20B;
+constexpr std::uint16_t kMachineAmd64 = 0x8664;
 constexpr std::uint32_t kOptionalFixedSize = kFieldDirectories; // PE32+, before the directories
 constexpr std::uint32_t kDirectorySize = 8;
 constexpr std::uint32_t kMaximumSections = 96;
@@ -21,6 +23,12 @@ constexpr std::uint64_t kAddressLimit = 0x100000000ull;
 
 [[noreturn]] void refuse(const std::string& reason) {
     throw PackError(reason);
+}
+
+std::string hexadecimal(std::uint16_t value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%04X", static_cast<unsigned>(value));
+    return text;
 }
 
 bool isPowerOfTwo(std::uint32_t value) {
@@ -62,6 +70,12 @@ void readHeaders(const ByteSource& file, PeImage* image) {
         file, image->optionalOffset, std::max<std::uint32_t>(optionalSize, 2), "optional header");
     if (loadU16(optional, 0) != kMagicPe32Plus) {
         refuse("it is not a 64-bit Windows executable (PE32+)");
+    }
+    // The header's form says nothing of the processor: the launcher runs on x86-64 only.
+    const std::uint16_t machine = loadU16(fileHeader, kSignatureSize);
+    if (machine != kMachineAmd64) {
+        refuse("it is a program for another processor (machine " + hexadecimal(machine) +
+               "), not for x86-64");
     }
     if (optionalSize < kOptionalFixedSize) {
         refuse("its optional header is too short");
@@ -203,6 +217,16 @@ std::optional<std::uint64_t> fileOffsetOf(const PeImage& image, std::uint32_t ad
         }
     }
     return std::nullopt;
+}
+
+bool isPeImage(const ByteSource& file) {
+    if (file.size() < kDosHeaderSize) {
+        return false;
+    }
+    const std::string dos = file.bytes(0, kDosHeaderSize);
+    const std::uint64_t header = loadU32(dos, kPeOffsetField);
+    return dos.compare(0, 2, "MZ") == 0 && header + kSignatureSize <= file.size() &&
+           file.bytes(header, kSignatureSize) == std::string("PE\0\0", kSignatureSize);
 }
 
 PeImage readPeImage(const ByteSource& file) {

@@ -82,6 +82,10 @@ inline constexpr std::uint32_t kFieldDirectories = 112;
 // the file or out of order, a damaged resource tree.
 PeImage readPeImage(const ByteSource& file);
 
+// True when file starts like a Windows program of any kind: 'MZ', and the
+// offset at 0x3C leads to "PE\0\0" inside the file.
+bool isPeImage(const ByteSource& file);
+
 // Where the section's addresses end, aligned: even an empty section takes
 // its address, so no other may start there.
 std::uint64_t sectionEnd(const SectionHeader& section, std::uint32_t alignment);

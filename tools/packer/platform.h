@@ -6,7 +6,9 @@
 #define CORVELLINTH_TOOLS_PACKER_PLATFORM_H
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -62,6 +64,7 @@ FileStatus statusOf(const std::string& path);
 struct DirectoryItem {
     std::string name; // UTF-8; not valid when validName is false
     bool validName = true;
+    bool isLink = false; // a symbolic link (or a junction); status is what it leads to
     FileStatus status;
 };
 
@@ -78,6 +81,18 @@ std::string fullPathOf(const std::string& path);
 // True when two full paths name the same file, compared as the platform's
 // file systems usually do (ignoring case on Windows).
 bool samePath(const std::string& left, const std::string& right);
+
+// True when the full path is directory (a full path) or lies below it,
+// compared as samePath compares.
+bool isWithin(const std::string& path, const std::string& directory);
+
+// The full path with every link on the way resolved; nothing when it cannot
+// be resolved (nothing is there, a link leads nowhere).
+std::optional<std::string> realPathOf(const std::string& path);
+
+// True when both paths lead to one existing file, by whatever names and
+// links.
+bool sameFile(const std::string& left, const std::string& right);
 
 // The directory that holds the running program.
 std::string ownDirectory();
@@ -107,6 +122,16 @@ class InputFile : public ByteSource {
     std::uint64_t size_ = 0;
 };
 
+// Hands what is left of file to take in pieces, in order.
+inline void readRest(InputFile& file,
+                     const std::function<void(const char* data, std::size_t size)>& take) {
+    constexpr std::size_t kPiece = 1 << 20;
+    std::vector<char> piece(kPiece);
+    for (std::size_t got = 0; (got = file.readNext(piece.data(), piece.size())) != 0;) {
+        take(piece.data(), got);
+    }
+}
+
 // A new file (replacing one of the same name). Throws PackError "cannot
 // write '<shown>': ..." when it cannot be created or written, including a
 // write that the system reports as done without writing anything.
@@ -135,11 +160,28 @@ SystemError replaceFile(const std::string& from, const std::string& to);
 // Deletes a file; failures are ignored (it is cleaning up after a failure).
 void removeFile(const std::string& path);
 
-// Until called again: when the process is interrupted (Ctrl+C, a
-// termination signal, its console closing), path is deleted before the
-// process ends as the interruption says. An empty path deletes nothing.
-// For the one partial output being written.
-void removeOnInterrupt(const std::string& path);
+// The temporary files that an interruption deletes: the partial output,
+// and the two files of a sign command's run.
+enum class InterruptSlot { Output, SignInput, SignOutput };
+inline constexpr std::size_t kInterruptSlots = 3;
+
+// Until called again for the slot: when the process is interrupted
+// (Ctrl+C, a termination signal, its console closing), path is deleted
+// before the process ends as the interruption says. An empty path deletes
+// nothing.
+void removeOnInterrupt(const std::string& path, InterruptSlot slot = InterruptSlot::Output);
+
+// Runs command with the system's shell (/bin/sh -c; on Windows cmd.exe
+// from the system folder) with the packer's standard streams, and waits for
+// it. Returns its exit code. Throws PackError when it cannot be started or
+// is ended by a signal.
+int runShellCommand(const std::string& command);
+
+// path quoted for runShellCommand's shell, so that the command gets it as
+// one argument, unchanged. Throws PackError for a path that the shell
+// cannot carry unchanged (on Windows, one holding '%', which cmd.exe
+// expands even inside quotes).
+std::string quoteForShell(const std::string& path);
 
 enum class StandardStream { Output, Error };
 

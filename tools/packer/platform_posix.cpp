@@ -4,13 +4,16 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "tools/packer/unicode_text.h"
@@ -111,13 +114,15 @@ void writeAll(int descriptor, const std::string& shown, const char* bytes, std::
     }
 }
 
-// The file to delete when a signal ends the process; read by the handler,
-// so a fixed buffer and only async-signal-safe calls.
-char interruptedOutput[PATH_MAX];
+// The files to delete when a signal ends the process; read by the handler,
+// so fixed buffers and only async-signal-safe calls.
+char interruptedFiles[kInterruptSlots][PATH_MAX];
 
 void onInterrupt(int signal) {
-    if (interruptedOutput[0] != '\0') {
-        unlink(interruptedOutput);
+    for (const char* path : interruptedFiles) {
+        if (path[0] != '\0') {
+            unlink(path);
+        }
     }
     raise(signal); // the handler was reset: the signal now ends the process
 }
@@ -188,7 +193,10 @@ std::vector<DirectoryItem> listDirectory(const std::string& path) {
         DirectoryItem item;
         item.validName = utf8ToUtf16(name).has_value();
         item.name = item.validName ? name : printableUtf8(name);
-        item.status = statusOf(joinPath(path, name));
+        const std::string itemPath = joinPath(path, name);
+        struct stat own {};
+        item.isLink = lstat(itemPath.c_str(), &own) == 0 && S_ISLNK(own.st_mode);
+        item.status = statusOf(itemPath);
         items.push_back(std::move(item));
     }
 }
@@ -228,6 +236,30 @@ std::string fullPathOf(const std::string& path) {
 
 bool samePath(const std::string& left, const std::string& right) {
     return left == right;
+}
+
+bool isWithin(const std::string& path, const std::string& directory) {
+    if (path.compare(0, directory.size(), directory) != 0) {
+        return false;
+    }
+    return path.size() == directory.size() || directory == "/" || path[directory.size()] == '/';
+}
+
+std::optional<std::string> realPathOf(const std::string& path) {
+    char* const resolved = realpath(path.c_str(), nullptr);
+    if (resolved == nullptr) {
+        return std::nullopt;
+    }
+    std::string result = resolved;
+    std::free(resolved);
+    return result;
+}
+
+bool sameFile(const std::string& left, const std::string& right) {
+    struct stat a {};
+    struct stat b {};
+    return stat(left.c_str(), &a) == 0 && stat(right.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
+           a.st_ino == b.st_ino;
 }
 
 std::string ownDirectory() {
@@ -303,18 +335,49 @@ void removeFile(const std::string& path) {
     unlink(path.c_str());
 }
 
-void removeOnInterrupt(const std::string& path) {
+void removeOnInterrupt(const std::string& path, InterruptSlot slot) {
     static bool installed = false;
     if (!installed) {
         installInterruptHandlers();
         installed = true;
     }
     // The first character last, so a handler never sees half a path.
-    interruptedOutput[0] = '\0';
-    if (!path.empty() && path.size() < sizeof interruptedOutput) {
-        std::memcpy(interruptedOutput + 1, path.c_str() + 1, path.size());
-        interruptedOutput[0] = path[0];
+    char* const kept = interruptedFiles[static_cast<std::size_t>(slot)];
+    kept[0] = '\0';
+    if (!path.empty() && path.size() < PATH_MAX) {
+        std::memcpy(kept + 1, path.c_str() + 1, path.size());
+        kept[0] = path[0];
     }
+}
+
+int runShellCommand(const std::string& command) {
+    std::string shell = "/bin/sh";
+    std::string option = "-c";
+    std::string text = command;
+    char* const argv[] = {shell.data(), option.data(), text.data(), nullptr};
+    pid_t child = 0;
+    const int failed = posix_spawn(&child, shell.c_str(), nullptr, nullptr, argv, environ);
+    if (failed != 0) {
+        throw PackError(describeFailure("cannot start", shell, static_cast<SystemError>(failed)));
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) {
+            throw PackError("cannot wait for it: " + systemErrorText(lastError()));
+        }
+    }
+    if (WIFSIGNALED(status)) {
+        throw PackError("it was ended by signal " + std::to_string(WTERMSIG(status)));
+    }
+    return WEXITSTATUS(status);
+}
+
+std::string quoteForShell(const std::string& path) {
+    std::string quoted = "'";
+    for (const char c : path) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "'";
 }
 
 bool isTerminal(StandardStream stream) {

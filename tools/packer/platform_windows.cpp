@@ -17,6 +17,13 @@ struct FileTraits {
 };
 using FileHandle = UniqueHandle<FileTraits>;
 
+struct ProcessTraits {
+    using Type = HANDLE;
+    static HANDLE empty() { return nullptr; }
+    static void close(HANDLE handle) { CloseHandle(handle); }
+};
+using ProcessHandle = UniqueHandle<ProcessTraits>;
+
 struct FindTraits {
     using Type = HANDLE;
     static HANDLE empty() { return INVALID_HANDLE_VALUE; }
@@ -28,6 +35,9 @@ using FindHandle = UniqueHandle<FindTraits>;
 // MAX_PATH (a directory's limit is 12 units lower).
 constexpr std::size_t kLongPath = MAX_PATH - 12;
 constexpr DWORD kLargestPiece = 1u << 30;
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr std::wstring_view kExtendedPrefix = L"\\\\?\\";
+constexpr std::wstring_view kExtendedUncPrefix = L"\\\\?\\UNC\\";
 
 std::wstring widen(std::string_view text) {
     const std::u16string units = utf8ToUtf16(text).value_or(u"");
@@ -79,16 +89,35 @@ FileStatus statusFromAttributes(DWORD attributes, DWORD sizeHigh, DWORD sizeLow)
     return status;
 }
 
-// The file to delete when a console event ends the process. The handler
-// runs on a thread of its own while the file is still open (shared for
+// The files to delete when a console event ends the process. The handler
+// runs on a thread of its own while the output is still open (shared for
 // deletion), so the deletion takes effect when the process ends.
-wchar_t interruptedOutput[32768];
+constexpr std::size_t kLongestPath = 32768;
+wchar_t interruptedFiles[kInterruptSlots][kLongestPath];
 
 BOOL WINAPI onConsoleEvent(DWORD) {
-    if (interruptedOutput[0] != L'\0') {
-        DeleteFileW(interruptedOutput);
+    for (const wchar_t* path : interruptedFiles) {
+        if (path[0] != L'\0') {
+            DeleteFileW(path);
+        }
     }
     return FALSE; // the default handler then ends the process
+}
+
+// A file or directory opened for its identity and name only.
+FileHandle openForQuery(const std::string& path) {
+    return FileHandle(CreateFileW(systemPath(path).c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+}
+
+std::wstring systemFolder() {
+    wchar_t folder[MAX_PATH];
+    const UINT length = GetSystemDirectoryW(folder, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        const DWORD code = GetLastError();
+        throw PackError("cannot find the system folder: " + systemErrorText(code));
+    }
+    return std::wstring(folder, length);
 }
 
 HANDLE standardHandle(StandardStream stream) {
@@ -210,8 +239,14 @@ std::vector<DirectoryItem> listDirectory(const std::string& path) {
         DirectoryItem item;
         item.validName = !hasUnpairedSurrogate(name);
         item.name = narrow(name);
+        // The listing describes a link itself; what it leads to is packed.
+        item.isLink = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+                      (found.dwReserved0 == IO_REPARSE_TAG_SYMLINK ||
+                       found.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT);
         item.status =
-            statusFromAttributes(found.dwFileAttributes, found.nFileSizeHigh, found.nFileSizeLow);
+            item.isLink ? statusOf(path.back() == '\\' ? path + item.name : path + "\\" + item.name)
+                        : statusFromAttributes(found.dwFileAttributes, found.nFileSizeHigh,
+                                               found.nFileSizeLow);
         items.push_back(std::move(item));
     } while (FindNextFileW(search.get(), &found));
     const DWORD code = GetLastError();
@@ -234,6 +269,56 @@ bool samePath(const std::string& left, const std::string& right) {
     const std::wstring b = widen(right);
     return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
                                 static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+bool isWithin(const std::string& path, const std::string& directory) {
+    const std::wstring whole = widen(path);
+    const std::wstring start = widen(directory);
+    if (whole.size() < start.size() ||
+        CompareStringOrdinal(whole.c_str(), static_cast<int>(start.size()), start.c_str(),
+                             static_cast<int>(start.size()), TRUE) != CSTR_EQUAL) {
+        return false;
+    }
+    return whole.size() == start.size() || start.back() == L'\\' || whole[start.size()] == L'\\';
+}
+
+std::optional<std::string> realPathOf(const std::string& path) {
+    const FileHandle file = openForQuery(path);
+    if (!file.valid()) {
+        return std::nullopt;
+    }
+    std::wstring final(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetFinalPathNameByHandleW(
+            file.get(), final.data(), static_cast<DWORD>(final.size()), FILE_NAME_NORMALIZED);
+        if (length == 0) {
+            return std::nullopt;
+        }
+        const bool fits = length < final.size();
+        final.resize(length);
+        if (fits) {
+            break;
+        }
+    }
+    if (final.rfind(kExtendedUncPrefix, 0) == 0) {
+        return narrow(L"\\\\" + final.substr(kExtendedUncPrefix.size()));
+    }
+    if (final.rfind(kExtendedPrefix, 0) == 0) {
+        return narrow(final.substr(kExtendedPrefix.size()));
+    }
+    return narrow(final);
+}
+
+bool sameFile(const std::string& left, const std::string& right) {
+    const FileHandle a = openForQuery(left);
+    const FileHandle b = openForQuery(right);
+    BY_HANDLE_FILE_INFORMATION first;
+    BY_HANDLE_FILE_INFORMATION second;
+    return a.valid() && b.valid() && GetFileInformationByHandle(a.get(), &first) &&
+           GetFileInformationByHandle(b.get(), &second) &&
+           first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
+           first.nFileIndexHigh == second.nFileIndexHigh &&
+           first.nFileIndexLow == second.nFileIndexLow;
 }
 
 std::string ownDirectory() {
@@ -329,20 +414,56 @@ void removeFile(const std::string& path) {
     DeleteFileW(systemPath(path).c_str());
 }
 
-void removeOnInterrupt(const std::string& path) {
+void removeOnInterrupt(const std::string& path, InterruptSlot slot) {
     static bool installed = false;
     if (!installed) {
         SetConsoleCtrlHandler(onConsoleEvent, TRUE);
         installed = true;
     }
     // The first character last, so the handler never sees half a path.
-    interruptedOutput[0] = L'\0';
+    wchar_t* const kept = interruptedFiles[static_cast<std::size_t>(slot)];
+    kept[0] = L'\0';
     const std::wstring wide = path.empty() ? L"" : systemPath(path);
-    if (!wide.empty() && wide.size() < std::size(interruptedOutput)) {
-        std::copy(wide.begin() + 1, wide.end(), interruptedOutput + 1);
-        interruptedOutput[wide.size()] = L'\0';
-        interruptedOutput[0] = wide[0];
+    if (!wide.empty() && wide.size() < kLongestPath) {
+        std::copy(wide.begin() + 1, wide.end(), kept + 1);
+        kept[wide.size()] = L'\0';
+        kept[0] = wide[0];
     }
+}
+
+int runShellCommand(const std::string& command) {
+    const std::wstring shell = systemFolder() + L"\\cmd.exe";
+    // /s keeps everything between the outer quotes as it is; /d skips the
+    // AutoRun commands of the registry.
+    std::wstring line = L"cmd.exe /d /s /c \"" + widen(command) + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION started{};
+    if (!CreateProcessW(shell.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                        &startup, &started)) {
+        const DWORD code = GetLastError();
+        throw PackError(describeFailure("cannot start", narrow(shell), code));
+    }
+    const ProcessHandle process(started.hProcess);
+    CloseHandle(started.hThread);
+    DWORD exitCode = 0;
+    if (WaitForSingleObject(process.get(), INFINITE) != WAIT_OBJECT_0 ||
+        !GetExitCodeProcess(process.get(), &exitCode)) {
+        const DWORD code = GetLastError();
+        throw PackError("cannot wait for it: " + systemErrorText(code));
+    }
+    return static_cast<int>(exitCode);
+}
+
+std::string quoteForShell(const std::string& path) {
+    if (path.find_first_of("%\"") != std::string::npos) {
+        throw PackError("cmd.exe cannot be handed '" + path + "' unchanged: it holds '%'");
+    }
+    return "\"" + path + "\"";
 }
 
 bool isTerminal(StandardStream stream) {

@@ -16,6 +16,9 @@ class Progress {
     Progress(std::uint64_t totalBytes, bool enabled);
 
     void advance(std::uint64_t bytes);
+    // A file counted with planned bytes has actual ones (it was signed, or
+    // changed since the tree was read).
+    void correctTotal(std::uint64_t planned, std::uint64_t actual) { total_ += actual - planned; }
     // Draws the final state and ends the line.
     void finish();
 

@@ -7,6 +7,7 @@
 #include "payload/format.h"
 #include "tools/packer/pack_error.h"
 #include "tools/packer/platform.h"
+#include "tools/packer/short_names.h"
 #include "tools/packer/unicode_text.h"
 
 namespace packer {
@@ -71,9 +72,52 @@ std::u16string entryNameOf(const DirectoryItem& item, const std::string& path,
     return name;
 }
 
+// An item of a folder with the names it is packed under.
+struct NamedItem {
+    const DirectoryItem* item;
+    std::string path;
+    std::u16string name; // the entry name
+    std::u16string leaf; // its last component
+};
+
+// Two names of one folder that the target system could take for one file:
+// equal ignoring case, or (on Windows) one the short name of the other.
+// Refused, naming both.
+void checkAliases(const std::vector<NamedItem>& named, NameRules rules) {
+    std::map<std::u16string, const NamedItem*> seen; // folded name -> item
+    for (const NamedItem& entry : named) {
+        const auto [earlier, added] = seen.emplace(foldCase(entry.leaf), &entry);
+        if (!added) {
+            throw PackError("'" + earlier->second->path + "' and '" + entry.path +
+                            "' differ only in case: on Windows one would replace the other");
+        }
+    }
+    if (rules != NameRules::Windows) {
+        return;
+    }
+    std::vector<std::u16string> leaves;
+    for (const NamedItem& entry : named) {
+        leaves.push_back(entry.leaf);
+    }
+    if (const auto alias = findShortNameAlias(leaves)) {
+        throw PackError("'" + named[alias->first].path + "' could be the short name of '" +
+                        named[alias->second].path + "': on Windows one would replace the other");
+    }
+}
+
+struct Excluded {
+    std::string path;
+    FileStatus status;
+};
+
 class Walk {
   public:
-    explicit Walk(const std::vector<std::string>& excluded) : excluded_(excluded) {}
+    Walk(const std::string& root, const std::vector<std::string>& excluded, NameRules rules)
+        : root_(root), rules_(rules) {
+        for (const std::string& path : excluded) {
+            excluded_.push_back({path, statusOf(path)});
+        }
+    }
 
     void directory(const std::string& path, const std::u16string& prefix) {
         std::vector<DirectoryItem> items = listDirectory(path);
@@ -81,20 +125,24 @@ class Walk {
         // every platform.
         std::sort(items.begin(), items.end(),
                   [](const DirectoryItem& a, const DirectoryItem& b) { return a.name < b.name; });
-        std::map<std::u16string, std::string> seen; // folded name -> path
+        std::vector<NamedItem> named;
         for (const DirectoryItem& item : items) {
             const std::string itemPath = joinPath(path, item.name);
             const std::u16string name = entryNameOf(item, itemPath, prefix);
-            const auto [earlier, added] = seen.emplace(foldCase(name), itemPath);
-            if (!added) {
-                throw PackError("'" + earlier->second + "' and '" + itemPath +
-                                "' differ only in case: on Windows one would replace the other");
+            named.push_back({&item, itemPath, name, name.substr(prefix.size())});
+        }
+        checkAliases(named, rules_);
+        for (const NamedItem& entry : named) {
+            if (entry.item->isLink) {
+                noteLink(entry.path);
             }
-            add(item, itemPath, name);
+            add(*entry.item, entry.path, entry.name);
         }
     }
 
     std::vector<SourceFile> files;
+    std::vector<std::string> warnings;
+    std::vector<std::string> excludedMet;
 
   private:
     void add(const DirectoryItem& item, const std::string& path, const std::u16string& name) {
@@ -105,7 +153,7 @@ class Walk {
             directory(path, name + u'\\');
             return;
         case FileKind::File:
-            if (!isExcluded(path)) {
+            if (!isExcluded(path, item.status.size)) {
                 files.push_back(SourceFile{name, path, item.status.size, item.status.executable});
             }
             return;
@@ -117,12 +165,39 @@ class Walk {
         throw PackError("cannot pack '" + path + "': it is neither a file nor a directory");
     }
 
-    bool isExcluded(const std::string& path) const {
-        return std::any_of(excluded_.begin(), excluded_.end(),
-                           [&path](const std::string& other) { return samePath(path, other); });
+    // A link is followed wherever it leads; one that leads out of the
+    // directory is named, since what it packs is not what the directory
+    // holds.
+    void noteLink(const std::string& path) {
+        if (!realRoot_) {
+            realRoot_ = realPathOf(root_).value_or(root_);
+        }
+        const std::optional<std::string> target = realPathOf(path);
+        if (target && !isWithin(*target, *realRoot_)) {
+            warnings.push_back("'" + path + "' is a link to '" + *target + "', outside '" + root_ +
+                               "': what it leads to is packed");
+        }
     }
 
-    const std::vector<std::string>& excluded_;
+    // One of excluded: by name, or the same file reached another way (only
+    // a file of the same size can be).
+    bool isExcluded(const std::string& path, std::uint64_t size) {
+        for (const Excluded& other : excluded_) {
+            const bool same = samePath(path, other.path) ||
+                              (other.status.kind == FileKind::File && other.status.size == size &&
+                               sameFile(path, other.path));
+            if (same) {
+                excludedMet.push_back(other.path);
+                return true;
+            }
+        }
+        return false;
+    }
+
+    std::string root_;
+    NameRules rules_;
+    std::optional<std::string> realRoot_;
+    std::vector<Excluded> excluded_;
 };
 
 // The main file's name as an entry name: '/' turned into '\', empty and "."
@@ -196,15 +271,17 @@ bool startsAsProgram(const SourceFile& file) {
 } // namespace
 
 SourceTree collectSourceTree(const std::string& directory, const std::string& mainName,
-                             const std::vector<std::string>& excluded) {
+                             const std::vector<std::string>& excluded, NameRules rules) {
     SourceTree tree;
     tree.root = fullPathOf(directory);
     checkDirectory(directory, tree.root);
     const std::u16string main = normaliseMainName(mainName);
 
-    Walk walk(excluded);
+    Walk walk(tree.root, excluded, rules);
     walk.directory(tree.root, u"");
     tree.files = std::move(walk.files);
+    tree.warnings = std::move(walk.warnings);
+    tree.excludedMet = std::move(walk.excludedMet);
     std::sort(tree.files.begin(), tree.files.end(),
               [](const SourceFile& a, const SourceFile& b) { return a.name < b.name; });
     putMainFirst(&tree, main, mainName, directory);

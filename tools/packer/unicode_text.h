@@ -26,6 +26,12 @@ std::string printableUtf8(std::string_view text);
 // so that a message stays one line whatever names it quotes.
 std::string oneLine(std::string_view text);
 
+// True for the code units of ASCII's digits and letters.
+inline bool isAsciiAlphanumeric(char16_t unit) {
+    return (unit >= u'0' && unit <= u'9') || (unit >= u'A' && unit <= u'Z') ||
+           (unit >= u'a' && unit <= u'z');
+}
+
 // The code unit in upper case when it has a simple upper-case mapping in the
 // Basic Multilingual Plane (Unicode's, as Windows file systems use it).
 char16_t upperCaseUnit(char16_t unit);
