@@ -5,35 +5,13 @@
 
 #include <string.h>
 
+#include "payload/elf_format.h"
 #include "payload/record_fields.h"
 
 namespace elf {
 namespace {
 
 using record_fields::loadLittleEndian;
-
-constexpr unsigned char kMagic[] = {0x7F, 'E', 'L', 'F'};
-constexpr std::size_t kHeaderSize = 64;
-constexpr std::size_t kClassOffset = 4;
-constexpr std::size_t kDataOffset = 5;
-constexpr std::size_t kVersionOffset = 6;
-constexpr unsigned char kClass64 = 2;
-constexpr unsigned char kLittleEndian = 1;
-constexpr unsigned char kCurrentVersion = 1;
-constexpr std::size_t kSectionTableOffset = 0x28;
-constexpr std::size_t kSectionEntrySizeOffset = 0x3A;
-constexpr std::size_t kSectionCountOffset = 0x3C;
-constexpr std::size_t kNameTableIndexOffset = 0x3E;
-
-constexpr std::size_t kSectionHeaderSize = 64;
-constexpr std::size_t kNameOffset = 0;
-constexpr std::size_t kTypeOffset = 4;
-constexpr std::size_t kLinkOffset = 0x28;
-constexpr std::size_t kContentsOffset = 0x18;
-constexpr std::size_t kContentsSizeOffset = 0x20;
-constexpr std::uint32_t kNullType = 0;   // SHT_NULL: an inactive entry, its fields meaningless
-constexpr std::uint32_t kNoBitsType = 8; // SHT_NOBITS: takes no room in the file
-constexpr std::uint32_t kExtendedIndex = 0xFFFF; // SHN_XINDEX
 
 constexpr std::size_t kBatch = 64; // section headers per read
 constexpr std::size_t kWholeNameTable = 4096;
@@ -53,11 +31,11 @@ struct SectionHeader {
 };
 
 SectionHeader decodeSectionHeader(const unsigned char* bytes) {
-    return {static_cast<std::uint32_t>(loadLittleEndian(bytes + kNameOffset, 4)),
-            static_cast<std::uint32_t>(loadLittleEndian(bytes + kTypeOffset, 4)),
-            static_cast<std::uint32_t>(loadLittleEndian(bytes + kLinkOffset, 4)),
-            loadLittleEndian(bytes + kContentsOffset, 8),
-            loadLittleEndian(bytes + kContentsSizeOffset, 8)};
+    return {static_cast<std::uint32_t>(loadLittleEndian(bytes + kSectionNameField, 4)),
+            static_cast<std::uint32_t>(loadLittleEndian(bytes + kSectionTypeField, 4)),
+            static_cast<std::uint32_t>(loadLittleEndian(bytes + kSectionLinkField, 4)),
+            loadLittleEndian(bytes + kSectionOffsetField, 8),
+            loadLittleEndian(bytes + kSectionSizeField, 8)};
 }
 
 bool readSectionHeader(const File& file, std::uint64_t tableOffset, std::uint64_t index,
@@ -81,14 +59,14 @@ struct SectionTable {
 bool readSectionTable(const File& file, SectionTable* table) {
     unsigned char header[kHeaderSize];
     if (file.size < kHeaderSize || !file.read(file.context, 0, header, sizeof(header)) ||
-        memcmp(header, kMagic, sizeof(kMagic)) != 0 || header[kClassOffset] != kClass64 ||
-        header[kDataOffset] != kLittleEndian || header[kVersionOffset] != kCurrentVersion ||
-        loadLittleEndian(header + kSectionEntrySizeOffset, 2) != kSectionHeaderSize) {
+        memcmp(header, kMagic, sizeof(kMagic)) != 0 || header[kClassField] != kClass64 ||
+        header[kDataField] != kLittleEndian || header[kVersionField] != kCurrentVersion ||
+        loadLittleEndian(header + kSectionEntrySizeField, 2) != kSectionHeaderSize) {
         return false;
     }
-    table->offset = loadLittleEndian(header + kSectionTableOffset, 8);
-    table->count = loadLittleEndian(header + kSectionCountOffset, 2);
-    table->nameTableIndex = loadLittleEndian(header + kNameTableIndexOffset, 2);
+    table->offset = loadLittleEndian(header + kSectionTableField, 8);
+    table->count = loadLittleEndian(header + kSectionCountField, 2);
+    table->nameTableIndex = loadLittleEndian(header + kNameTableField, 2);
     if (table->offset == 0 || !liesInFile(file, table->offset, kSectionHeaderSize)) {
         return false;
     }
@@ -118,7 +96,7 @@ struct NameTable {
 bool openNameTable(const File& file, const SectionTable& table, NameTable* names) {
     SectionHeader header{};
     if (!readSectionHeader(file, table.offset, table.nameTableIndex, &header) ||
-        header.type == kNoBitsType || !liesInFile(file, header.offset, header.size)) {
+        header.type == kNoBits || !liesInFile(file, header.offset, header.size)) {
         return false;
     }
     names->file = &file;
@@ -147,7 +125,7 @@ bool readSectionName(const NameTable& names, std::uint32_t at, char* name) {
 
 void matchSection(const NameTable& names, const SectionHeader& header, const char* const* wanted,
                   std::size_t count, Section* found) {
-    if (header.type == kNullType || header.type == kNoBitsType ||
+    if (header.type == kNullSection || header.type == kNoBits ||
         !liesInFile(*names.file, header.offset, header.size)) {
         return;
     }

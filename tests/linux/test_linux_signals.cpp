@@ -141,6 +141,20 @@ int startInTerminal(const TestPackage& package, const std::vector<std::string>& 
     return terminal;
 }
 
+// Waits for the application's "ready" line, then types Ctrl+C.
+bool pressCtrlCOnceReady(int terminal, std::string* seen) {
+    return readTerminalUntil(terminal, "ready ", seen) && readTerminalUntil(terminal, "\n", seen) &&
+           write(terminal, "\x03", 1) == 1;
+}
+
+// Waits for the parent's end; closes its terminal; its wait status.
+int endOfRunInTerminal(pid_t parent, int terminal) {
+    int status = 0;
+    EXPECT_EQ(waitpid(parent, &status, 0), parent);
+    close(terminal);
+    return status;
+}
+
 TEST_F(Signals, CtrlCInATerminalReachesTheApplicationOnce) {
     pid_t parent = -1;
     const int terminal = startInTerminal(package(),
@@ -149,19 +163,14 @@ TEST_F(Signals, CtrlCInATerminalReachesTheApplicationOnce) {
                                          &parent);
     ASSERT_GE(parent, 0);
     std::string seen;
-    ASSERT_TRUE(readTerminalUntil(terminal, "ready ", &seen)) << seen;
-    ASSERT_TRUE(readTerminalUntil(terminal, "\n", &seen)) << seen;
-    ASSERT_EQ(write(terminal, "\x03", 1), 1);
+    ASSERT_TRUE(pressCtrlCOnceReady(terminal, &seen)) << seen;
     ASSERT_TRUE(readTerminalUntil(terminal, "signal 2 count 1", &seen)) << seen;
     // Had the parent passed the terminal's SIGINT on as well, the
     // application would have it before this SIGTERM that the parent passes
     // on after it (the lower number is delivered first).
     kill(parent, SIGTERM);
     EXPECT_TRUE(readTerminalUntil(terminal, "counts 1 1 0 0", &seen)) << seen;
-    int status = 0;
-    ASSERT_EQ(waitpid(parent, &status, 0), parent);
-    close(terminal);
-    EXPECT_EQ(signalOf(status), SIGINT);
+    EXPECT_EQ(signalOf(endOfRunInTerminal(parent, terminal)), SIGINT);
     expectNothingLeft();
 }
 
@@ -174,14 +183,9 @@ TEST_F(Signals, CtrlCReachesAnApplicationInAProcessGroupOfItsOwn) {
         &parent);
     ASSERT_GE(parent, 0);
     std::string seen;
-    ASSERT_TRUE(readTerminalUntil(terminal, "ready ", &seen)) << seen;
-    ASSERT_TRUE(readTerminalUntil(terminal, "\n", &seen)) << seen;
-    ASSERT_EQ(write(terminal, "\x03", 1), 1);
+    ASSERT_TRUE(pressCtrlCOnceReady(terminal, &seen)) << seen;
     EXPECT_TRUE(readTerminalUntil(terminal, "signal 2 count 1", &seen)) << seen;
-    int status = 0;
-    ASSERT_EQ(waitpid(parent, &status, 0), parent);
-    close(terminal);
-    EXPECT_EQ(exitCodeOf(status), 3);
+    EXPECT_EQ(exitCodeOf(endOfRunInTerminal(parent, terminal)), 3);
     expectNothingLeft();
 }
 

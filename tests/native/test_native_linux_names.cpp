@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "payload/entry_names.h"
+#include "tools/packer/unicode_text.h"
 
 namespace {
 
@@ -23,24 +24,6 @@ std::optional<std::string> converted(const std::u16string& name, std::size_t cap
     }
     path.resize(path.find('\0'));
     return path;
-}
-
-void appendUtf8(std::string* out, char32_t value) {
-    if (value < 0x80) {
-        out->push_back(static_cast<char>(value));
-    } else if (value < 0x800) {
-        out->push_back(static_cast<char>(0xC0 | (value >> 6)));
-        out->push_back(static_cast<char>(0x80 | (value & 0x3F)));
-    } else if (value < 0x10000) {
-        out->push_back(static_cast<char>(0xE0 | (value >> 12)));
-        out->push_back(static_cast<char>(0x80 | ((value >> 6) & 0x3F)));
-        out->push_back(static_cast<char>(0x80 | (value & 0x3F)));
-    } else {
-        out->push_back(static_cast<char>(0xF0 | (value >> 18)));
-        out->push_back(static_cast<char>(0x80 | ((value >> 12) & 0x3F)));
-        out->push_back(static_cast<char>(0x80 | ((value >> 6) & 0x3F)));
-        out->push_back(static_cast<char>(0x80 | (value & 0x3F)));
-    }
 }
 
 // The rules, written out plainly: components between '\', none empty, "."
@@ -64,22 +47,17 @@ std::optional<std::string> model(const std::u16string& name) {
         }
         for (std::size_t at = 0; at < component.size(); ++at) {
             const char16_t unit = component[at];
-            if (unit == u'/') {
+            const bool high = unit >= 0xD800 && unit <= 0xDBFF;
+            const bool low = unit >= 0xDC00 && unit <= 0xDFFF;
+            const bool lowFollows = at + 1 < component.size() && component[at + 1] >= 0xDC00 &&
+                                    component[at + 1] <= 0xDFFF;
+            if (unit == u'/' || low || (high && !lowFollows)) {
                 return std::nullopt;
             }
-            if (unit >= 0xDC00 && unit <= 0xDFFF) {
-                return std::nullopt;
-            }
-            if (unit >= 0xD800 && unit <= 0xDBFF) {
-                if (at + 1 == component.size() || component[at + 1] < 0xDC00 ||
-                    component[at + 1] > 0xDFFF) {
-                    return std::nullopt;
-                }
-                appendUtf8(&path, 0x10000 + ((unit - 0xD800u) << 10) + (component[++at] - 0xDC00u));
-                continue;
-            }
-            appendUtf8(&path, unit);
+            at += high ? 1 : 0;
         }
+        // Every surrogate is paired now: the packer's conversion is exact.
+        path += packer::utf16ToUtf8(component);
     }
     return path;
 }
