@@ -5,9 +5,11 @@ set(CORVELLINTH_WARNINGS
     -Wall -Wextra -Wshadow -Wconversion -Wsign-conversion -Wcast-qual -Wundef -Werror)
 
 function(corvellinth_launcher_code target)
-  target_compile_options(${target} PRIVATE ${CORVELLINTH_WARNINGS}
-    $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti>
-    -Os -ffunction-sections)
+  target_compile_options(${target} PRIVATE ${CORVELLINTH_WARNINGS} -Os -ffunction-sections)
+  # The native tests' diagnostics seam throws through this code.
+  if(NOT CORVELLINTH_NATIVE_TESTS)
+    target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti>)
+  endif()
   target_compile_definitions(${target} PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX
                                               _WIN32_WINNT=0x0A00)
   # The runtime's own printf family (msvcrt) rather than MinGW's portable

@@ -48,7 +48,7 @@ void endProcess(Ending ending) {
     fflush(stdout);
     runEndingHookOnce();
     if (ending == Ending::abnormal) {
-        abort();
+        endAbnormally();
     }
     exit(kReportedExitCode);
 }
@@ -65,9 +65,21 @@ void fatalError(const char* message) {
     endProcess(Ending::reported);
 }
 
+void fatalSystemErrorWithText(const char* message, long code, const char* text) {
+    passEndingGate();
+    printToStandardError("%s ([Error %ld] %s)\n", message, code, text);
+    endProcess(Ending::reported);
+}
+
 void fatalOpenFailure(const wchar_t* path) {
     passEndingGate();
     printToStandardError("Error, failed to open '%ls' for writing.\n", path);
+    endProcess(Ending::reported);
+}
+
+void fatalOpenFailure(const char* path) {
+    passEndingGate();
+    printToStandardError("Error, failed to open '%s' for writing.\n", path);
     endProcess(Ending::reported);
 }
 
@@ -77,9 +89,29 @@ void fatalExistingDirectory(const wchar_t* path) {
     endProcess(Ending::reported);
 }
 
+void fatalExistingDirectory(const char* path) {
+    passEndingGate();
+    printToStandardError("Error, target directory '%s' already exists.\n", path);
+    endProcess(Ending::reported);
+}
+
+void fatalNoRunDirectory(const char* first, const char* second) {
+    passEndingGate();
+    printToStandardError("Error, couldn't find a directory to run the application from: neither "
+                         "'%s' nor '%s' can be used.\n",
+                         first, second);
+    endProcess(Ending::reported);
+}
+
 void reportSpecFailure(const wchar_t* spec) {
     passEndingGate();
     printToStandardError("Error, couldn't runtime expand spec '%ls'.\n", spec);
+    endProcess(Ending::abnormal);
+}
+
+void reportSpecFailure(const char* spec) {
+    passEndingGate();
+    printToStandardError("Error, couldn't runtime expand spec '%s'.\n", spec);
     endProcess(Ending::abnormal);
 }
 

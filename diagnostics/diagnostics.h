@@ -9,24 +9,39 @@
 [[noreturn]] void fatalError(const char* message);
 
 // Writes "message ([Error code] system text)" to standard error, the code as
-// a signed 32-bit decimal and the system text in US English from
-// FormatMessageA (empty when the system has none), then exit code 2.
+// a signed 32-bit decimal and the system's text for it (on Windows in US
+// English from FormatMessageA, empty when the system has none; on Linux
+// strerror's), then exit code 2.
 [[noreturn]] void fatalSystemError(const char* message, unsigned long code);
 
+// The same with a system text of the caller's (a dynamic loader's, which
+// says more than the error code's own).
+[[noreturn]] void fatalSystemErrorWithText(const char* message, long code, const char* text);
+
 // Writes "Error, failed to open '<path>' for writing." to standard error,
-// then exit code 2.
+// then exit code 2. Paths are UTF-16 (wchar_t) on Windows, UTF-8 on Linux.
 [[noreturn]] void fatalOpenFailure(const wchar_t* path);
+[[noreturn]] void fatalOpenFailure(const char* path);
 
 // Writes "Error, target directory '<path>' already exists." to standard
 // error, then exit code 2.
 [[noreturn]] void fatalExistingDirectory(const wchar_t* path);
+[[noreturn]] void fatalExistingDirectory(const char* path);
+
+// Writes "Error, couldn't find a directory to run the application from:
+// neither '<first>' nor '<second>' can be used." to standard error, then
+// exit code 2: neither the temporary directory nor the fallback beside the
+// user's cache can hold a run directory that may run code.
+[[noreturn]] void fatalNoRunDirectory(const char* first, const char* second);
 
 // Writes "Error, couldn't runtime expand spec '<spec>'." to standard error,
 // then ends the process abnormally.
 [[noreturn]] void reportSpecFailure(const wchar_t* spec);
+[[noreturn]] void reportSpecFailure(const char* spec);
 
-// Ends the process abnormally (abort, exit code 3) without a message of its
-// own: a fixed-size buffer would overflow, or the launcher cannot go on.
+// Ends the process abnormally (exit code 3: abort on Windows) without a
+// message of its own: a fixed-size buffer would overflow, or the launcher
+// cannot go on.
 [[noreturn]] void abnormalEnd();
 
 // Ends the process with exitCode, all 32 bits of it, without a message and
@@ -34,8 +49,17 @@
 // child and deleted the run directory itself, on its own thread.
 [[noreturn]] void endWithExitCode(unsigned long exitCode);
 
+#ifndef _WIN32
+// Linux: ends the process by signal, as a process killed by it ends (a
+// shell sees 128 + signal), without a message and without the ending hook:
+// the signal's default action, no core dump, the signal unblocked and
+// raised. Exits with 128 + signal should the process survive it.
+[[noreturn]] void endBySignal(int signal);
+#endif
+
 // Makes abort() write its message to standard error instead of showing a
-// dialog, so an abnormal end is always immediate (exit code 3).
+// dialog, so an abnormal end is always immediate (exit code 3). Nothing to
+// do on Linux.
 void routeAbortAwayFromDialogs();
 
 // Every ending above, once its message is out and before the process ends,

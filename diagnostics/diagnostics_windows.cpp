@@ -2,7 +2,6 @@
 // the runtime's abort behaviour.
 #include "diagnostics/diagnostics.h"
 #include "diagnostics/ending.h"
-#include "diagnostics/runtime_output.h"
 
 #include <windows.h>
 #include <stdlib.h>
@@ -16,7 +15,6 @@ constexpr DWORD kEnglishUnitedStates = 0x409;
 } // namespace
 
 void fatalSystemError(const char* message, unsigned long code) {
-    passEndingGate();
     char* systemText = nullptr;
     // With FORMAT_MESSAGE_ALLOCATE_BUFFER the buffer argument is really a
     // pointer to the pointer that receives the allocation. It is not freed:
@@ -25,10 +23,13 @@ void fatalSystemError(const char* message, unsigned long code) {
                                         reinterpret_cast<char*>(&systemText), 0, nullptr);
     const char* const text = (length != 0 && systemText != nullptr) ? systemText : "";
     // long is 32 bits on Windows: codes above 0x7FFFFFFF print negative.
-    printToStandardError("%s ([Error %ld] %s)\n", message, static_cast<long>(code), text);
-    endProcess(Ending::reported);
+    fatalSystemErrorWithText(message, static_cast<long>(code), text);
 }
 
 void routeAbortAwayFromDialogs() {
     _set_error_mode(_OUT_TO_STDERR);
+}
+
+void endAbnormally() {
+    abort();
 }

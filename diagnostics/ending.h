@@ -5,10 +5,13 @@
 
 enum class Ending {
     reported, // exit code 2, through exit: buffered output is flushed
-    abnormal, // abort: exit code 3 with routeAbortAwayFromDialogs
+    abnormal, // exit code 3: abort with routeAbortAwayFromDialogs on Windows
 };
 
 [[noreturn]] void endProcess(Ending ending);
+
+// The abnormal end itself, per system, once the hook has run.
+[[noreturn]] void endAbnormally();
 
 // Runs the ending gate, if one is set: first thing in every ending.
 void passEndingGate();

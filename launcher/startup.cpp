@@ -17,7 +17,6 @@
 #include "paths/environment.h"
 #include "paths/executable_path.h"
 #include "paths/unpack_spec.h"
-#include "paths/wide_text.h"
 #include "payload/attached_data.h"
 #include "payload/format.h"
 #include "payload/reader.h"
@@ -63,13 +62,6 @@ bool isStartedByOwnParent(const wchar_t* inheritedParent) {
     }
     resolveExecutablePath(parentPath, kParentPathCapacity);
     return wcscmp(parentPath, getExecutablePath(true)) == 0;
-}
-
-void publishOwnProcessId() {
-    wchar_t wide[kProcessIdTextCapacity];
-    WideText text = startWideText(wide, kProcessIdTextCapacity);
-    appendCurrentProcessId(&text);
-    setEnvironmentValueA(environment::kParent, wide);
 }
 
 AttachedData prepareTargetAndData() {

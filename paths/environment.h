@@ -1,10 +1,13 @@
 // Environment variables by compiled-in narrow name. Reads return heap
-// copies (_wcsdup) that the caller owns; absent, empty and over-long values
-// all read as null.
+// copies (_wcsdup on Windows, strdup on Linux) that the caller owns;
+// absent, empty and over-long values all read as null. Values are path
+// text: UTF-16 on Windows, the bytes as they are on Linux.
 #ifndef CORVELLINTH_PATHS_ENVIRONMENT_H
 #define CORVELLINTH_PATHS_ENVIRONMENT_H
 
 #include <cstddef>
+
+#include "paths/path_text.h"
 
 namespace environment {
 
@@ -18,14 +21,18 @@ inline constexpr std::size_t kValueCapacity = 32768; // code units, terminator i
 
 } // namespace environment
 
+#ifdef _WIN32
 // Widens a narrow name one character at a time with mbstowcs into wide
 // (kNameCapacity code units). Ends the process abnormally for a character
 // that does not give exactly one code unit, or a name of 40 or more.
 void widenEnvironmentName(const char* name, wchar_t* wide);
 
 wchar_t* getEnvironmentValue(const wchar_t* name);
-wchar_t* getEnvironmentValueA(const char* name);
-bool setEnvironmentValueA(const char* name, const wchar_t* value);
+#endif
+
+PathUnit* getEnvironmentValueA(const char* name);
+// Sets name to value; a null value removes it.
+bool setEnvironmentValueA(const char* name, const PathUnit* value);
 bool unsetEnvironmentValueA(const char* name);
 
 #endif

@@ -153,7 +153,104 @@ std::size_t pathKeysOf(const Unit* name, std::uint64_t* keys, std::size_t capaci
     return count;
 }
 
+constexpr std::uint32_t kReplacedSeparator = u'/';
+constexpr std::size_t kLongestUtf8Sequence = 4;
+
+// The UTF-8 form of the code point at *at, moving *at past it; 0 bytes for
+// an unpaired surrogate.
+std::size_t encodeUtf8(const char16_t** at, char* bytes) {
+    std::uint32_t value = static_cast<std::uint32_t>(**at);
+    ++*at;
+    if (isLowSurrogate(value)) {
+        return 0;
+    }
+    if (isHighSurrogate(value)) {
+        const auto low = static_cast<std::uint32_t>(**at);
+        if (!isLowSurrogate(low)) {
+            return 0;
+        }
+        ++*at;
+        value = 0x10000 + ((value - 0xD800) << 10) + (low - 0xDC00);
+    }
+    if (value < 0x80) {
+        bytes[0] = static_cast<char>(value);
+        return 1;
+    }
+    if (value < 0x800) {
+        bytes[0] = static_cast<char>(0xC0 | (value >> 6));
+        bytes[1] = static_cast<char>(0x80 | (value & 0x3F));
+        return 2;
+    }
+    if (value < 0x10000) {
+        bytes[0] = static_cast<char>(0xE0 | (value >> 12));
+        bytes[1] = static_cast<char>(0x80 | ((value >> 6) & 0x3F));
+        bytes[2] = static_cast<char>(0x80 | (value & 0x3F));
+        return 3;
+    }
+    bytes[0] = static_cast<char>(0xF0 | (value >> 18));
+    bytes[1] = static_cast<char>(0x80 | ((value >> 12) & 0x3F));
+    bytes[2] = static_cast<char>(0x80 | ((value >> 6) & 0x3F));
+    bytes[3] = static_cast<char>(0x80 | (value & 0x3F));
+    return 4;
+}
+
+// A Linux path component that names the directory itself or its parent,
+// or nothing.
+bool isUnsafeLinuxComponent(const char* start, std::size_t length) {
+    return length == 0 || (length == 1 && start[0] == '.') ||
+           (length == 2 && start[0] == '.' && start[1] == '.');
+}
+
+bool convertName(const char16_t* name, char* path, std::size_t capacity) {
+    std::size_t length = 0;
+    std::size_t componentStart = 0;
+    for (const char16_t* at = name;;) {
+        const auto unit = static_cast<std::uint32_t>(*at);
+        if (unit == 0 || unit == kSeparator) {
+            if (isUnsafeLinuxComponent(path + componentStart, length - componentStart)) {
+                return false;
+            }
+            if (unit == 0) {
+                path[length] = '\0';
+                return true;
+            }
+            // The separator and the terminator behind it.
+            if (capacity - length < 2) {
+                return false;
+            }
+            ++at;
+            path[length++] = '/';
+            componentStart = length;
+            continue;
+        }
+        if (unit == kReplacedSeparator) {
+            return false;
+        }
+        char bytes[kLongestUtf8Sequence];
+        const std::size_t count = encodeUtf8(&at, bytes);
+        // The bytes, the separator or terminator behind them.
+        if (count == 0 || count >= capacity - length) {
+            return false;
+        }
+        for (std::size_t index = 0; index < count; ++index) {
+            path[length++] = bytes[index];
+        }
+    }
+}
+
 } // namespace
+
+bool convertEntryNameToUtf8(const char16_t* name, char* path, std::size_t capacity) {
+    if (capacity == 0) {
+        return false;
+    }
+    path[0] = '\0';
+    if (name == nullptr || !convertName(name, path, capacity)) {
+        path[0] = '\0';
+        return false;
+    }
+    return true;
+}
 
 EntryNameProblem findEntryNameProblem(const char16_t* name) {
     return problemOf(name);

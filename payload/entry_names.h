@@ -48,6 +48,17 @@ bool isSafeEntryName(const wchar_t* name);
 std::size_t entryPathKeys(const char16_t* name, std::uint64_t* keys, std::size_t capacity);
 std::size_t entryPathKeys(const wchar_t* name, std::uint64_t* keys, std::size_t capacity);
 
+// Linux: writes name (zero-terminated UTF-16 code units, '\' separated) as
+// a relative UTF-8 path with '/' separators into path (capacity bytes,
+// terminator included). False, with path empty, when the name cannot be
+// converted (an unpaired surrogate) or would not stay below the directory
+// it is joined to on Linux: an empty component (no name, a leading,
+// trailing or doubled '\'), a component "." or "..", or a '/' in a name
+// (a separator to Linux, an ordinary unit in the stream); also when it does
+// not fit. Nothing else is refused: any other unit is an ordinary byte of a
+// Linux name.
+bool convertEntryNameToUtf8(const char16_t* name, char* path, std::size_t capacity);
+
 // True when name holds a '~': it may be the short (8.3) name that the file
 // system made up for another, longer name.
 bool mayBeShortName(const wchar_t* name);

@@ -8,15 +8,13 @@ namespace {
 
 constexpr std::size_t kCodeUnitSize = 2; // UTF-16LE in the stream
 
-} // namespace
-
-bool readEntryName(wchar_t* name, std::size_t capacity) {
+template <typename Unit> bool readName(Unit* name, std::size_t capacity) {
     for (std::size_t length = 0;; ++length) {
         unsigned char bytes[kCodeUnitSize];
         readAttachedBytes(bytes, kCodeUnitSize);
-        const auto unit = static_cast<wchar_t>(bytes[0] | (bytes[1] << 8));
-        if (unit == L'\0') {
-            name[length] = L'\0';
+        const auto unit = static_cast<Unit>(bytes[0] | (bytes[1] << 8));
+        if (unit == Unit{0}) {
+            name[length] = Unit{0};
             return length != 0;
         }
         if (length + 1 >= capacity) {
@@ -24,6 +22,16 @@ bool readEntryName(wchar_t* name, std::size_t capacity) {
         }
         name[length] = unit;
     }
+}
+
+} // namespace
+
+bool readEntryName(wchar_t* name, std::size_t capacity) {
+    return readName(name, capacity);
+}
+
+bool readEntryName(char16_t* name, std::size_t capacity) {
+    return readName(name, capacity);
 }
 
 std::uint64_t readEntrySize() {

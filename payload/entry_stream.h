@@ -12,6 +12,7 @@
 // for its terminator ends the process with "Error, couldn't decode attached
 // data." before the buffer can overrun.
 bool readEntryName(wchar_t* name, std::size_t capacity);
+bool readEntryName(char16_t* name, std::size_t capacity);
 
 // Reads the 64-bit little-endian size that follows a name.
 std::uint64_t readEntrySize();

@@ -118,6 +118,10 @@ void finishAttachedFrame() {
     }
 }
 
+const unsigned char* readerInputPosition() {
+    return static_cast<const unsigned char*>(input.src) + input.pos;
+}
+
 void releaseReader() {
     ZSTD_freeDCtx(decoder);
     decoder = nullptr;

@@ -27,6 +27,10 @@ void readAttachedBytes(void* destination, std::uint64_t count);
 // frame does not end where its data does, or when the checksum differs.
 void finishAttachedFrame();
 
+// Where the reader has consumed the compressed bytes to: what lies before
+// is never read again.
+const unsigned char* readerInputPosition();
+
 // Frees the decoder, then the window.
 void releaseReader();
 

@@ -18,14 +18,23 @@
 #define CORVELLINTH_MANIFEST_ID 1
 
 #ifndef RC_INVOKED
+#include "paths/path_text.h"
+
 namespace product {
 
-inline constexpr wchar_t kCompany[] = L"" CORVELLINTH_COMPANY_TEXT;
-inline constexpr wchar_t kProduct[] = L"" CORVELLINTH_PRODUCT_TEXT;
-inline constexpr wchar_t kVersion[] = L"" CORVELLINTH_VERSION_TEXT;
+inline constexpr PathUnit kCompany[] = PATH_TEXT(CORVELLINTH_COMPANY_TEXT);
+inline constexpr PathUnit kProduct[] = PATH_TEXT(CORVELLINTH_PRODUCT_TEXT);
+inline constexpr PathUnit kVersion[] = PATH_TEXT(CORVELLINTH_VERSION_TEXT);
 
 // Where each run unpacks: a fresh directory per parent process and start time.
-inline constexpr wchar_t kUnpackSpec[] = L"{TEMP}\\CorvellinthOnefile\\onefile_{PID}_{TIME}";
+#ifdef _WIN32
+inline constexpr PathUnit kUnpackSpec[] = L"{TEMP}\\CorvellinthOnefile\\onefile_{PID}_{TIME}";
+#else
+inline constexpr PathUnit kUnpackSpec[] = "{TEMP}/CorvellinthOnefile/onefile_{PID}_{TIME}";
+// Where a run unpacks when the temporary directory may not run code.
+inline constexpr PathUnit kFallbackUnpackSpec[] =
+    "{CACHE_DIR}/CorvellinthOnefile/onefile_{PID}_{TIME}";
+#endif
 
 // The unpack spec's last component without its two numbers: what a run
 // directory's name starts with, as the sweep of finished runs recognises it.

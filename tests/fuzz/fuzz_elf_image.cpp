@@ -3,12 +3,17 @@
 // writer takes them, the package must read back with the launcher's bytes
 // and sections unchanged (but for the fields that point at the new tables),
 // the three added sections holding exactly what was added, unloaded and
-// 8-byte aligned, and must itself be refused as a launcher.
+// 8-byte aligned, and must itself be refused as a launcher. The launcher's
+// own lookup (payload/elf_sections.h) finds in what the reader takes, the
+// input and the package, the very sections the reader finds.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
+#include <cstring>
+
 #include "payload/cache_record.h"
+#include "payload/elf_sections.h"
 #include "payload/exec_modes.h"
 #include "payload/format.h"
 #include "tests/fuzz/fuzz_support.h"
@@ -31,6 +36,39 @@ void checkAdded(const std::string& package, const ElfImage& image, const char* n
              std::string(name) + " is loaded");
     failWhen(package.substr(section->offset, section->size) != expected,
              std::string(name) + " does not hold what was added");
+}
+
+bool readMemory(void* context, std::uint64_t offset, void* destination, std::size_t size) {
+    const auto* const bytes = static_cast<const std::string*>(context);
+    if (offset > bytes->size() || size > bytes->size() - offset) {
+        return false;
+    }
+    std::memcpy(destination, bytes->data() + offset, size);
+    return true;
+}
+
+void checkLauncherLookup(const std::string& file, const ElfImage& image) {
+    const char* const names[] = {attached::kSectionName, cache::kSectionName,
+                                 exec_modes::kSectionName};
+    constexpr std::size_t kNames = sizeof(names) / sizeof(names[0]);
+    elf::Section found[kNames];
+    std::string bytes = file;
+    failWhen(!elf::findSections({readMemory, &bytes, bytes.size()}, names, kNames, found),
+             "the launcher's lookup refuses what the reader takes");
+    for (std::size_t index = 0; index < kNames; ++index) {
+        const ElfSection* expected = nullptr;
+        for (const ElfSection& section : image.sections) {
+            if (section.name == names[index] && section.type != kElfNoBits &&
+                section.type != kElfNullSection) {
+                expected = &section;
+                break;
+            }
+        }
+        failWhen(found[index].present != (expected != nullptr) ||
+                     (expected != nullptr && (found[index].offset != expected->offset ||
+                                              found[index].size != expected->size)),
+                 std::string("the launcher's lookup finds another ") + names[index]);
+    }
 }
 
 void checkPackage(const std::string& launcher, const ElfImage& before, const std::string& package) {
@@ -59,6 +97,7 @@ void checkPackage(const std::string& launcher, const ElfImage& before, const std
                      after.sections[index].name != before.sections[index].name,
                  "section " + std::to_string(index) + " changed");
     }
+    checkLauncherLookup(package, after);
     checkAdded(package, after, attached::kSectionName, kAttached);
     checkAdded(package, after, cache::kSectionName, kCacheRecord);
     checkAdded(package, after, exec_modes::kSectionName, executableEntriesRecord({0, 7}));
@@ -76,6 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const MemorySource source(input);
     try {
         const ElfImage image = readElfImage(source);
+        checkLauncherLookup(input, image);
         for (const ElfSection& section : image.sections) {
             failWhen(
                 section.type != kElfNoBits && section.type != kElfNullSection &&

@@ -5,18 +5,17 @@
 namespace packer {
 namespace {
 
-constexpr unsigned char kMagic[] = {0x7F, 'E', 'L', 'F'};
-constexpr std::size_t kClassField = 4;
-constexpr std::size_t kDataField = 5;
-constexpr std::size_t kVersionField = 6;
-constexpr unsigned char kClass64 = 2;
-constexpr unsigned char kLittleEndian = 1;
-constexpr unsigned char kCurrentVersion = 1;
-constexpr std::size_t kTypeField = 16;
-constexpr std::size_t kSectionEntrySizeField = 58;
+using elf::kClass64;
+using elf::kClassField;
+using elf::kCurrentVersion;
+using elf::kDataField;
+using elf::kLittleEndian;
+using elf::kMagic;
+using elf::kSectionEntrySizeField;
+using elf::kTypeField;
+using elf::kVersionField;
 constexpr std::uint16_t kTypeExecutable = 2; // ET_EXEC
 constexpr std::uint16_t kTypeShared = 3;     // ET_DYN: position-independent executables too
-constexpr std::size_t kSectionFieldType = 4;
 // The name table is held in memory; a launcher's is a few hundred bytes.
 constexpr std::uint64_t kLargestNameTable = 1u << 20;
 
@@ -75,7 +74,7 @@ void readSectionTable(const ByteSource& file, ElfImage* image) {
     for (std::size_t index = 0; index < count; ++index) {
         ElfSection section;
         section.raw = table.substr(index * kElfSectionHeaderSize, kElfSectionHeaderSize);
-        section.type = loadU32(section.raw, kSectionFieldType);
+        section.type = loadU32(section.raw, elf::kSectionTypeField);
         section.offset = loadU64(section.raw, kElfSectionFieldOffset);
         section.size = loadU64(section.raw, kElfSectionFieldSize);
         const bool hasBytes = section.type != kElfNullSection && section.type != kElfNoBits;

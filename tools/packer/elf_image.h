@@ -12,25 +12,26 @@
 #include <string_view>
 #include <vector>
 
+#include "payload/elf_format.h"
 #include "tools/packer/byte_io.h"
 
 namespace packer {
 
-inline constexpr std::size_t kElfHeaderSize = 64;
-inline constexpr std::size_t kElfSectionHeaderSize = 64;
+inline constexpr std::size_t kElfHeaderSize = elf::kHeaderSize;
+inline constexpr std::size_t kElfSectionHeaderSize = elf::kSectionHeaderSize;
 // Section numbers from here up are reserved: a table this long needs the
 // extended numbering, which the packer neither reads nor writes.
 inline constexpr std::uint32_t kElfReservedSections = 0xFF00;
-inline constexpr std::uint32_t kElfNullSection = 0; // SHT_NULL
-inline constexpr std::uint32_t kElfProgramBits = 1; // SHT_PROGBITS
-inline constexpr std::uint32_t kElfStringTable = 3; // SHT_STRTAB
-inline constexpr std::uint32_t kElfNoBits = 8;      // SHT_NOBITS
+inline constexpr std::uint32_t kElfNullSection = elf::kNullSection;
+inline constexpr std::uint32_t kElfProgramBits = elf::kProgramBits;
+inline constexpr std::uint32_t kElfStringTable = elf::kStringTable;
+inline constexpr std::uint32_t kElfNoBits = elf::kNoBits;
 // Offsets of the fields that the writer changes or reads.
-inline constexpr std::size_t kElfFieldSectionTable = 40;  // e_shoff, u64
-inline constexpr std::size_t kElfFieldSectionCount = 60;  // e_shnum, u16
-inline constexpr std::size_t kElfFieldNameTable = 62;     // e_shstrndx, u16
-inline constexpr std::size_t kElfSectionFieldOffset = 24; // sh_offset, u64
-inline constexpr std::size_t kElfSectionFieldSize = 32;   // sh_size, u64
+inline constexpr std::size_t kElfFieldSectionTable = elf::kSectionTableField;
+inline constexpr std::size_t kElfFieldSectionCount = elf::kSectionCountField;
+inline constexpr std::size_t kElfFieldNameTable = elf::kNameTableField;
+inline constexpr std::size_t kElfSectionFieldOffset = elf::kSectionOffsetField;
+inline constexpr std::size_t kElfSectionFieldSize = elf::kSectionSizeField;
 
 struct ElfSection {
     std::string raw;  // the 64 bytes of its header as they are in the file

@@ -1,0 +1,36 @@
+// Starting the child on Linux and waiting for it.
+//
+// The child is a fork of the parent that loads the application itself: no
+// second exec of the launcher, no second look at the package (measured
+// against fork and exec in bench/child_start.py). It starts with the
+// parent's environment (the four variables published), current directory,
+// standard streams and the signal mask and SIGCHLD action that the
+// launcher was started with, and ends with the parent however the parent
+// ends (PR_SET_PDEATHSIG, SIGKILL), also when the parent is already gone
+// by the time it asks.
+//
+// The parent passes the stop signals on to the child (all but those that
+// the terminal sent, which reached the child itself), gives it the grace of
+// a console interruption (5 s) from the first one, then kills it; once the
+// child has ended it deletes the run directory and ends the way the child
+// ended: with its exit status, or by raising the signal that ended it (or,
+// when the parent killed it after the grace, the stop signal it got).
+#ifndef CORVELLINTH_LAUNCHER_CHILD_LINUX_H
+#define CORVELLINTH_LAUNCHER_CHILD_LINUX_H
+
+// Publishes TAMBRO_ONEFILE_DIRECTORY (the directory of the own
+// executable) and TAMBRO_ORIGINAL_ARGV0 (the program as invoked), starts
+// the child, waits for it, deletes the run directory and returns its exit
+// status, or ends by signal. Ends with "Error, couldn't launch child" when
+// the child cannot be started.
+int launchChildAndWait();
+
+// How the child starts; fork alone is what the launcher does. For the
+// benchmark that measures the two.
+enum class ChildStart {
+    fork,         // the forked parent runs the application itself
+    forkThenExec, // the forked parent executes the launcher again, as a second start
+};
+void setChildStart(ChildStart start);
+
+#endif
