@@ -97,7 +97,7 @@ class DamagedPackage : public ::testing::Test {
     };
 
     static DamagedRun startDamaged(const std::string& data, const std::string& what) {
-        DamagedRun run{what, std::make_unique<ScratchDirectory>(L"dmg"), nullptr};
+        DamagedRun run{what, std::make_unique<ScratchDirectory>(L"dmg"), nullptr, {}, {}};
         const std::wstring exe = testing_support::makePackagedExecutableFromAttachedData(
             *run.scratch / L"damaged.exe", data);
         const std::wstring temp = *run.scratch / L"temp";
