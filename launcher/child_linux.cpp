@@ -15,6 +15,7 @@
 #include "diagnostics/diagnostics.h"
 #include "launcher/run_directory_linux.h"
 #include "launcher/stop_signals_linux.h"
+#include "launcher/sweep_linux.h"
 #include "launcher/unpack_linux.h"
 #include "paths/environment.h"
 #include "paths/own_program.h"
@@ -31,8 +32,13 @@ constexpr std::int64_t kMillisecondsPerSecond = 1000;
 constexpr std::int64_t kNanosecondsPerMillisecond = 1000000;
 constexpr char kOwnExecutable[] = "/proc/self/exe";
 constexpr int kUnreadableExitCode = 1; // the child ran, how it ended is not known
+// The application's start comes first: the sweep of runs that are over
+// waits this long, or for the child's end.
+constexpr std::int64_t kSweepHeadStartMs = 1000;
 
 ChildStart childStart = ChildStart::fork;
+
+} // namespace
 
 // TAMBRO_ONEFILE_DIRECTORY: the own executable's path without its last
 // component ("/" for a file at the root).
@@ -50,6 +56,8 @@ void publishRunVariables() {
     setEnvironmentValueA(environment::kOriginalArgv0,
                          arguments.count > 0 ? arguments.vector[0] : nullptr);
 }
+
+namespace {
 
 // The forked child: from here on it never deletes anything and ends with
 // its parent. Never returns.
@@ -80,7 +88,25 @@ struct ChildWait {
     int stopSignal;        // the first stop signal taken, 0 before
     std::int64_t deadline; // when the child's grace ends, kNoDeadline before
     bool killed;           // after its grace
+    std::int64_t sweepAt;  // when the sweep runs, kNoDeadline once it has
 };
+
+// The time left until at (0 when it has come), or -1 (no limit) for
+// kNoDeadline.
+int timeLeftUntil(std::int64_t at) {
+    if (at == kNoDeadline) {
+        return -1;
+    }
+    const std::int64_t left = at - nowMs();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+void sweepOnce(ChildWait* wait) {
+    if (wait->sweepAt != kNoDeadline) {
+        wait->sweepAt = kNoDeadline;
+        sweepFinishedRuns();
+    }
+}
 
 // True when the signal reached the child too: the terminal sends its
 // signals (Ctrl+C) to the whole foreground process group, which the child
@@ -119,17 +145,20 @@ bool waitForEnd(ChildWait* wait, int* status) {
         if (ended < 0 && errno != EINTR) {
             return false;
         }
-        int timeout = -1;
-        if (wait->deadline != kNoDeadline) {
-            const std::int64_t left = wait->deadline - nowMs();
-            if (left <= 0) {
-                kill(wait->child, SIGKILL);
-                wait->killed = true;
-                wait->deadline = kNoDeadline;
-                continue;
-            }
-            timeout = static_cast<int>(left);
+        if (wait->deadline != kNoDeadline && timeLeftUntil(wait->deadline) == 0) {
+            kill(wait->child, SIGKILL);
+            wait->killed = true;
+            wait->deadline = kNoDeadline;
+            continue;
         }
+        if (wait->sweepAt != kNoDeadline && timeLeftUntil(wait->sweepAt) == 0) {
+            sweepOnce(wait);
+            continue;
+        }
+        const int untilGrace = timeLeftUntil(wait->deadline);
+        const int untilSweep = timeLeftUntil(wait->sweepAt);
+        const int timeout =
+            untilGrace < 0 || (untilSweep >= 0 && untilSweep < untilGrace) ? untilSweep : untilGrace;
         pollfd signals{stopSignalDescriptor(), POLLIN, 0};
         poll(&signals, 1, timeout);
         takeSignals(wait);
@@ -158,9 +187,11 @@ int launchChildAndWait() {
     if (child < 0) {
         fatalSystemError("Error, couldn't launch child", static_cast<unsigned long>(errno));
     }
-    ChildWait wait{child, 0, kNoDeadline, false};
+    ChildWait wait{child, 0, kNoDeadline, false, nowMs() + kSweepHeadStartMs};
     int status = 0;
     const bool ended = waitForEnd(&wait, &status);
+    // An application that ended sooner: its parent sweeps before it ends.
+    sweepOnce(&wait);
     deleteRunDirectory();
     if (wait.killed) {
         endBySignal(wait.stopSignal);

@@ -18,10 +18,17 @@
 #ifndef CORVELLINTH_LAUNCHER_CHILD_LINUX_H
 #define CORVELLINTH_LAUNCHER_CHILD_LINUX_H
 
+// Publishes TAMBRO_ONEFILE_DIRECTORY (the directory of the own executable)
+// and TAMBRO_ORIGINAL_ARGV0 (the program as invoked), as the application
+// sees them.
+void publishRunVariables();
+
 // Publishes TAMBRO_ONEFILE_DIRECTORY (the directory of the own
 // executable) and TAMBRO_ORIGINAL_ARGV0 (the program as invoked), starts
 // the child, waits for it, deletes the run directory and returns its exit
-// status, or ends by signal. Ends with "Error, couldn't launch child" when
+// status, or ends by signal. Sweeps the runs that are over
+// (launcher/sweep_linux.h) once the child has had a head start of a
+// second, or has ended sooner. Ends with "Error, couldn't launch child" when
 // the child cannot be started.
 int launchChildAndWait();
 

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -19,6 +20,8 @@ constexpr mode_t kPrivateDirectoryMode = 0700;
 constexpr mode_t kWritableByOthers = S_IWGRP | S_IWOTH;
 constexpr int kDeleteAttempts = 3;
 constexpr int kOpenDirectory = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+
+void deleteRunDirectoryAtEnding();
 
 // Process-wide, main thread only (launcher/state_linux.h lists them all).
 char targetDirectory[kRunPathCapacity];
@@ -81,16 +84,37 @@ int openPlace(char* place, bool make) {
     if (runName == nullptr) {
         return -1;
     }
-    int descriptor = open(place, kOpenDirectory | O_NOFOLLOW);
-    if (descriptor < 0 && errno == ENOENT && make) {
-        makeDirectories(place);
-        descriptor = open(place, kOpenDirectory | O_NOFOLLOW);
-    }
-    if (descriptor >= 0 && !isUsablePlace(descriptor)) {
+    return openUsableDirectory(place, make);
+}
+
+enum class WhenTaken { fail, end };
+
+// Creates the run directory in the place open as descriptor, which it then
+// owns, and locks it for the run (the sweep deletes only what it can lock).
+// False, with no run directory made and descriptor closed, when it cannot;
+// a name already taken ends the process when asked.
+bool createInOpenPlace(int descriptor, WhenTaken taken) {
+    if (mkdirat(descriptor, runName, kPrivateDirectoryMode) != 0) {
+        if (errno == EEXIST && taken == WhenTaken::end) {
+            fatalExistingDirectory(targetDirectory);
+        }
         close(descriptor);
-        descriptor = -1;
+        return false;
     }
-    return descriptor;
+    runDescriptor = openat(descriptor, runName, kOpenDirectory | O_NOFOLLOW);
+    // Blocking: a sweep that took the lock of a run whose process it
+    // believed gone lets go at once when it sees otherwise.
+    if (runDescriptor < 0 || flock(runDescriptor, LOCK_EX) != 0) {
+        if (runDescriptor >= 0) {
+            close(runDescriptor);
+            runDescriptor = -1;
+        }
+        unlinkat(descriptor, runName, AT_REMOVEDIR);
+        close(descriptor);
+        return false;
+    }
+    placeDescriptor = descriptor;
+    return true;
 }
 
 // Creates the run directory in the place of targetDirectory. False, with
@@ -98,24 +122,12 @@ int openPlace(char* place, bool make) {
 // cannot be used.
 bool createInPlace(char* place) {
     const int descriptor = openPlace(place, true);
-    if (descriptor < 0) {
-        return false;
-    }
-    if (mkdirat(descriptor, runName, kPrivateDirectoryMode) != 0) {
-        if (errno == EEXIST) {
-            fatalExistingDirectory(targetDirectory);
-        }
-        close(descriptor);
-        return false;
-    }
-    runDescriptor = openat(descriptor, runName, kOpenDirectory | O_NOFOLLOW);
-    if (runDescriptor < 0) {
-        unlinkat(descriptor, runName, AT_REMOVEDIR);
-        close(descriptor);
-        return false;
-    }
-    placeDescriptor = descriptor;
-    return true;
+    return descriptor >= 0 && createInOpenPlace(descriptor, WhenTaken::end);
+}
+
+void armCleanup() {
+    cleanupArmed = true;
+    setEndingHook(deleteRunDirectoryAtEnding);
 }
 
 // Opens an existing run directory of this user in the place of
@@ -177,8 +189,57 @@ void createRunDirectory() {
     if (!createInPlace(primaryPlace) && !(expandFallback() && createInPlace(fallbackPlace))) {
         fatalNoRunDirectory(primaryPlace, fallbackPlace);
     }
-    cleanupArmed = true;
-    setEndingHook(deleteRunDirectoryAtEnding);
+    armCleanup();
+}
+
+int openUsableDirectory(char* path, bool make) {
+    int descriptor = open(path, kOpenDirectory | O_NOFOLLOW);
+    if (descriptor < 0 && errno == ENOENT && make) {
+        makeDirectories(path);
+        descriptor = open(path, kOpenDirectory | O_NOFOLLOW);
+    }
+    if (descriptor >= 0 && !isUsablePlace(descriptor)) {
+        close(descriptor);
+        descriptor = -1;
+    }
+    return descriptor;
+}
+
+bool createRunDirectoryIn(int place, const char* placePath) {
+    char name[kRunPathCapacity];
+    char unused[kRunPathCapacity];
+    const char* const expandedName = splitPlace(targetDirectory, unused);
+    if (expandedName == nullptr) {
+        return false;
+    }
+    PathText saved = startText(name, kRunPathCapacity);
+    appendText(&saved, expandedName);
+    PathText target = startText(targetDirectory, kRunPathCapacity);
+    const char separator = '/';
+    const bool fits = tryAppendUnits(&target, placePath, strnlen(placePath, kRunPathCapacity)) &&
+                      tryAppendUnits(&target, &separator, 1) &&
+                      tryAppendUnits(&target, name, saved.length);
+    runName = targetDirectory + target.length - saved.length;
+    const int descriptor = fits ? fcntl(place, F_DUPFD_CLOEXEC, 0) : -1;
+    if (descriptor < 0 || !createInOpenPlace(descriptor, WhenTaken::fail)) {
+        static_cast<void>(expandRunDirectory());
+        return false;
+    }
+    armCleanup();
+    return true;
+}
+
+const char* runDirectoryName() {
+    return runName;
+}
+
+int runPlaceDescriptor() {
+    return placeDescriptor;
+}
+
+bool setRunDirectoryPath(const char* path) {
+    PathText target = startText(targetDirectory, kRunPathCapacity);
+    return tryAppendUnits(&target, path, strnlen(path, kRunPathCapacity));
 }
 
 bool findRunDirectory() {

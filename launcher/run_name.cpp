@@ -1,7 +1,5 @@
 #include "launcher/run_name.h"
 
-#include <wchar.h>
-
 #include "resources/product.h"
 
 namespace {
@@ -9,20 +7,21 @@ namespace {
 constexpr std::uint64_t kLargestProcessId = 0x7FFFFFFF;    // "%ld" of a 32-bit long
 constexpr std::uint64_t kLargestTime = 0x7FFFFFFFFFFFFFFF; // "%lld"
 
-bool isDigit(wchar_t unit) {
-    return unit >= L'0' && unit <= L'9';
+template <typename Unit> bool isDigit(Unit unit) {
+    return unit >= Unit('0') && unit <= Unit('9');
 }
 
 // Reads a decimal number of at most largest from *text, without a leading
 // zero (except the number 0 itself), and moves *text past it.
-bool readDecimal(const wchar_t** text, std::uint64_t largest, std::uint64_t* value) {
-    const wchar_t* at = *text;
-    if (!isDigit(at[0]) || (at[0] == L'0' && isDigit(at[1]))) {
+template <typename Unit>
+bool readDecimal(const Unit** text, std::uint64_t largest, std::uint64_t* value) {
+    const Unit* at = *text;
+    if (!isDigit(at[0]) || (at[0] == Unit('0') && isDigit(at[1]))) {
         return false;
     }
     std::uint64_t number = 0;
     for (; isDigit(*at); ++at) {
-        const auto digit = static_cast<std::uint64_t>(*at - L'0');
+        const auto digit = static_cast<std::uint64_t>(*at - Unit('0'));
         if (number > (largest - digit) / 10) {
             return false;
         }
@@ -33,24 +32,35 @@ bool readDecimal(const wchar_t** text, std::uint64_t largest, std::uint64_t* val
     return true;
 }
 
-} // namespace
-
-bool parseRunDirectoryName(const wchar_t* name, RunName* run) {
-    const std::size_t prefixLength = wcslen(product::kRunDirectoryPrefix);
-    if (wcsncmp(name, product::kRunDirectoryPrefix, prefixLength) != 0) {
-        return false;
+// The names are ASCII: the prefix compares unit by unit in either width.
+template <typename Unit> bool parseRunName(const Unit* name, RunName* run) {
+    const wchar_t* prefix = product::kRunDirectoryPrefix;
+    for (; *prefix != L'\0'; ++prefix, ++name) {
+        if (static_cast<wchar_t>(*name) != *prefix) {
+            return false;
+        }
     }
-    const wchar_t* at = name + prefixLength;
+    const Unit* at = name;
     std::uint64_t processId = 0;
     std::uint64_t startTime = 0;
-    if (!readDecimal(&at, kLargestProcessId, &processId) || *at != L'_') {
+    if (!readDecimal(&at, kLargestProcessId, &processId) || *at != Unit('_')) {
         return false;
     }
     ++at;
-    if (!readDecimal(&at, kLargestTime, &startTime) || *at != L'\0') {
+    if (!readDecimal(&at, kLargestTime, &startTime) || *at != Unit('\0')) {
         return false;
     }
     run->processId = static_cast<std::uint32_t>(processId);
     run->startTime = startTime;
     return true;
+}
+
+} // namespace
+
+bool parseRunDirectoryName(const wchar_t* name, RunName* run) {
+    return parseRunName(name, run);
+}
+
+bool parseRunDirectoryName(const char* name, RunName* run) {
+    return parseRunName(name, run);
 }

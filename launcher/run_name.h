@@ -16,5 +16,7 @@ struct RunName {
 // ("%ld" of the id, "%lld" of the time). Fills *run then; anything else
 // (a suffix, a sign, a blank, an overflow) is not a run's name.
 bool parseRunDirectoryName(const wchar_t* name, RunName* run);
+// The same for a Linux name (UTF-8 bytes).
+bool parseRunDirectoryName(const char* name, RunName* run);
 
 #endif

@@ -1,7 +1,8 @@
 // The start-up sequence on Linux: the same roles as on Windows. A first
 // start is the parent: it unpacks into a run directory of its own, forks
 // the child that runs the application (launcher/child_linux.h), waits and
-// deletes. A start from within the running application (it inherits
+// deletes; for a cached package it runs the application from the cached
+// copy itself (launcher/cache_linux.h). A start from within the running application (it inherits
 // TAMBRO_ONEFILE_PARENT while its parent runs the very same executable
 // file) takes the child role and runs from the same run directory without
 // unpacking.
@@ -13,6 +14,7 @@
 #include <sys/stat.h>
 
 #include "diagnostics/diagnostics.h"
+#include "launcher/cache_linux.h"
 #include "launcher/child_linux.h"
 #include "launcher/run_directory_linux.h"
 #include "launcher/stop_signals_linux.h"
@@ -67,17 +69,21 @@ AttachedData prepareTargetAndData() {
     return data;
 }
 
-void createReaderFor(const AttachedData& data) {
+void checkHeader(const AttachedData& data) {
     if (!hasAttachedDataHeader(data)) {
         fatalError("Error, couldn't find attached data header.");
     }
+}
+
+void createReaderFor(const AttachedData& data) {
+    checkHeader(data);
     createReader(data.bytes + attached::kHeaderSize, data.size - attached::kHeaderSize);
 }
 
 int runAsChild() {
     const AttachedData data = prepareTargetAndData();
     createReaderFor(data);
-    if (!findRunDirectory()) {
+    if (!findRunDirectory() && !useCachedCopyInChild()) {
         fatalSystemErrorWithText("Error, load DLL.", ENOENT, "the run directory is not there");
     }
     return runApplicationFromFirstEntry();
@@ -89,9 +95,14 @@ int runAsParent() {
     if (!takeStopSignals()) {
         fatalError("Error, failed to register signal handler.");
     }
+    checkHeader(data);
+    int exitCode = 0;
+    if (runFromCachedCopy(data, &exitCode)) {
+        return exitCode;
+    }
     createReaderFor(data);
     createRunDirectory();
-    unpackAllEntries();
+    unpackAllEntries(WriteFailures::report);
     return launchChildAndWait();
 }
 

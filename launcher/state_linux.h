@@ -10,6 +10,13 @@
 //     runDescriptor            the run directory itself
 //     runName                  its name, in targetDirectory
 //     cleanupArmed             set once the parent made it
+//   launcher/cache_linux.cpp
+//     record                   the parsed cache record
+//     cacheFolder       4096   where the package's copies are
+//     copyPath          4096   cacheFolder '/' copyName
+//     copyName          33     the key's digits
+//     folderDescriptor         the cache folder
+//     copyMarker               the copy's marker, locked shared while it runs
 //   launcher/stop_signals_linux.cpp
 //     startMask, startChildAction  the signal mask and SIGCHLD's action at
 //                              start, which the child gets back

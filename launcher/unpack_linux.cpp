@@ -166,8 +166,8 @@ int entryDirectory(std::size_t length) {
     return openDirectory;
 }
 
-// Writes all of size bytes, as many calls as it takes.
-void writeWhole(int file, const unsigned char* data, std::size_t size) {
+// Writes all of size bytes, as many calls as it takes. 0, or the error.
+int writeWhole(int file, const unsigned char* data, std::size_t size) {
     while (size > 0) {
         const ssize_t written = write(file, data, size);
         if (written < 0 && errno == EINTR) {
@@ -175,30 +175,36 @@ void writeWhole(int file, const unsigned char* data, std::size_t size) {
         }
         if (written <= 0) {
             // A write that takes nothing without an error is a full disk.
-            fatalSystemError(kWriteFailure, written < 0 ? static_cast<unsigned long>(errno)
-                                                        : static_cast<unsigned long>(ENOSPC));
+            return written < 0 ? errno : ENOSPC;
         }
         data += written;
         size -= static_cast<std::size_t>(written);
     }
+    return 0;
 }
 
 // Moves size bytes from the stream into file, chunk by chunk; between
 // chunks a stop signal may end the run, and the compressed bytes read so
-// far leave the process's memory.
-void copyEntryData(int file, std::uint64_t size) {
+// far leave the process's memory. 0, or the write's error.
+int copyEntryData(int file, std::uint64_t size) {
     for (std::uint64_t remaining = size; remaining > 0;) {
         const std::size_t chunk =
             remaining < kChunkSize ? static_cast<std::size_t>(remaining) : kChunkSize;
         readAttachedBytes(writeBuffer, chunk);
-        writeWhole(file, writeBuffer, chunk);
+        const int error = writeWhole(file, writeBuffer, chunk);
+        if (error != 0) {
+            return error;
+        }
         remaining -= chunk;
         endIfStopSignalled();
         releaseAttachedDataBefore(readerInputPosition());
     }
+    return 0;
 }
 
-void writeEntryFile(std::uint64_t size, mode_t mode) {
+// False when the file cannot be created or written and failures are not
+// reported.
+bool writeEntryFile(std::uint64_t size, mode_t mode, WriteFailures failures) {
     const char* const lastSlash = strrchr(relativePath, '/');
     const std::size_t directoryLength =
         lastSlash != nullptr ? static_cast<std::size_t>(lastSlash - relativePath) : 0;
@@ -206,12 +212,19 @@ void writeEntryFile(std::uint64_t size, mode_t mode) {
     const char* const name = lastSlash != nullptr ? lastSlash + 1 : relativePath;
     const int file = directory >= 0 ? openat(directory, name, kCreateFile, mode) : -1;
     if (file < 0) {
+        if (failures == WriteFailures::giveUp) {
+            return false;
+        }
         fatalOpenFailure(static_cast<const char*>(fullPath));
     }
-    copyEntryData(file, size);
-    if (close(file) != 0) {
-        fatalSystemError(kWriteFailure, static_cast<unsigned long>(errno));
+    int error = copyEntryData(file, size);
+    if (close(file) != 0 && error == 0) {
+        error = errno;
     }
+    if (error != 0 && failures == WriteFailures::report) {
+        fatalSystemError(kWriteFailure, static_cast<unsigned long>(error));
+    }
+    return error == 0;
 }
 
 // The executable-entries record; an absent one lists nothing, a damaged
@@ -227,7 +240,7 @@ exec_modes::Record readExecModes() {
 
 } // namespace
 
-void unpackAllEntries() {
+bool unpackAllEntries(WriteFailures failures) {
     mainFile[0] = '\0';
     const exec_modes::Record modes = readExecModes();
     std::uint64_t count = 0;
@@ -236,7 +249,12 @@ void unpackAllEntries() {
         const std::uint64_t size = readEntrySize();
         const bool executable = count <= UINT32_MAX &&
                                 exec_modes::isExecutable(modes, static_cast<std::uint32_t>(count));
-        writeEntryFile(size, executable ? exec_modes::kExecutableMode : exec_modes::kPlainMode);
+        if (!writeEntryFile(size, executable ? exec_modes::kExecutableMode : exec_modes::kPlainMode,
+                            failures)) {
+            closeOpenDirectory();
+            releaseReader();
+            return false;
+        }
         endIfStopSignalled();
     }
     closeOpenDirectory();
@@ -247,6 +265,7 @@ void unpackAllEntries() {
     // to be intact.
     finishAttachedFrame();
     releaseReader();
+    return true;
 }
 
 const char* mainFilePath() {
@@ -272,7 +291,7 @@ int runApplication() {
     return runCode(count, arguments);
 }
 
-int runApplicationFromFirstEntry() {
+const char16_t* readMainEntry(std::uint64_t* size) {
     mainFile[0] = '\0';
     if (!readEntryName(entryName, kNameCapacity)) {
         // Without entries there is nothing to run; going on as a parent
@@ -280,5 +299,12 @@ int runApplicationFromFirstEntry() {
         fatalError("Error, attached data holds no application.");
     }
     prepareEntryPath();
+    *size = readEntrySize();
+    return entryName;
+}
+
+int runApplicationFromFirstEntry() {
+    std::uint64_t size = 0;
+    readMainEntry(&size);
     return runApplication();
 }

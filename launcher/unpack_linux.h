@@ -4,6 +4,14 @@
 #ifndef CORVELLINTH_LAUNCHER_UNPACK_LINUX_H
 #define CORVELLINTH_LAUNCHER_UNPACK_LINUX_H
 
+#include <cstdint>
+
+// What unpackAllEntries does when a file cannot be created or written.
+enum class WriteFailures {
+    report, // ends with the message
+    giveUp, // returns false (a cached copy's unpacking: the run goes elsewhere)
+};
+
 // Parent: writes every entry below the run directory through its
 // descriptor (launcher/run_directory_linux.h), names as UTF-8 paths with '/'
 // separators, each file with mode 0755 when the package lists it as
@@ -13,8 +21,10 @@
 // is not there) ends with "Error, couldn't decode attached data."; a file
 // that cannot be created or written ends with its message; a stop signal
 // ends the process by that signal (launcher/stop_signals_linux.h). Every
-// such end deletes the run directory.
-void unpackAllEntries();
+// such end deletes the run directory. With WriteFailures::giveUp, a file
+// that cannot be created or written makes it return false instead, the
+// reader released and the run directory left to the caller; true otherwise.
+bool unpackAllEntries(WriteFailures failures);
 
 // The first entry's full path, once unpackAllEntries or
 // runApplicationFromFirstEntry has read it.
@@ -26,8 +36,13 @@ const char* mainFilePath();
 // found." when it cannot.
 int runApplication();
 
-// Child role: reads the first entry's name (the reader is created), then
-// runApplication.
+// Reads the first entry's name and size (the reader is created, and stays
+// after it); returns the name, and prepares the main file's path for
+// runApplication. Ends with "Error, attached data holds no application."
+// when there is no entry.
+const char16_t* readMainEntry(std::uint64_t* size);
+
+// Child role: reads the first entry's name, then runApplication.
 int runApplicationFromFirstEntry();
 
 #endif
