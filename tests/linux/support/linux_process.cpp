@@ -9,7 +9,10 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/ptrace.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
+#include <sys/user.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -156,7 +159,105 @@ int removeEntry(const char* path, const struct stat*, int kind, FTW*) {
     return 0;
 }
 
+#ifdef __x86_64__
+// The path that the traced process passes at address, read from its memory.
+std::string pathAt(pid_t pid, unsigned long long address) {
+    char buffer[4096];
+    iovec local{buffer, sizeof(buffer) - 1};
+    iovec remote{reinterpret_cast<void*>(address), sizeof(buffer) - 1};
+    const ssize_t got = process_vm_readv(pid, &local, 1, &remote, 1, 0);
+    if (got <= 0) {
+        return "";
+    }
+    buffer[got] = '\0';
+    return buffer;
+}
+
+// At a system call's entry: true when it is the creation of a file whose
+// path ends in name.
+bool isCreating(pid_t pid, const user_regs_struct& registers, const std::string& name) {
+    if (registers.orig_rax != SYS_openat || (registers.rdx & O_CREAT) == 0) {
+        return false;
+    }
+    const std::string path = pathAt(pid, registers.rsi);
+    return path == name || (path.size() > name.size() && path.ends_with("/" + name));
+}
+
+// Follows the traced pid from stop to stop until it creates name (then
+// kills it) or ends.
+bool followUntilCreating(pid_t pid, const std::string& name) {
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid || !WIFSTOPPED(status)) {
+        return false;
+    }
+    ptrace(PTRACE_SETOPTIONS, pid, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL);
+    int pending = 0;
+    for (;;) {
+        ptrace(PTRACE_SYSCALL, pid, nullptr, pending);
+        pending = 0;
+        if (waitpid(pid, &status, 0) != pid || !WIFSTOPPED(status)) {
+            return false;
+        }
+        if (WSTOPSIG(status) != (SIGTRAP | 0x80)) {
+            pending = WSTOPSIG(status);
+            continue;
+        }
+        user_regs_struct registers{};
+        ptrace(PTRACE_GETREGS, pid, nullptr, &registers);
+        // At an entry the result is not there yet: -ENOSYS.
+        if (static_cast<long long>(registers.rax) == -ENOSYS && isCreating(pid, registers, name)) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return true;
+        }
+    }
+}
+#endif
+
 } // namespace
+
+bool canKillWhenCreating() {
+#ifdef __x86_64__
+    return true;
+#else
+    return false;
+#endif
+}
+
+bool killWhenCreating(const std::string& path, const std::vector<std::string>& arguments,
+                      const RunOptions& options, const std::string& name) {
+#ifdef __x86_64__
+    std::vector<std::string> argumentTexts{path};
+    argumentTexts.insert(argumentTexts.end(), arguments.begin(), arguments.end());
+    std::vector<std::string> environmentTexts = environmentWith(options.environment);
+    std::vector<char*> argv = pointersTo(argumentTexts);
+    std::vector<char*> envp = pointersTo(environmentTexts);
+    fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int discard = open("/dev/null", O_RDWR);
+        dup2(discard, 0);
+        dup2(discard, 1);
+        dup2(discard, 2);
+        ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
+        execve(path.c_str(), argv.data(), envp.data());
+        _exit(127);
+    }
+    const bool killed = pid > 0 && followUntilCreating(pid, name);
+    int status = 0;
+    while (pid > 0 && waitpid(pid, &status, 0) == pid && !WIFEXITED(status) &&
+           !WIFSIGNALED(status)) {
+        ptrace(PTRACE_CONT, pid, nullptr, 0);
+    }
+    return killed;
+#else
+    static_cast<void>(path);
+    static_cast<void>(arguments);
+    static_cast<void>(options);
+    static_cast<void>(name);
+    return false;
+#endif
+}
 
 int exitCodeOf(int status) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;

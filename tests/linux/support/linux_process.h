@@ -61,6 +61,15 @@ class StartedProgram {
     bool waited_ = false;
 };
 
+// Runs path as runProgram does (its output discarded) under ptrace, and
+// kills it with SIGKILL at the moment it is about to create a file named
+// name (an openat with O_CREAT whose path ends in that name). True when it
+// got there; false when the program ended first, or on a system where the
+// tracing is not available (x86-64 only: the test is skipped then).
+bool killWhenCreating(const std::string& path, const std::vector<std::string>& arguments,
+                      const RunOptions& options, const std::string& name);
+bool canKillWhenCreating();
+
 // Waits (a minute at most) until the process pid, not necessarily a child
 // of this one, has ended; false when it is still there.
 bool awaitProcessEnd(pid_t pid);
