@@ -349,9 +349,8 @@ bool holdCopy(CopyCheck check) {
     unsigned char* const content =
         marker >= 0 && flock(marker, LOCK_SH | LOCK_NB) == 0 ? readMarker(marker) : nullptr;
     const bool complete =
-        content != nullptr &&
-        (check == CopyCheck::markerOnly ||
-         isCopyComplete(copy, content + cache::kKeyDigits, Times::compare));
+        content != nullptr && (check == CopyCheck::markerOnly ||
+                               isCopyComplete(copy, content + cache::kKeyDigits, Times::compare));
     free(content);
     close(copy);
     if (!complete) {
@@ -544,8 +543,7 @@ bool runFromCachedCopy(const AttachedData& data, int* exitCode) {
         removeUnusedCopy(folderDescriptor, copyName, CopyWithoutMarker::remove);
         // What could not be removed (a damaged copy in use, a link, a file)
         // keeps the name from a new copy too: no unpacking in vain.
-        const int marker =
-            isNameFree(folderDescriptor, copyName) ? makeNewCopy(data) : -1;
+        const int marker = isNameFree(folderDescriptor, copyName) ? makeNewCopy(data) : -1;
         if (marker < 0 || !placeNewCopy(marker)) {
             close(folderDescriptor);
             folderDescriptor = -1;

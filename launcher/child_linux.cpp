@@ -157,8 +157,9 @@ bool waitForEnd(ChildWait* wait, int* status) {
         }
         const int untilGrace = timeLeftUntil(wait->deadline);
         const int untilSweep = timeLeftUntil(wait->sweepAt);
-        const int timeout =
-            untilGrace < 0 || (untilSweep >= 0 && untilSweep < untilGrace) ? untilSweep : untilGrace;
+        const int timeout = untilGrace < 0 || (untilSweep >= 0 && untilSweep < untilGrace)
+                                ? untilSweep
+                                : untilGrace;
         pollfd signals{stopSignalDescriptor(), POLLIN, 0};
         poll(&signals, 1, timeout);
         takeSignals(wait);

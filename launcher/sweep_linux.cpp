@@ -61,8 +61,8 @@ template <typename Each> void forEachName(int folder, Each each) {
 bool deleteLockedDirectory(int folder, const char* name, int directory) {
     struct stat opened {};
     struct stat named {};
-    if (fstat(directory, &opened) != 0 ||
-        fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) != 0 || !isSameFile(opened, named)) {
+    if (fstat(directory, &opened) != 0 || fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !isSameFile(opened, named)) {
         return false;
     }
     emptyDirectoryTree(directory);
@@ -80,7 +80,8 @@ bool sweepRunDirectory(int folder, const char* name) {
     }
     struct stat status {};
     const bool gone = fstat(run, &status) == 0 && status.st_uid == geteuid() &&
-                      flock(run, LOCK_EX | LOCK_NB) == 0 && deleteLockedDirectory(folder, name, run);
+                      flock(run, LOCK_EX | LOCK_NB) == 0 &&
+                      deleteLockedDirectory(folder, name, run);
     // The lock goes with the descriptor.
     close(run);
     return gone;

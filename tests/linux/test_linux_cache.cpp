@@ -33,11 +33,10 @@ std::map<std::string, std::string> snapshotOf(const std::string& path) {
     if (lstat(path.c_str(), &status) != 0) {
         return entries;
     }
-    entries[path] = std::to_string(status.st_ino) + " " + std::to_string(status.st_size) + " " +
-                    std::to_string(status.st_mtim.tv_sec) + "." +
-                    std::to_string(status.st_mtim.tv_nsec) + " " +
-                    std::to_string(status.st_ctim.tv_sec) + "." +
-                    std::to_string(status.st_ctim.tv_nsec);
+    entries[path] =
+        std::to_string(status.st_ino) + " " + std::to_string(status.st_size) + " " +
+        std::to_string(status.st_mtim.tv_sec) + "." + std::to_string(status.st_mtim.tv_nsec) + " " +
+        std::to_string(status.st_ctim.tv_sec) + "." + std::to_string(status.st_ctim.tv_nsec);
     if (S_ISDIR(status.st_mode)) {
         for (const std::string& name : namesIn(path)) {
             entries.merge(snapshotOf(path + "/" + name));
@@ -180,7 +179,8 @@ TEST_F(Cache, EightFirstStartsAtOnceLeaveOneCopyAndNothingElse) {
         EXPECT_EQ(exitCodeOf(result.status), 7) << result.err;
     }
     const std::string copy = onlyCopy();
-    EXPECT_THAT(namesIn(copy), ::testing::UnorderedElementsAre(".onefile-cache", "main.so", "data"));
+    EXPECT_THAT(namesIn(copy),
+                ::testing::UnorderedElementsAre(".onefile-cache", "main.so", "data"));
     expectNothingLeft();
 }
 
@@ -194,7 +194,8 @@ TEST_F(Cache, AReadOnlyOrFullCacheFolderSendsTheRunToTheTemporaryDirectory) {
     for (const TmpfsMount* mount : {&readOnly, &full}) {
         RunOptions options;
         options.environment = package().environment({"XDG_CACHE_HOME=" + mount->path()});
-        const RunResult result = runProgram(package().package(), {"env", "--", "exit", "4"}, options);
+        const RunResult result =
+            runProgram(package().package(), {"env", "--", "exit", "4"}, options);
         EXPECT_EQ(exitCodeOf(result.status), 4) << result.err;
         EXPECT_EQ(result.err, "");
         EXPECT_THAT(valuesOf(result.out).at("module"), StartsWith(package().runs() + "/onefile_"));
