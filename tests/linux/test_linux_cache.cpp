@@ -69,12 +69,17 @@ class Cache : public OwnPackageTest {
     std::string cacheHome() { return package().scratch() + "/cache"; }
     std::string folder() { return cacheHome() + "/CorvellinthOnefile/Acme/Tool"; }
 
-    RunResult runCached(const std::vector<std::string>& arguments,
-                        const std::string& packagePath = "") {
+    // The package's own temporary directory, and a cache folder of its own.
+    RunOptions cachedOptions() {
         RunOptions options;
         options.environment = package().environment({"XDG_CACHE_HOME=" + cacheHome()});
+        return options;
+    }
+
+    RunResult runCached(const std::vector<std::string>& arguments,
+                        const std::string& packagePath = "") {
         return runProgram(packagePath.empty() ? package().package() : packagePath, arguments,
-                          options);
+                          cachedOptions());
     }
 
     // The one copy in the cache folder (its path); fails the test otherwise.
@@ -144,8 +149,7 @@ TEST_F(Cache, ARebuiltPackageRunsItsOwnContentAndTheOldCopyGoesOnceNotInUse) {
     ASSERT_EQ(exitCodeOf(old.status), 0) << old.err;
     const std::string oldCopy = onlyCopy();
     // The old build keeps running while the new one starts.
-    RunOptions options;
-    options.environment = package().environment({"XDG_CACHE_HOME=" + cacheHome()});
+    const RunOptions options = cachedOptions();
     StartedProgram running(package().package(), {"ready", "--", "pause"}, options);
     ASSERT_THAT(running.readLine(), StartsWith("ready "));
 
@@ -167,8 +171,7 @@ TEST_F(Cache, ARebuiltPackageRunsItsOwnContentAndTheOldCopyGoesOnceNotInUse) {
 
 TEST_F(Cache, EightFirstStartsAtOnceLeaveOneCopyAndNothingElse) {
     package().pack(kCacheOptions);
-    RunOptions options;
-    options.environment = package().environment({"XDG_CACHE_HOME=" + cacheHome()});
+    const RunOptions options = cachedOptions();
     std::vector<std::unique_ptr<StartedProgram>> starts;
     for (int start = 0; start < 8; ++start) {
         starts.push_back(std::make_unique<StartedProgram>(
@@ -211,8 +214,7 @@ TEST_F(Cache, AFirstStartKilledWhileUnpackingIsCleanedUpByTheNext) {
         GTEST_SKIP() << "the tracing that stops a start at a file's creation is x86-64 only";
     }
     package().pack(kCacheOptions);
-    RunOptions options;
-    options.environment = package().environment({"XDG_CACHE_HOME=" + cacheHome()});
+    const RunOptions options = cachedOptions();
     ASSERT_TRUE(killWhenCreating(package().package(), {"exit", "0"}, options, "two.txt"));
     EXPECT_THAT(namesIn(folder()), ElementsAre(StartsWith("onefile_")));
     const RunResult next = runCached({"files"});

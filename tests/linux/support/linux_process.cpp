@@ -52,6 +52,24 @@ std::vector<char*> pointersTo(std::vector<std::string>& texts) {
     return pointers;
 }
 
+// The vectors of an execve, and the texts that they point into.
+struct ExecVectors {
+    std::vector<std::string> argumentTexts;
+    std::vector<std::string> environmentTexts;
+    std::vector<char*> argv;
+    std::vector<char*> envp;
+};
+
+// Fills *vectors for path with arguments and options' environment.
+void prepareExec(ExecVectors* vectors, const std::string& path,
+                 const std::vector<std::string>& arguments, const RunOptions& options) {
+    vectors->argumentTexts = {path};
+    vectors->argumentTexts.insert(vectors->argumentTexts.end(), arguments.begin(), arguments.end());
+    vectors->environmentTexts = environmentWith(options.environment);
+    vectors->argv = pointersTo(vectors->argumentTexts);
+    vectors->envp = pointersTo(vectors->environmentTexts);
+}
+
 // Starts path with its standard streams on pipes; returns the pid and the
 // parent's ends (input, output, error).
 pid_t startWithPipes(const std::string& path, const std::vector<std::string>& arguments,
@@ -63,11 +81,8 @@ pid_t startWithPipes(const std::string& path, const std::vector<std::string>& ar
         ADD_FAILURE() << "pipe: " << strerror(errno);
         return -1;
     }
-    std::vector<std::string> argumentTexts{path};
-    argumentTexts.insert(argumentTexts.end(), arguments.begin(), arguments.end());
-    std::vector<std::string> environmentTexts = environmentWith(options.environment);
-    std::vector<char*> argv = pointersTo(argumentTexts);
-    std::vector<char*> envp = pointersTo(environmentTexts);
+    ExecVectors vectors;
+    prepareExec(&vectors, path, arguments, options);
     fflush(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
@@ -83,7 +98,7 @@ pid_t startWithPipes(const std::string& path, const std::vector<std::string>& ar
         if (!options.directory.empty() && chdir(options.directory.c_str()) != 0) {
             _exit(126);
         }
-        execve(path.c_str(), argv.data(), envp.data());
+        execve(path.c_str(), vectors.argv.data(), vectors.envp.data());
         _exit(127);
     }
     close(in[0]);
@@ -227,11 +242,8 @@ bool canKillWhenCreating() {
 bool killWhenCreating(const std::string& path, const std::vector<std::string>& arguments,
                       const RunOptions& options, const std::string& name) {
 #ifdef __x86_64__
-    std::vector<std::string> argumentTexts{path};
-    argumentTexts.insert(argumentTexts.end(), arguments.begin(), arguments.end());
-    std::vector<std::string> environmentTexts = environmentWith(options.environment);
-    std::vector<char*> argv = pointersTo(argumentTexts);
-    std::vector<char*> envp = pointersTo(environmentTexts);
+    ExecVectors vectors;
+    prepareExec(&vectors, path, arguments, options);
     fflush(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
@@ -240,7 +252,7 @@ bool killWhenCreating(const std::string& path, const std::vector<std::string>& a
         dup2(discard, 1);
         dup2(discard, 2);
         ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
-        execve(path.c_str(), argv.data(), envp.data());
+        execve(path.c_str(), vectors.argv.data(), vectors.envp.data());
         _exit(127);
     }
     const bool killed = pid > 0 && followUntilCreating(pid, name);
