@@ -15,6 +15,11 @@
   start   a small package's start to run_code's entry, with the child a fork
           that loads the application (what the launcher does) and with the
           fork executing the launcher again (bench/child_start_model.cpp)
+  cache   the tree packed with --cache, start to run_code's entry: the
+          first start (the cache folder emptied: unpack the copy), the
+          second (check the copy, run from it in the same process), and
+          bench/run_so.cpp loading the copy's main.so and calling run_code
+          (direct, the floor)
 
 Each phase alternates with its rival within a repetition; medians over the
 repetitions, and ratios of medians measured in the same run. Writes
@@ -68,11 +73,12 @@ class LinuxBench:
     def sample(self, name, value):
         self.samples.setdefault(name, []).append(value)
 
-    def pack(self, tree, output, launcher=None, level=None):
+    def pack(self, tree, output, launcher=None, level=None, options=()):
         command = [self.host / "bin" / "onefile-pack", "--linux", "--main", "main.so",
                    "--output", output, "--quiet", "--level", level or self.args.level]
         if launcher:
             command += ["--launcher", launcher]
+        command += list(options)
         return timed(command + [tree])
 
     def stage_application(self, tree):
@@ -180,6 +186,37 @@ class LinuxBench:
                 result = self.run_package(package, {"CORVELLINTH_CHILD_START": method})
                 self.sample(f"start_{method}", result["unpack"])
 
+    def entry_time(self, command, environment):
+        """Start to run_code's entry of command, in seconds."""
+        env = dict(os.environ, TMPDIR=str(self.temp), CORVELLINTH_BENCH_TIMES=str(self.times))
+        env.update(environment)
+        start = time.time_ns()
+        run(command, env=env)
+        return (read_times(self.times)["entry"] - start) / 1e9
+
+    def measure_cache(self):
+        tree = self.make_tree()
+        package = self.work / f"package-cache-{self.args.scale}-L{self.args.level}"
+        if not package.exists():
+            self.pack(tree, package, options=["--cache", "--company", "Bench",
+                                              "--product", "Cache"])
+        home = self.work / "cache-home"
+        environment = {"XDG_CACHE_HOME": str(home)}
+        folder = home / "CorvellinthOnefile" / "Bench" / "Cache"
+        for rep in range(self.args.cache_reps):
+            shutil.rmtree(home, ignore_errors=True)
+            self.sample("cache_first", self.entry_time([package], environment))
+            self.sample("cache_second", self.entry_time([package], environment))
+            copies = list(folder.iterdir())
+            if len(copies) != 1:
+                sys.exit(f"bench: the cache folder holds {copies}")
+            self.sample("cache_direct", self.entry_time(
+                [self.host / "bin" / "run_so", copies[0] / "main.so"], environment))
+            print(f"  rep {rep + 1}: first {self.samples['cache_first'][-1]:.3f} s, "
+                  f"second {self.samples['cache_second'][-1]:.4f} s, "
+                  f"direct {self.samples['cache_direct'][-1]:.4f} s", flush=True)
+        shutil.rmtree(home, ignore_errors=True)
+
     def summarise(self):
         medians = {name: statistics.median(values) for name, values in self.samples.items()}
         ratios = {}
@@ -187,6 +224,9 @@ class LinuxBench:
             ratios["A_over_B"] = medians["A_total"] / (medians["B_x"] + medians["B_rm"])
             ratios["A_unpack_over_B_x"] = medians["A_unpack"] / medians["B_x"]
             ratios["A_delete_over_B_rm"] = medians["A_delete"] / medians["B_rm"]
+        if "cache_second" in medians:
+            ratios["cache_second_over_first"] = medians["cache_second"] / medians["cache_first"]
+            ratios["cache_second_over_direct"] = medians["cache_second"] / medians["cache_direct"]
         if "start_fork" in medians:
             ratios["start_exec_over_fork"] = medians["start_exec"] / medians["start_fork"]
         memory = [f"memory_{size}" for size in self.args.memory_sizes]
@@ -204,6 +244,8 @@ class LinuxBench:
             self.measure_memory()
         if self.args.start_reps:
             self.measure_child_start()
+        if self.args.cache_reps:
+            self.measure_cache()
         medians, ratios = self.summarise()
         result = {"samples": self.samples, "medians": medians, "ratios": ratios,
                   "scale": self.args.scale, "level": self.args.level, "reps": self.args.reps}
@@ -227,6 +269,8 @@ def main():
                         help="package sizes in MB for the memory measurement ('' for none)")
     parser.add_argument("--start-reps", type=int, default=30,
                         help="starts of each kind for the child-start comparison (0: none)")
+    parser.add_argument("--cache-reps", type=int, default=5,
+                        help="repetitions of the cached starts (0: none)")
     parser.add_argument("--skip-tar", action="store_true", help="only memory and start")
     parser.add_argument("--build-dir", default=str(ROOT / "build" / "host"))
     parser.add_argument("--work", default=str(ROOT / "bench" / "out" / "linux"),
