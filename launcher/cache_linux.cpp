@@ -52,6 +52,7 @@ constexpr int kPlacingAttempts = 3;
 constexpr int kRemovalNameAttempts = 3;
 constexpr std::uint64_t kNanosecondsPerSecond = 1000000000;
 constexpr char16_t kPackageSeparator = u'\\';
+constexpr std::size_t kListingBufferSize = 32768;
 
 // Process-wide, main thread only (launcher/state_linux.h lists them all).
 cache::Record record;
@@ -219,39 +220,53 @@ bool markSeen(Check* check, std::int64_t index) {
 
 void checkDirectory(Check* check, int directory, const NameHashes& prefix);
 
-// Notes the entry name of directory when it is listed, and goes into a
-// listed directory; links and other kinds are neither counted nor entered,
-// and a file whose time differs is not counted.
-void checkEntry(Check* check, int directory, const char* name, const NameHashes& prefix) {
+// Notes the file name of directory when it is listed with its size and
+// time.
+void checkFile(Check* check, int directory, const char* name, const NameHashes& hashes) {
     struct stat status {};
+    if (fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(status.st_mode)) {
+        return;
+    }
+    const std::int64_t index = cache::findListed(
+        record, cache::finishListingHash(hashes.file, static_cast<std::uint64_t>(status.st_size)));
+    if (index >= 0 && hasListedTime(check, static_cast<std::size_t>(index), status)) {
+        markSeen(check, index);
+    }
+}
+
+// Notes the entry name of directory (of the kind that the listing gives)
+// when it is listed, and goes into a listed directory: a directory costs
+// no stat, since opening it without following links proves its kind.
+// Links and other kinds are neither counted nor entered, and a file whose
+// time differs is not counted.
+void checkEntry(Check* check, int directory, const char* name, unsigned char kind,
+                const NameHashes& prefix) {
     NameHashes hashes = prefix;
-    if (fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) != 0 || !addName(&hashes, name)) {
+    if (!addName(&hashes, name)) {
         return;
     }
-    if (S_ISREG(status.st_mode)) {
-        const std::int64_t index = cache::findListed(
-            record,
-            cache::finishListingHash(hashes.file, static_cast<std::uint64_t>(status.st_size)));
-        if (index >= 0 && hasListedTime(check, static_cast<std::size_t>(index), status)) {
-            markSeen(check, index);
+    if (kind == DT_UNKNOWN) {
+        struct stat status {};
+        if (fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+            return;
         }
+        kind = S_ISDIR(status.st_mode) ? DT_DIR : S_ISREG(status.st_mode) ? DT_REG : DT_LNK;
+    }
+    if (kind == DT_REG) {
+        checkFile(check, directory, name, hashes);
         return;
     }
-    if (!S_ISDIR(status.st_mode)) {
+    if (kind != DT_DIR) {
         return;
     }
     const std::int64_t index =
         cache::findListed(record, cache::finishListingHash(hashes.directory, 0));
-    if (index < 0 || !markSeen(check, index)) {
+    const int below = index >= 0 ? openat(directory, name, kOpenDirectory) : -1;
+    if (below < 0) {
         return;
     }
-    const int below = openat(directory, name, kOpenDirectory);
-    struct stat opened {};
-    if (below < 0 || fstat(below, &opened) != 0 || opened.st_dev != status.st_dev ||
-        opened.st_ino != status.st_ino) {
-        if (below >= 0) {
-            close(below);
-        }
+    if (!markSeen(check, index)) {
+        close(below);
         return;
     }
     addUnit(&hashes, kPackageSeparator);
@@ -259,19 +274,23 @@ void checkEntry(Check* check, int directory, const char* name, const NameHashes&
 }
 
 // Notes every listed entry of the directory open as directory (which it
-// closes), and of the listed directories below it.
+// closes), and of the listed directories below it. Reads the listing
+// itself: a directory stream would cost two more system calls per
+// directory.
 void checkDirectory(Check* check, int directory, const NameHashes& prefix) {
-    DIR* const listing = fdopendir(directory);
-    if (listing == nullptr) {
-        close(directory);
-        return;
-    }
-    for (const dirent* entry = readdir(listing); entry != nullptr; entry = readdir(listing)) {
-        if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) {
-            checkEntry(check, dirfd(listing), entry->d_name, prefix);
+    auto* const buffer = static_cast<char*>(malloc(kListingBufferSize));
+    for (ssize_t got = buffer != nullptr ? getdents64(directory, buffer, kListingBufferSize) : -1;
+         got > 0; got = getdents64(directory, buffer, kListingBufferSize)) {
+        for (ssize_t at = 0; at < got;) {
+            const auto* const entry = reinterpret_cast<const dirent64*>(buffer + at);
+            at += entry->d_reclen;
+            if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) {
+                checkEntry(check, directory, entry->d_name, entry->d_type, prefix);
+            }
         }
     }
-    closedir(listing);
+    free(buffer);
+    close(directory);
 }
 
 // True when every file and directory of the listing is in the copy open as

@@ -11,6 +11,7 @@
 //                   particular order
 //   spawn <exe> <args...>  starts exe with the args, waits, returns its exit
 //                   status
+//   fds             "fd <n> <target>" for every descriptor this process has
 //   plant <dir>     makes "link-to-dir" beside this file, a link to dir, and
 //                   "hard-link", a hard link to dir/kept
 //   on-signals      counts SIGINT, SIGTERM, SIGHUP and SIGQUIT from now on
@@ -25,6 +26,7 @@
 //   pause           waits for ever
 //   raise <n>       ends this process by signal n
 // Several commands can be chained with "--": "on-signals -- ready -- pause".
+#include <dirent.h>
 #include <dlfcn.h>
 #include <ftw.h>
 #include <signal.h>
@@ -153,6 +155,24 @@ int spawnAndWait(char** argv) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+void printDescriptors() {
+    DIR* const descriptors = opendir("/proc/self/fd");
+    if (descriptors == nullptr) {
+        return;
+    }
+    for (const dirent* entry = readdir(descriptors); entry != nullptr;
+         entry = readdir(descriptors)) {
+        char target[4096];
+        const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+        const ssize_t length = readlink(link.c_str(), target, sizeof(target) - 1);
+        if (entry->d_name[0] != '.' && length > 0) {
+            target[length] = '\0';
+            printf("fd %s %s\n", entry->d_name, target);
+        }
+    }
+    closedir(descriptors);
+}
+
 void plantLinks(const char* target) {
     const std::string directory = moduleDirectory();
     symlink(target, (directory + "/link-to-dir").c_str());
@@ -229,6 +249,8 @@ ONEFILE_EXPORT int run_code(int argc, char** argv) {
             exitCode = spawnAndWait(argv + at + 1);
             argv[end] = saved;
             at = end;
+        } else if (command == "fds") {
+            printDescriptors();
         } else if (command == "plant" && at + 1 < argc) {
             plantLinks(argv[++at]);
         } else if (command == "on-signals") {

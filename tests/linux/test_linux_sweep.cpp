@@ -130,4 +130,21 @@ TEST_F(Sweep, LiveRunsLockedDirectoriesLinksAndLookAlikesStay) {
     }
 }
 
+TEST_F(Sweep, TheApplicationGetsNoDescriptorOfItsRunDirectory) {
+    // Its lock is the parent's alone: nothing the application closes or
+    // unlocks can let a sweep take its directory.
+    package().pack();
+    const RunResult result = run({"env", "--", "fds"});
+    ASSERT_EQ(exitCodeOf(result.status), 0) << result.err;
+    const std::string module = valuesOf(result.out).at("module");
+    const std::string directory = module.substr(0, module.rfind('/'));
+    for (const std::string& line : linesOf(result.out)) {
+        if (line.starts_with("fd ")) {
+            EXPECT_THAT(line, ::testing::Not(::testing::EndsWith(" " + directory))) << line;
+            EXPECT_THAT(line, ::testing::Not(::testing::EndsWith(" " + package().runs()))) << line;
+        }
+    }
+    expectNothingLeft();
+}
+
 } // namespace
