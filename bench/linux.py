@@ -15,11 +15,11 @@
   start   a small package's start to run_code's entry, with the child a fork
           that loads the application (what the launcher does) and with the
           fork executing the launcher again (bench/child_start_model.cpp)
-  cache   the tree packed with --cache, start to run_code's entry: the
-          first start (the cache folder emptied: unpack the copy), the
-          second (check the copy, run from it in the same process), and
-          bench/run_so.cpp loading the copy's main.so and calling run_code
-          (direct, the floor)
+  cache   the tree, and the smallest package, packed with --cache, start to
+          run_code's entry: the first start (the cache folder emptied:
+          unpack the copy), the second (check the copy, run from it in the
+          same process), and bench/run_so.cpp loading the copy's main.so
+          and calling run_code (direct, the floor)
 
 Each phase alternates with its rival within a repetition; medians over the
 repetitions, and ratios of medians measured in the same run. Writes
@@ -195,26 +195,31 @@ class LinuxBench:
         return (read_times(self.times)["entry"] - start) / 1e9
 
     def measure_cache(self):
-        tree = self.make_tree()
-        package = self.work / f"package-cache-{self.args.scale}-L{self.args.level}"
-        if not package.exists():
-            self.pack(tree, package, options=["--cache", "--company", "Bench",
-                                              "--product", "Cache"])
+        small = self.work / "smallest"
+        self.stage_application(small)
+        for label, tree in (("tree", self.make_tree()), ("small", small)):
+            package = self.work / f"package-cache-{label}-{self.args.scale}-L{self.args.level}"
+            if not package.exists():
+                self.pack(tree, package, options=["--cache", "--company", "Bench",
+                                                  "--product", "Cache"])
+            self.measure_cached_starts(package, f"cache_{label}")
+
+    def measure_cached_starts(self, package, prefix):
         home = self.work / "cache-home"
         environment = {"XDG_CACHE_HOME": str(home)}
         folder = home / "CorvellinthOnefile" / "Bench" / "Cache"
         for rep in range(self.args.cache_reps):
             shutil.rmtree(home, ignore_errors=True)
-            self.sample("cache_first", self.entry_time([package], environment))
-            self.sample("cache_second", self.entry_time([package], environment))
+            self.sample(f"{prefix}_first", self.entry_time([package], environment))
+            self.sample(f"{prefix}_second", self.entry_time([package], environment))
             copies = list(folder.iterdir())
             if len(copies) != 1:
                 sys.exit(f"bench: the cache folder holds {copies}")
-            self.sample("cache_direct", self.entry_time(
+            self.sample(f"{prefix}_direct", self.entry_time(
                 [self.host / "bin" / "run_so", copies[0] / "main.so"], environment))
-            print(f"  rep {rep + 1}: first {self.samples['cache_first'][-1]:.3f} s, "
-                  f"second {self.samples['cache_second'][-1]:.4f} s, "
-                  f"direct {self.samples['cache_direct'][-1]:.4f} s", flush=True)
+            print(f"  {prefix} rep {rep + 1}: first {self.samples[f'{prefix}_first'][-1]:.3f} s,"
+                  f" second {self.samples[f'{prefix}_second'][-1]:.4f} s,"
+                  f" direct {self.samples[f'{prefix}_direct'][-1]:.4f} s", flush=True)
         shutil.rmtree(home, ignore_errors=True)
 
     def summarise(self):
@@ -224,9 +229,11 @@ class LinuxBench:
             ratios["A_over_B"] = medians["A_total"] / (medians["B_x"] + medians["B_rm"])
             ratios["A_unpack_over_B_x"] = medians["A_unpack"] / medians["B_x"]
             ratios["A_delete_over_B_rm"] = medians["A_delete"] / medians["B_rm"]
-        if "cache_second" in medians:
-            ratios["cache_second_over_first"] = medians["cache_second"] / medians["cache_first"]
-            ratios["cache_second_over_direct"] = medians["cache_second"] / medians["cache_direct"]
+        for prefix in ("cache_tree", "cache_small"):
+            if f"{prefix}_second" in medians:
+                second = medians[f"{prefix}_second"]
+                ratios[f"{prefix}_second_over_first"] = second / medians[f"{prefix}_first"]
+                ratios[f"{prefix}_second_over_direct"] = second / medians[f"{prefix}_direct"]
         if "start_fork" in medians:
             ratios["start_exec_over_fork"] = medians["start_exec"] / medians["start_fork"]
         memory = [f"memory_{size}" for size in self.args.memory_sizes]
