@@ -570,6 +570,7 @@ bool runFromCachedCopy(const AttachedData& data, int* exitCode) {
         }
     }
     sweepCacheFolder(folderDescriptor, copyName);
+    sweepRunPlace();
     *exitCode = runHeldCopy(data);
     return true;
 }

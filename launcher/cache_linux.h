@@ -33,8 +33,9 @@
 // Parent role, once the attached data's header has been checked and before
 // the reader exists. For a package with a cache record: holds its complete
 // copy (making it when there is none or it is damaged), removes the other
-// copies of the cache folder that are not in use and the directories of
-// killed first starts, and runs the application from the copy in this
+// copies of the cache folder that are not in use, the directories of
+// killed first starts and those of killed runs where the unpack spec puts
+// them (launcher/sweep_linux.h), and runs the application from the copy in this
 // process, with the signals and mask the launcher was started with;
 // returns true, with run_code's result in *exitCode. Returns false, with
 // the run directory's path as the start-up left it and nothing armed, for

@@ -229,6 +229,11 @@ bool createRunDirectoryIn(int place, const char* placePath) {
     return true;
 }
 
+int openRunPlace() {
+    char place[kRunPathCapacity];
+    return openPlace(place, false);
+}
+
 const char* runDirectoryName() {
     return runName;
 }

@@ -50,6 +50,10 @@ int openUsableDirectory(char* path, bool make);
 // path back as expandRunDirectory gives it.
 bool createRunDirectoryIn(int place, const char* placePath);
 
+// Opens, without making it, the directory where the unpack spec puts run
+// directories, when it can be used; -1 otherwise.
+int openRunPlace();
+
 // Child role (a second start from within the application): opens the run
 // directory that the parent made, found by the same rules and owned by
 // this user, without creating anything. False when there is none.

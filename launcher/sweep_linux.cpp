@@ -100,6 +100,15 @@ void sweepFinishedRuns() {
     });
 }
 
+void sweepRunPlace() {
+    const int place = openRunPlace();
+    if (place < 0) {
+        return;
+    }
+    forEachName(place, [place](const char* name) { sweepRunDirectory(place, name); });
+    close(place);
+}
+
 void sweepCacheFolder(int folder, const char* ownCopy) {
     forEachName(folder, [folder, ownCopy](const char* name) {
         if (isCopyName(name)) {

@@ -22,6 +22,11 @@
 // each. Anything else is never touched. Reports nothing.
 void sweepFinishedRuns();
 
+// The same for a start without a run directory of its own (a cached
+// package's): the directory where the unpack spec puts run directories,
+// when it is there and can be used.
+void sweepRunPlace();
+
 // The same for a cache folder open as folder (launcher/cache_linux.h),
 // whose copy ownCopy is in use by this process: deletes the directories of
 // runs that are over (first starts that were killed while they unpacked)

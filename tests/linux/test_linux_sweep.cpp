@@ -41,7 +41,7 @@ std::unique_ptr<StartedProgram> startPaused(const TestPackage& package, const st
     return started;
 }
 
-TEST_F(Sweep, RunsKilledWhileUnpackingAndWhileRunningAreGoneAfterAnotherPackagesStart) {
+TEST_F(Sweep, RunsKilledWhileUnpackingAndWhileRunningAreGoneAfterACachedPackagesStart) {
     mkdir((package().tree() + "/data").c_str(), 0755);
     writeFile(package().tree() + "/data/later.txt", "unpacked after the main file\n");
     package().pack();
@@ -59,10 +59,12 @@ TEST_F(Sweep, RunsKilledWhileUnpackingAndWhileRunningAreGoneAfterAnotherPackages
     }
     ASSERT_EQ(namesIn(package().runs()).size(), left);
 
+    // A cached package, which makes no run directory of its own.
     TestPackage other;
-    other.pack();
+    other.pack({"--cache"});
     RunOptions options;
-    options.environment = other.environment({"TMPDIR=" + package().temp()});
+    options.environment = other.environment(
+        {"TMPDIR=" + package().temp(), "XDG_CACHE_HOME=" + other.scratch() + "/cache"});
     const RunResult result = runProgram(other.package(), {"exit", "0"}, options);
     EXPECT_EQ(exitCodeOf(result.status), 0) << result.err;
     expectNothingLeft();
