@@ -169,6 +169,23 @@ TEST_F(Cache, ARebuiltPackageRunsItsOwnContentAndTheOldCopyGoesOnceNotInUse) {
     expectNothingLeft();
 }
 
+TEST_F(Cache, ADamagedCopyWhoseMarkerHasAnotherLinkIsNeitherWrittenNorRemoved) {
+    package().pack(kCacheOptions);
+    ASSERT_EQ(exitCodeOf(runCached({"exit", "0"}).status), 0);
+    const std::string copy = onlyCopy();
+    const std::string precious = package().scratch() + "/precious";
+    writeFile(precious, "the user's own file\n");
+    ASSERT_EQ(unlink((copy + "/.onefile-cache").c_str()), 0);
+    ASSERT_EQ(link(precious.c_str(), (copy + "/.onefile-cache").c_str()), 0);
+    const RunResult result = runCached({"env"});
+    ASSERT_EQ(exitCodeOf(result.status), 0) << result.err;
+    EXPECT_THAT(valuesOf(result.out).at("module"), StartsWith(package().runs() + "/onefile_"));
+    EXPECT_EQ(readFile(precious), "the user's own file\n");
+    EXPECT_EQ(onlyCopy(), copy);
+    EXPECT_TRUE(exists(copy + "/main.so"));
+    expectNothingLeft();
+}
+
 TEST_F(Cache, EightFirstStartsAtOnceLeaveOneCopyAndNothingElse) {
     package().pack(kCacheOptions);
     const RunOptions options = cachedOptions();
