@@ -36,19 +36,6 @@ bool runFromCachedCopy(const AttachedData& data, int* exitCode);
 // into targetDirectory, points targetDirectory at the copy and holds it.
 void useCachedCopyInChild();
 
-// True for the name of a copy: exactly 32 lowercase hexadecimal digits.
-bool isCopyName(const wchar_t* name);
-
-enum class CopyWithoutMarker { keep, remove };
-
-// Removes the copy at path (extended-length form), whose final path
-// (already checked to be where path says) is finalPath, when it is not in
-// use: takes its marker alone, deletes everything else, then the marker,
-// then the directory. A copy without a marker is kept, or deleted as it
-// is. True when the copy is gone.
-bool removeUnusedCopy(const wchar_t* path, const wchar_t* finalPath,
-                      CopyWithoutMarker withoutMarker);
-
 // Set by a benchmark build only: the parent starts a child that runs the
 // cached copy, as for a run directory, instead of running it itself.
 extern bool runCachedCopyInChild;

@@ -5,8 +5,8 @@
 #include <atomic>
 
 #include "diagnostics/diagnostics.h"
-#include "launcher/cleanup.h"
 #include "launcher/run_guard.h"
+#include "launcher/run_stop.h"
 #include "launcher/state.h"
 #include "launcher/tree_delete.h"
 #include "launcher/unpack.h"

@@ -70,9 +70,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "launcher/tree_delete.h"
-
-inline constexpr std::size_t kTargetDirectoryCapacity = 4096;
+#include "launcher/path_capacities.h"
 
 // The expanded unpack spec. Written once by the start-up sequence before
 // the console handler is registered (so the handler's thread always sees

@@ -9,7 +9,7 @@
 #include <windows.h>
 #include <wchar.h>
 
-#include "launcher/cache.h"
+#include "launcher/cache_copy.h"
 #include "launcher/directory_listing.h"
 #include "launcher/run_guard.h"
 #include "launcher/run_name.h"

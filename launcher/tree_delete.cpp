@@ -21,7 +21,7 @@
 #include <cstdint>
 
 #include "launcher/directory_listing.h"
-#include "launcher/state.h"
+#include "launcher/path_capacities.h"
 #include "paths/extended_path.h"
 #include "paths/wide_text.h"
 #include "system/system_calls.h"

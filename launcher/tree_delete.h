@@ -16,9 +16,7 @@
 
 #include <cstddef>
 
-// Room for a final path: the system may give the long form of a path that
-// was built from short (8.3) names, so it can be longer than the path.
-inline constexpr std::size_t kFinalPathCapacity = 8192;
+#include "launcher/path_capacities.h"
 
 // Writes the final path of the directory at path (a link at its end is not
 // followed) into finalPath, capacity code units, aligned as alignas(8)

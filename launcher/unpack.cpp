@@ -91,7 +91,7 @@ bool copyEntryData(HANDLE file, std::uint64_t size, WriteFailures failures) {
         readAttachedBytes(writeBuffer, chunk);
         const DWORD error = writeWholeChunk(file, writeBuffer, chunk);
         if (error != ERROR_SUCCESS) {
-            if (failures == WriteFailures::report) {
+            if (failures == WriteFailures::returnFalse) {
                 return false;
             }
             fatalSystemError(kWriteFailure, error);
@@ -132,7 +132,7 @@ bool writeEntryFile(std::uint64_t size, WriteFailures failures) {
         if (inTheWay) {
             fatalError(kDecodeFailure);
         }
-        if (failures == WriteFailures::report) {
+        if (failures == WriteFailures::returnFalse) {
             return false;
         }
         fatalOpenFailure(fullPath);
@@ -148,30 +148,31 @@ bool writeEntryFile(std::uint64_t size, WriteFailures failures) {
 // and a file handed over, only once no earlier file in flight can be in its
 // way: only files with '~' in their path, a possible short name for any
 // other, wait for all of them.
-void handOverEntryFile(std::uint64_t size) {
+void handOverEntryFile(FileHandover* handover, std::uint64_t size) {
     bool replaceable = false;
     const std::size_t keyCount = keyEntryPaths(&replaceable);
-    waitForFilesInTheWay(entryKeys, keyCount, mayBeShortName(entryName));
+    waitForFilesInTheWay(handover, entryKeys, keyCount, mayBeShortName(entryName));
     makeEntryDirectories();
-    beginFile(fullPath, entryKeys[keyCount - 1], replaceable);
+    handOverFile(handover, fullPath, entryKeys[keyCount - 1], replaceable);
     for (std::uint64_t remaining = size; remaining > 0;) {
         const DWORD chunk = nextChunkSize(remaining);
-        readAttachedBytes(takeChunkBuffer(), chunk);
-        passChunk(chunk);
+        readAttachedBytes(acquireChunk(handover), chunk);
+        passChunk(handover, chunk);
         remaining -= chunk;
     }
-    endFile();
+    endHandedFile(handover);
 }
 
-// Reads the entries up to the end marker. False when a worker's failure
-// that is to be reported cut the reading short.
-bool readAllEntries(bool handingOver, WriteFailures failures) {
+// Reads the entries up to the end marker, handing the files over when
+// there is a hand-over. False when a worker's failure that is to be
+// returned cut the reading short.
+bool readAllEntries(FileHandover* handover, WriteFailures failures) {
     while (readEntryName(entryName, kNameCapacity)) {
         prepareEntryPath();
         const std::uint64_t size = readEntrySize();
-        if (handingOver) {
-            handOverEntryFile(size);
-            if (failures == WriteFailures::report && unpackWorkersFailed()) {
+        if (handover != nullptr) {
+            handOverEntryFile(handover, size);
+            if (failures == WriteFailures::returnFalse && hasHandoverFailed(handover)) {
                 return false;
             }
         } else if (!writeEntryFile(size, failures)) {
@@ -193,14 +194,14 @@ void closeEntryFile() {
 bool unpackAllEntries(WriteFailures failures) {
     mainFilePath[0] = L'\0';
     forgetWrittenNames();
-    const bool handingOver = startUnpackWorkers(failures == WriteFailures::end);
-    const bool read = readAllEntries(handingOver, failures);
+    FileHandover* const handover = startUnpackWorkers(failures);
+    const bool read = readAllEntries(handover, failures);
     if (read) {
         // Nothing may run before the whole frame, checksum and all, is known
         // to be intact.
         finishAttachedFrame();
     }
-    const bool written = !handingOver || finishUnpackWorkers();
+    const bool written = handover == nullptr || finishUnpackWorkers(handover);
     forgetWrittenNames();
     if (!read || !written) {
         return false;

@@ -5,11 +5,7 @@
 
 #include <cstdint>
 
-// What a file that cannot be created or written does to the unpacking.
-enum class WriteFailures {
-    end,    // ends the process with its message and exit code 2
-    report, // makes unpackAllEntries return false, silently
-};
+#include "launcher/file_handover.h"
 
 // Parent role: writes every entry below targetDirectory, reads the frame on
 // to its end (payload/reader.h, finishAttachedFrame: its checksum, and
@@ -22,11 +18,11 @@ enum class WriteFailures {
 // file that its name is the short name of, anything planted: the decode
 // message), and a file that cannot be created or written: the first such
 // failure in stream order, as if the entries were written one after the
-// other. When failures says to report, a file that cannot be created or
+// other. When failures say to return false, a file that cannot be created or
 // written makes it return false instead, silently, soon after the failure:
 // the reader is then in the middle of the stream (releaseReader), and the
 // file that this thread was writing, if any, still open (closeEntryFile).
-bool unpackAllEntries(WriteFailures failures = WriteFailures::end);
+bool unpackAllEntries(WriteFailures failures = WriteFailures::endProcess);
 
 // Closes the file that unpackAllEntries is writing itself (without
 // workers), if any: an ending in the middle of a file calls it so that the
