@@ -20,7 +20,6 @@
 
 #include "diagnostics/diagnostics.h"
 #include "launcher/cache_copy.h"
-#include "launcher/child_launch.h"
 #include "launcher/directory_listing.h"
 #include "launcher/run_directory.h"
 #include "launcher/state.h"
@@ -35,8 +34,6 @@
 #include "payload/record_fields.h"
 #include "payload/reader.h"
 #include "system/system_calls.h"
-
-bool runCachedCopyInChild = false;
 
 namespace {
 
@@ -55,8 +52,12 @@ cache::Record record;
 wchar_t cacheFolder[kPathCapacity];   // <root>\<folder>
 wchar_t copyDirectory[kPathCapacity]; // <cacheFolder>\<copyName>
 wchar_t copyName[cache::kKeyDigits + 1];
-wchar_t runDirectory[kPathCapacity]; // targetDirectory as the unpack spec named it
+wchar_t newCopyPath[kPathCapacity]; // <cacheFolder>\<the run directory's name>
+alignas(8) wchar_t newCopyFinalPath[kFinalPathCapacity];
 HANDLE copyMarker = INVALID_HANDLE_VALUE;
+
+// A new copy is made as a run directory of the cache folder.
+const RunDirectory newCopy{newCopyPath, newCopyFinalPath};
 
 const wchar_t* rootTemplate(cache::Root root) {
     switch (root) {
@@ -304,18 +305,12 @@ void removeOwnCopy() {
     removeUnusedCopy(extended, copyFinal, CopyWithoutMarker::remove);
 }
 
-void restoreRunDirectory() {
-    WideText target = startWideText(targetDirectory, kTargetDirectoryCapacity);
-    appendWide(&target, runDirectory);
-}
-
-// Deletes the new copy (the run directory) and lets it go.
+// Deletes the new copy (the armed run directory) and lets it go.
 void abandonNewCopy() {
     closeEntryFile();
     releaseReader();
     deleteRunDirectory();
     releaseRunDirectory();
-    restoreRunDirectory();
 }
 
 // The marker, last: hidden, holding the key's digits and the times that
@@ -346,23 +341,21 @@ bool writeMarker(const wchar_t* directory) {
 
 // Unpacks a new copy into a run directory of the cache folder, named as the
 // unpack spec names this run's, and marks it complete. False, with the new
-// copy deleted and targetDirectory back as it was, when any of it fails,
-// also when the unpacked files are not what the record lists.
+// copy deleted, when any of it fails, also when the unpacked files are not
+// what the record lists.
 bool makeNewCopy(const AttachedData& data) {
-    const wchar_t* const runName = wcsrchr(runDirectory, L'\\');
-    WideText target = startWideText(targetDirectory, kTargetDirectoryCapacity);
-    if (runName == nullptr || !tryAppendWideUnits(&target, cacheFolder, wcslen(cacheFolder)) ||
-        !tryAppendWideUnits(&target, runName, wcslen(runName))) {
-        restoreRunDirectory();
+    const wchar_t* const runName = wcsrchr(targetDirectory, L'\\');
+    WideText path = startWideText(newCopyPath, kPathCapacity);
+    if (runName == nullptr || !tryAppendWideUnits(&path, cacheFolder, wcslen(cacheFolder)) ||
+        !tryAppendWideUnits(&path, runName, wcslen(runName))) {
         return false;
     }
-    createRunDirectory();
-    if (cleanupFlag.load() == 0) {
-        restoreRunDirectory();
+    createRunDirectory(newCopy);
+    if (armedRunDirectory() != &newCopy) {
         return false;
     }
     createReader(data.bytes + attached::kHeaderSize, data.size - attached::kHeaderSize);
-    if (!unpackAllEntries(WriteFailures::returnFalse) || !writeMarker(targetDirectory)) {
+    if (!unpackAllEntries(newCopyPath, WriteFailures::returnFalse) || !writeMarker(newCopyPath)) {
         abandonNewCopy();
         return false;
     }
@@ -374,7 +367,7 @@ bool renameToCopy() {
     wchar_t to[kSystemPathCapacity];
     WideText fromPath = startWideText(from, kSystemPathCapacity);
     WideText toPath = startWideText(to, kSystemPathCapacity);
-    return appendExtendedPath(&fromPath, targetDirectory) &&
+    return appendExtendedPath(&fromPath, newCopyPath) &&
            appendExtendedPath(&toPath, copyDirectory) && systemCalls.moveFile(from, to, 0) != FALSE;
 }
 
@@ -390,7 +383,6 @@ bool placeNewCopy() {
     for (int attempt = 0; attempt < kPlacingAttempts;) {
         if (renameToCopy()) {
             releaseRunDirectory();
-            restoreRunDirectory();
             return holdCopy(copyDirectory, CopyCheck::markerOnly);
         }
         const DWORD error = GetLastError();
@@ -406,52 +398,13 @@ bool placeNewCopy() {
         if (holdCopy(copyDirectory)) {
             deleteRunDirectory();
             releaseRunDirectory();
-            restoreRunDirectory();
             return true;
         }
         removeOwnCopy();
     }
     deleteRunDirectory();
     releaseRunDirectory();
-    restoreRunDirectory();
     return false;
-}
-
-// True when the listing holds a file of that name (relative to the copy)
-// and size.
-bool isListedFile(const wchar_t* name, std::uint64_t size) {
-    cache::ListingHash hash = cache::startListingHash(cache::EntryKind::file);
-    for (const wchar_t* unit = name; *unit != L'\0'; ++unit) {
-        cache::addListingUnit(&hash, *unit);
-    }
-    return cache::findListed(record, cache::finishListingHash(hash, size)) >= 0;
-}
-
-// Runs the application from the held copy: in this process, with the
-// argument vector and variables that a child would get.
-int runHeldCopy(const AttachedData& data) {
-    if (runCachedCopyInChild) {
-        return static_cast<int>(launchChildAndWait());
-    }
-    WideText target = startWideText(targetDirectory, kTargetDirectoryCapacity);
-    appendWide(&target, copyDirectory);
-    publishRunVariables();
-    int count = 0;
-    wchar_t** const arguments = applicationArguments(&count);
-    if (arguments != nullptr) {
-        __argc = count;
-        __wargv = arguments;
-    }
-    createReader(data.bytes + attached::kHeaderSize, data.size - attached::kHeaderSize);
-    // The frame is not read to its end here: the copy holds what runs, and
-    // its check has shown it complete. But the main file's name comes from
-    // the frame, so it must name a listed file of its size.
-    std::uint64_t size = 0;
-    const wchar_t* const mainName = readMainEntry(&size);
-    if (!isListedFile(mainName, size)) {
-        fatalError("Error, couldn't decode attached data.");
-    }
-    return runMainEntry();
 }
 
 } // namespace
@@ -460,8 +413,6 @@ bool runFromCachedCopy(const AttachedData& data, int* exitCode) {
     if (!prepareCachePaths()) {
         return false;
     }
-    WideText saved = startWideText(runDirectory, kPathCapacity);
-    appendWide(&saved, targetDirectory);
     if (!holdCopy(copyDirectory)) {
         // A damaged copy that no one uses goes first, so that the new one can
         // take its name.
@@ -477,11 +428,22 @@ bool runFromCachedCopy(const AttachedData& data, int* exitCode) {
     return true;
 }
 
-void useCachedCopyInChild() {
+const wchar_t* directoryForChild() {
     if (isRealDirectoryAt(targetDirectory) || !prepareCachePaths()) {
-        return;
+        return targetDirectory;
     }
-    WideText target = startWideText(targetDirectory, kTargetDirectoryCapacity);
-    appendWide(&target, copyDirectory);
     copyMarker = openMarkerShared(copyDirectory);
+    return copyDirectory;
+}
+
+const wchar_t* heldCopyDirectory() {
+    return copyDirectory;
+}
+
+bool isListedFile(const wchar_t* name, std::uint64_t size) {
+    cache::ListingHash hash = cache::startListingHash(cache::EntryKind::file);
+    for (const wchar_t* unit = name; *unit != L'\0'; ++unit) {
+        cache::addListingUnit(&hash, *unit);
+    }
+    return cache::findListed(record, cache::finishListingHash(hash, size)) >= 0;
 }

@@ -90,7 +90,7 @@ bool removeUnusedCopy(const wchar_t* path, const wchar_t* finalPath,
         if (GetLastError() != ERROR_FILE_NOT_FOUND || withoutMarker == CopyWithoutMarker::keep) {
             return false;
         }
-        return !deleteTreeOnce(path, finalPath);
+        return !treeRemainsAfterDeleting(path, finalPath);
     }
     // A marker that is a link to elsewhere (a Linux one shows no reparse
     // point under Wine) is never written through.
@@ -102,8 +102,8 @@ bool removeUnusedCopy(const wchar_t* path, const wchar_t* finalPath,
     // Held alone, the marker stays while everything else goes, and goes
     // only when nothing else is left: a removal cut short, or one that
     // finds a file still open, leaves a copy that is still known as one.
-    deleteTreeOnce(path, finalPath);
+    treeRemainsAfterDeleting(path, finalPath);
     const bool marked = holdsOnlyMarker(path) && deleteHeldEntry(marker, finalPath);
     systemCalls.closeHandle(marker);
-    return marked && !deleteTreeOnce(path, finalPath);
+    return marked && !treeRemainsAfterDeleting(path, finalPath);
 }

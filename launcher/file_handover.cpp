@@ -88,6 +88,7 @@ struct FileHandover {
 
     // The handing thread's own.
     const EntryFileCalls* calls = nullptr;
+    const PathUnit* directory = nullptr;
     WriteFailures failures = WriteFailures::endProcess;
     WorkerStart workerStart{};
     WorkerThread workers[kMaxWorkers];
@@ -135,22 +136,45 @@ void wakeHandingThreadLocked(FileHandover* handover) {
     }
 }
 
+// Lists kept as a head and a tail, linked through next.
+template <typename Item> Item* takeFirst(Item** head, Item** tail) {
+    Item* const item = *head;
+    if (item != nullptr) {
+        *head = item->next;
+        if (*head == nullptr) {
+            *tail = nullptr;
+        }
+    }
+    return item;
+}
+
+template <typename Item> void appendLast(Item** head, Item** tail, Item* item) {
+    item->next = nullptr;
+    if (*tail != nullptr) {
+        (*tail)->next = item;
+    } else {
+        *head = item;
+    }
+    *tail = item;
+}
+
+// Sleeps on condition under the hand-over's lock, counted in *sleepers
+// meanwhile, so that the side that wakes it can skip the wake when no one
+// sleeps.
+void sleepCounted(FileHandover* handover, WorkerCondition* condition, int* sleepers) {
+    ++*sleepers;
+    sleepOnCondition(condition, &handover->lock);
+    --*sleepers;
+}
+
 // ---- workers ----------------------------------------------------------
 
 HandedFile* takeQueuedFile(FileHandover* handover) {
     acquireWorkerLock(&handover->lock);
     while (handover->queueHead == nullptr && !handover->stopping) {
-        ++handover->idleWorkers;
-        sleepOnCondition(&handover->fileQueued, &handover->lock);
-        --handover->idleWorkers;
+        sleepCounted(handover, &handover->fileQueued, &handover->idleWorkers);
     }
-    HandedFile* const file = handover->queueHead;
-    if (file != nullptr) {
-        handover->queueHead = file->next;
-        if (handover->queueHead == nullptr) {
-            handover->queueTail = nullptr;
-        }
-    }
+    HandedFile* const file = takeFirst(&handover->queueHead, &handover->queueTail);
     releaseWorkerLock(&handover->lock);
     return file;
 }
@@ -166,17 +190,9 @@ HandoverChunk* exchangeChunk(FileHandover* handover, HandedFile* file, HandoverC
         wakeHandingThreadLocked(handover);
     }
     while (file->firstChunk == nullptr && !file->complete) {
-        ++handover->streamWaiters;
-        sleepOnCondition(&handover->chunkPassed, &handover->lock);
-        --handover->streamWaiters;
+        sleepCounted(handover, &handover->chunkPassed, &handover->streamWaiters);
     }
-    HandoverChunk* const chunk = file->firstChunk;
-    if (chunk != nullptr) {
-        file->firstChunk = chunk->next;
-        if (file->firstChunk == nullptr) {
-            file->lastChunk = nullptr;
-        }
-    }
+    HandoverChunk* const chunk = takeFirst(&file->firstChunk, &file->lastChunk);
     releaseWorkerLock(&handover->lock);
     return chunk;
 }
@@ -214,7 +230,8 @@ EntryFile openFile(FileHandover* handover, const HandedFile& file) {
     EntryFile opened = kNoEntryFile;
     bool inTheWay = false;
     if (!handover->halted.load()) {
-        opened = handover->calls->create(file.path, file.replaceable, &inTheWay);
+        opened =
+            handover->calls->create(handover->directory, file.path, file.replaceable, &inTheWay);
     }
     if (opened == kNoEntryFile) {
         recordFailure(handover, file, inTheWay ? FailedStep::inTheWay : FailedStep::open, 0);
@@ -314,6 +331,19 @@ void waitForWorkersLocked(FileHandover* handover) {
     handover->handingThreadWaits = false;
 }
 
+// Waits until the free list holds an item, and takes it; ends the process
+// instead once a failure that ends it has come.
+template <typename Item> Item* takeFreeItem(FileHandover* handover, Item** freeList) {
+    acquireWorkerLock(&handover->lock);
+    while (*freeList == nullptr || failureEndsNow(*handover)) {
+        waitForWorkersLocked(handover);
+    }
+    Item* const item = *freeList;
+    *freeList = item->next;
+    releaseWorkerLock(&handover->lock);
+    return item;
+}
+
 bool isInTheWay(const FileHandover& handover, const std::uint64_t* keys, std::size_t count,
                 bool anyFile) {
     if (anyFile) {
@@ -384,9 +414,10 @@ int chooseWorkerCount(int wanted) {
     return processors < kMaxWorkers ? processors : kMaxWorkers;
 }
 
-bool startFileHandover(FileHandover* handover, const EntryFileCalls* calls, int workerCount,
-                       WriteFailures failures) {
+bool startFileHandover(FileHandover* handover, const EntryFileCalls* calls,
+                       const PathUnit* directory, int workerCount, WriteFailures failures) {
     handover->calls = calls;
+    handover->directory = directory;
     handover->failures = failures;
     startWorkerLock(&handover->lock);
     startWorkerCondition(&handover->fileQueued);
@@ -422,14 +453,7 @@ void waitForFilesInTheWay(FileHandover* handover, const std::uint64_t* keys, std
 
 void handOverFile(FileHandover* handover, const PathUnit* path, std::uint64_t key,
                   bool replaceable) {
-    acquireWorkerLock(&handover->lock);
-    while (handover->freeFiles == nullptr || failureEndsNow(*handover)) {
-        waitForWorkersLocked(handover);
-    }
-    HandedFile* const file = handover->freeFiles;
-    handover->freeFiles = file->next;
-    releaseWorkerLock(&handover->lock);
-
+    HandedFile* const file = takeFreeItem(handover, &handover->freeFiles);
     PathText text = startText(file->path, kPathCapacity);
     appendText(&text, path);
     file->key = key;
@@ -437,17 +461,11 @@ void handOverFile(FileHandover* handover, const PathUnit* path, std::uint64_t ke
     file->sequence = handover->nextSequence++;
     file->firstChunk = file->lastChunk = nullptr;
     file->complete = false;
-    file->next = nullptr;
 
     acquireWorkerLock(&handover->lock);
     file->inFlight = true;
     ++handover->filesInFlight;
-    if (handover->queueTail != nullptr) {
-        handover->queueTail->next = file;
-    } else {
-        handover->queueHead = file;
-    }
-    handover->queueTail = file;
+    appendLast(&handover->queueHead, &handover->queueTail, file);
     if (handover->idleWorkers > 0) {
         wakeOneSleeper(&handover->fileQueued);
     }
@@ -456,13 +474,7 @@ void handOverFile(FileHandover* handover, const PathUnit* path, std::uint64_t ke
 }
 
 unsigned char* acquireChunk(FileHandover* handover) {
-    acquireWorkerLock(&handover->lock);
-    while (handover->freeChunks == nullptr || failureEndsNow(*handover)) {
-        waitForWorkersLocked(handover);
-    }
-    HandoverChunk* const chunk = handover->freeChunks;
-    handover->freeChunks = chunk->next;
-    releaseWorkerLock(&handover->lock);
+    HandoverChunk* const chunk = takeFreeItem(handover, &handover->freeChunks);
     handover->takenChunk = chunk;
     return chunk->bytes;
 }
@@ -470,15 +482,9 @@ unsigned char* acquireChunk(FileHandover* handover) {
 void passChunk(FileHandover* handover, std::size_t length) {
     HandoverChunk* const chunk = handover->takenChunk;
     chunk->length = length;
-    chunk->next = nullptr;
     acquireWorkerLock(&handover->lock);
     HandedFile* const file = handover->currentFile;
-    if (file->lastChunk != nullptr) {
-        file->lastChunk->next = chunk;
-    } else {
-        file->firstChunk = chunk;
-    }
-    file->lastChunk = chunk;
+    appendLast(&file->firstChunk, &file->lastChunk, chunk);
     if (handover->streamWaiters > 0) {
         wakeAllSleepers(&handover->chunkPassed);
     }

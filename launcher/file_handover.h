@@ -27,11 +27,12 @@ inline constexpr EntryFile kNoEntryFile = -1;
 
 // What the workers do to the system.
 struct EntryFileCalls {
-    // Creates the file at path as a new file for writing; kNoEntryFile when
-    // it is not created, with *inTheWay set when something else stands in
-    // its place (the package is damaged). replaceable: an earlier entry
-    // may have had the same name.
-    EntryFile (*create)(const PathUnit* path, bool replaceable, bool* inTheWay);
+    // Creates the file at path, below directory, as a new file for writing;
+    // kNoEntryFile when it is not created, with *inTheWay set when something
+    // else stands in its place (the package is damaged). replaceable: an
+    // earlier entry may have had the same name.
+    EntryFile (*create)(const PathUnit* directory, const PathUnit* path, bool replaceable,
+                        bool* inTheWay);
     // Writes size bytes; 0, or the error code to report.
     unsigned long (*write)(EntryFile file, const void* data, std::size_t size);
     void (*close)(EntryFile file);
@@ -56,11 +57,12 @@ FileHandover* processFileHandover();
 // processors, 2 to 8).
 int chooseWorkerCount(int wanted);
 
-// Takes the chunk pool and starts workerCount workers (at most 8). False when the pool cannot be
+// Takes the chunk pool and starts workerCount workers (at most 8), which
+// write below directory (unchanged until the hand-over finishes). False when the pool cannot be
 // had or not even one worker starts: nothing has been handed over, and the caller writes the files
 // itself. The calling thread becomes the handing thread.
-bool startFileHandover(FileHandover* handover, const EntryFileCalls* calls, int workerCount,
-                       WriteFailures failures);
+bool startFileHandover(FileHandover* handover, const EntryFileCalls* calls,
+                       const PathUnit* directory, int workerCount, WriteFailures failures);
 
 // When failures end the process, every function below that waits (for a
 // chunk, a place for a file, files in the way) ends it instead once a

@@ -62,7 +62,7 @@ AttachedData prepareTargetAndData() {
     const bool expanded = expandRunDirectory();
     const AttachedData data = locateAttachedData();
     if (!expanded) {
-        reportSpecFailure(product::kUnpackSpec);
+        fatalSpecFailure(product::kUnpackSpec);
     }
     return data;
 }

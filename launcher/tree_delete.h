@@ -30,7 +30,7 @@ bool readFinalPath(const wchar_t* path, wchar_t* finalPath, std::size_t capacity
 // attempt. False when it is gone, or when it is no longer the directory
 // that was recorded, which is then left alone. Uses no shared buffer: two
 // threads may run it at once. Reports nothing.
-bool deleteTreeOnce(const wchar_t* root, const wchar_t* rootFinalPath);
+bool treeRemainsAfterDeleting(const wchar_t* root, const wchar_t* rootFinalPath);
 
 // True when the final path of entry, a handle this process opened, lies
 // strictly below rootFinalPath: what it writes through the handle stays

@@ -3,7 +3,7 @@
 #include <wchar.h>
 
 #include "diagnostics/diagnostics.h"
-#include "launcher/state.h"
+#include "launcher/path_capacities.h"
 #include "launcher/tree_delete.h"
 #include "paths/extended_path.h"
 #include "system/system_calls.h"
@@ -26,14 +26,15 @@ HANDLE createNewFile(const wchar_t* systemPath) {
 enum class Removal { removed, notTheSameName, failed };
 
 // The file at systemPath stands where the entry at path goes. It is deleted
-// when its own final path is targetDirectory's, '\' and the entry's name,
+// when its own final path is directory's, '\' and the entry's name,
 // compared as the system compares names: then it is the file of that very
 // name, not one that a short name or a link leads to. Deleting a name never
 // touches what another link to the same file holds. failed, with the last
 // error, when it cannot be opened or deleted.
-Removal removeEarlierFile(const wchar_t* systemPath, const wchar_t* path) {
+Removal removeEarlierFile(const wchar_t* directory, const wchar_t* systemPath,
+                          const wchar_t* path) {
     alignas(8) wchar_t targetFinal[kFinalPathCapacity];
-    if (!readFinalPath(targetDirectory, targetFinal, kFinalPathCapacity)) {
+    if (!readFinalPath(directory, targetFinal, kFinalPathCapacity)) {
         return Removal::failed;
     }
     const HANDLE existing =
@@ -42,7 +43,7 @@ Removal removeEarlierFile(const wchar_t* systemPath, const wchar_t* path) {
     if (existing == INVALID_HANDLE_VALUE) {
         return Removal::failed;
     }
-    const wchar_t* const name = path + wcsnlen(targetDirectory, kTargetDirectoryCapacity) + 1;
+    const wchar_t* const name = path + wcsnlen(directory, kTargetDirectoryCapacity) + 1;
     Removal removal = Removal::notTheSameName;
     if (isHeldEntryNamed(existing, targetFinal, name)) {
         removal = markHeldForDeletion(existing) ? Removal::removed : Removal::failed;
@@ -55,9 +56,10 @@ Removal removeEarlierFile(const wchar_t* systemPath, const wchar_t* path) {
 
 // ---- the worker's calls ------------------------------------------------
 
-EntryFile createOnWorker(const wchar_t* path, bool replaceable, bool* inTheWay) {
+EntryFile createOnWorker(const wchar_t* directory, const wchar_t* path, bool replaceable,
+                         bool* inTheWay) {
     wchar_t systemPath[kEntrySystemPathCapacity];
-    const HANDLE created = createEntryFile(path, systemPath, replaceable, inTheWay);
+    const HANDLE created = createEntryFile(directory, path, systemPath, replaceable, inTheWay);
     return created == INVALID_HANDLE_VALUE ? kNoEntryFile : reinterpret_cast<EntryFile>(created);
 }
 
@@ -82,7 +84,8 @@ void settleUnpackingBeforeEnding() {
 
 } // namespace
 
-HANDLE createEntryFile(const wchar_t* path, wchar_t* systemPath, bool replaceable, bool* inTheWay) {
+HANDLE createEntryFile(const wchar_t* directory, const wchar_t* path, wchar_t* systemPath,
+                       bool replaceable, bool* inTheWay) {
     *inTheWay = false;
     const wchar_t* const system =
         systemPathFor(path, kLongFilePath, systemPath, kEntrySystemPathCapacity);
@@ -98,7 +101,7 @@ HANDLE createEntryFile(const wchar_t* path, wchar_t* systemPath, bool replaceabl
         *inTheWay = true;
         return INVALID_HANDLE_VALUE;
     }
-    switch (removeEarlierFile(system, path)) {
+    switch (removeEarlierFile(directory, system, path)) {
     case Removal::removed:
         return createNewFile(system);
     case Removal::notTheSameName:
@@ -122,8 +125,8 @@ void setUnpackWorkerCount(int count) {
     wantedWorkers = count;
 }
 
-FileHandover* startUnpackWorkers(WriteFailures failures) {
-    if (!startFileHandover(processFileHandover(), &kEntryFileCalls,
+FileHandover* startUnpackWorkers(const wchar_t* directory, WriteFailures failures) {
+    if (!startFileHandover(processFileHandover(), &kEntryFileCalls, directory,
                            chooseWorkerCount(wantedWorkers), failures)) {
         return nullptr;
     }

@@ -21,12 +21,13 @@ inline constexpr std::size_t kEntrySystemPathCapacity =
 // built in systemPath. Nothing already there is ever written through: a
 // file there is replaced (deleted, then created anew) only when replaceable
 // (an earlier entry may have had the same name, launcher/written_names.h)
-// and it is the file of exactly this name below targetDirectory, compared
+// and it is the file of exactly this name below directory, compared
 // as the system compares names. Anything else there (the file that this
 // name is the short (8.3) name of, a link, anything planted) sets
 // *inTheWay. INVALID_HANDLE_VALUE, with the last error, when the file is
 // not created. Any thread.
-HANDLE createEntryFile(const wchar_t* path, wchar_t* systemPath, bool replaceable, bool* inTheWay);
+HANDLE createEntryFile(const wchar_t* directory, const wchar_t* path, wchar_t* systemPath,
+                       bool replaceable, bool* inTheWay);
 
 // Writes size bytes to file with one WriteFile. Returns ERROR_SUCCESS, or
 // the error to report; a short write that reports success has left no
@@ -38,10 +39,11 @@ DWORD writeWholeChunk(HANDLE file, const void* data, DWORD size);
 // from the number of processors. For tests and the benchmark.
 void setUnpackWorkerCount(int count);
 
-// Starts the process's hand-over (startFileHandover) on this thread and
+// Starts the process's hand-over (startFileHandover) into directory on this
+// thread and
 // makes it the ending gate: every ending first settles its files. Null when
 // no worker starts: the caller writes the files itself.
-FileHandover* startUnpackWorkers(WriteFailures failures);
+FileHandover* startUnpackWorkers(const wchar_t* directory, WriteFailures failures);
 
 // finishFileHandover, then no gate.
 bool finishUnpackWorkers(FileHandover* handover);

@@ -61,7 +61,7 @@ TEST(ReportSpecFailure, NamesTheSpecAndEndsAbnormally) {
     EXPECT_EXIT(
         {
             routeAbortAwayFromDialogs();
-            reportSpecFailure(L"{NOPE}\\x");
+            fatalSpecFailure(L"{NOPE}\\x");
         },
         ::testing::ExitedWithCode(3),
         "^Error, couldn't runtime expand spec '\\{NOPE\\}\\\\x'\\.\n");

@@ -22,7 +22,11 @@ void fatalOpenFailure(const wchar_t*) {
     throw LauncherExit{native_support::kFatalExitCode, "failed to open"};
 }
 
-void reportSpecFailure(const wchar_t*) {
+void fatalOpenFailure(const char*) {
+    throw LauncherExit{native_support::kFatalExitCode, "failed to open"};
+}
+
+void fatalSpecFailure(const wchar_t*) {
     throw LauncherExit{native_support::kAbnormalExitCode, "spec failure"};
 }
 
