@@ -299,10 +299,16 @@ void settleFiles(FileHandover* handover) {
     releaseWorkerLock(&handover->lock);
 }
 
-// Every file has settled: the kept failure is the first in stream order.
-// The gate lets the ending that this raises through.
-[[noreturn]] void endWithSettledFailure(FileHandover* handover) {
+// No ending waits for this hand-over any more.
+void closeEndingGate(FileHandover* handover) {
     handover->handingThread.store(kNoWorkerThreadId);
+    setEndingGate(nullptr);
+}
+
+// Every file has settled: the kept failure is the first in stream order.
+// The gate is closed first, so that the ending this raises goes through.
+[[noreturn]] void endWithSettledFailure(FileHandover* handover) {
+    closeEndingGate(handover);
     // A halt comes from a stop on another thread, which deletes the
     // directory and ends the process itself: the files it cut short are not
     // a failure to report.
@@ -397,6 +403,23 @@ void releasePool(FileHandover* handover) {
     handover->pool = nullptr;
 }
 
+// The ending gate (diagnostics/diagnostics.h) while the process's
+// hand-over runs: an ending raised on the handing thread (damaged data, a
+// refused name, a path too long) comes after every file handed over, so
+// those files finish first and an earlier failure among them is reported
+// instead; at any ending no worker writes any more.
+void settleBeforeEnding() {
+    FileHandover* const handover = &theFileHandover;
+    if (handover->handingThread.load() != currentWorkerThreadId()) {
+        return;
+    }
+    settleFiles(handover);
+    if (settledFailureEnds(*handover)) {
+        endWithSettledFailure(handover);
+    }
+    closeEndingGate(handover);
+}
+
 } // namespace
 
 FileHandover* processFileHandover() {
@@ -439,6 +462,7 @@ bool startFileHandover(FileHandover* handover, const EntryFileCalls* calls,
         return false;
     }
     handover->handingThread.store(currentWorkerThreadId());
+    setEndingGate(settleBeforeEnding);
     return true;
 }
 
@@ -507,7 +531,7 @@ bool finishFileHandover(FileHandover* handover) {
     if (settledFailureEnds(*handover)) {
         endWithSettledFailure(handover);
     }
-    handover->handingThread.store(kNoWorkerThreadId);
+    closeEndingGate(handover);
     stopWorkers(handover);
     releasePool(handover);
     return !hasFailed(*handover);
@@ -515,17 +539,6 @@ bool finishFileHandover(FileHandover* handover) {
 
 bool hasHandoverFailed(const FileHandover* handover) {
     return hasFailed(*handover);
-}
-
-void settleBeforeEnding(FileHandover* handover) {
-    if (handover->handingThread.load() != currentWorkerThreadId()) {
-        return;
-    }
-    settleFiles(handover);
-    handover->handingThread.store(kNoWorkerThreadId);
-    if (settledFailureEnds(*handover)) {
-        endWithSettledFailure(handover);
-    }
 }
 
 void haltFileHandover(FileHandover* handover) {

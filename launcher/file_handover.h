@@ -10,8 +10,9 @@
 //
 // The whole hand-over is one FileHandover over a thin lock, condition and
 // thread layer (launcher/worker_threads.h); the system gives it only its
-// entry file calls, and includes nothing of either system here. Every function below is for the
-// handing thread but haltFileHandover, which any thread may call.
+// entry file calls, and includes nothing of either system here. Every
+// function below is for the handing thread but haltFileHandover, which any
+// thread may call.
 #ifndef CORVELLINTH_LAUNCHER_FILE_HANDOVER_H
 #define CORVELLINTH_LAUNCHER_FILE_HANDOVER_H
 
@@ -58,9 +59,14 @@ FileHandover* processFileHandover();
 int chooseWorkerCount(int wanted);
 
 // Takes the chunk pool and starts workerCount workers (at most 8), which
-// write below directory (unchanged until the hand-over finishes). False when the pool cannot be
-// had or not even one worker starts: nothing has been handed over, and the caller writes the files
-// itself. The calling thread becomes the handing thread.
+// write below directory (unchanged until the hand-over finishes). False
+// when the pool cannot be had or not even one worker starts: nothing has
+// been handed over, and the caller writes the files itself. The calling
+// thread becomes the handing thread, and until the hand-over finishes,
+// every ending of the process raised on it first ends the file being
+// handed over and lets every file in flight finish; when one of them
+// failed and that failure ends the process, it ends with that failure's
+// message instead (the ending gate, diagnostics/diagnostics.h).
 bool startFileHandover(FileHandover* handover, const EntryFileCalls* calls,
                        const PathUnit* directory, int workerCount, WriteFailures failures);
 
@@ -99,12 +105,6 @@ bool finishFileHandover(FileHandover* handover);
 
 // True once a file handed over has failed.
 bool hasHandoverFailed(const FileHandover* handover);
-
-// The ending gate's work, on any thread: on the handing thread, ends the
-// file being handed over, lets every file in flight finish and, when one
-// of them failed and that failure ends the process, ends it with that
-// failure's message instead. Elsewhere does nothing.
-void settleBeforeEnding(FileHandover* handover);
 
 // Any thread, when the directory written into is about to be deleted:
 // workers stop creating and writing files and close the ones they hold, so

@@ -8,8 +8,9 @@
 #define CORVELLINTH_LAUNCHER_RUN_GUARD_H
 
 // Takes hold of the guard of the run whose directory is at runDirectory
-// (named by its last component) for the rest of the process. Without it (the system refuses the
-// object) the run is still protected while its parent lives, by its process id.
+// (named by its last component) for the rest of the process. Without it
+// (the system refuses the object) the run is still protected while its
+// parent lives, by its process id.
 void holdRunGuard(const wchar_t* runDirectory);
 
 // True when the guard of the run directory named directoryName (its last

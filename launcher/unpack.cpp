@@ -201,7 +201,7 @@ bool unpackAllEntries(const wchar_t* directory, WriteFailures failures) {
         // to be intact.
         finishAttachedFrame();
     }
-    const bool written = handover == nullptr || finishUnpackWorkers(handover);
+    const bool written = handover == nullptr || finishFileHandover(handover);
     forgetWrittenNames();
     if (!read || !written) {
         return false;

@@ -2,7 +2,6 @@
 
 #include <wchar.h>
 
-#include "diagnostics/diagnostics.h"
 #include "launcher/path_capacities.h"
 #include "launcher/tree_delete.h"
 #include "paths/extended_path.h"
@@ -74,14 +73,6 @@ void closeOnWorker(EntryFile file) {
 constexpr EntryFileCalls kEntryFileCalls{createOnWorker, writeOnWorker, closeOnWorker,
                                          ERROR_OPERATION_ABORTED};
 
-// The ending gate: an ending raised on the unpacking thread (damaged data,
-// a refused name, a path too long) comes after every file handed over, so
-// those files finish first and an earlier failure among them is reported
-// instead. At any ending no worker writes into the run directory any more.
-void settleUnpackingBeforeEnding() {
-    settleBeforeEnding(processFileHandover());
-}
-
 } // namespace
 
 HANDLE createEntryFile(const wchar_t* directory, const wchar_t* path, wchar_t* systemPath,
@@ -130,14 +121,7 @@ FileHandover* startUnpackWorkers(const wchar_t* directory, WriteFailures failure
                            chooseWorkerCount(wantedWorkers), failures)) {
         return nullptr;
     }
-    setEndingGate(settleUnpackingBeforeEnding);
     return processFileHandover();
-}
-
-bool finishUnpackWorkers(FileHandover* handover) {
-    const bool written = finishFileHandover(handover);
-    setEndingGate(nullptr);
-    return written;
 }
 
 bool unpackWorkersFailed() {

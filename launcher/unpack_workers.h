@@ -40,13 +40,8 @@ DWORD writeWholeChunk(HANDLE file, const void* data, DWORD size);
 void setUnpackWorkerCount(int count);
 
 // Starts the process's hand-over (startFileHandover) into directory on this
-// thread and
-// makes it the ending gate: every ending first settles its files. Null when
-// no worker starts: the caller writes the files itself.
+// thread. Null when no worker starts: the caller writes the files itself.
 FileHandover* startUnpackWorkers(const wchar_t* directory, WriteFailures failures);
-
-// finishFileHandover, then no gate.
-bool finishUnpackWorkers(FileHandover* handover);
 
 // True once a file handed over has failed.
 bool unpackWorkersFailed();

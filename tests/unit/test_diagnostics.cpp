@@ -57,7 +57,7 @@ TEST(FatalSystemError, ACodeAboveTheSignedRangePrintsAsANegativeDecimal) {
                 "^Error, load DLL\\. \\(\\[Error -1\\] ");
 }
 
-TEST(ReportSpecFailure, NamesTheSpecAndEndsAbnormally) {
+TEST(FatalSpecFailure, NamesTheSpecAndEndsAbnormally) {
     EXPECT_EXIT(
         {
             routeAbortAwayFromDialogs();

@@ -35,3 +35,6 @@ void abnormalEnd() {
 }
 
 void routeAbortAwayFromDialogs() {}
+
+// Nothing ends the process here, so nothing waits for an ending.
+void setEndingGate(EndingGate) {}
