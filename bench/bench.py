@@ -748,7 +748,7 @@ def main():
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--scale", type=float, default=0.25)
     parser.add_argument("--reps", type=int, default=3)
-    parser.add_argument("--level", type=int, default=19, help="zstd level (the packer's default)")
+    parser.add_argument("--level", type=int, default=19, help="zstd level (the packer's --best)")
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--memory-scale", type=float, default=0.01,
                         help="the small scale that memory and system calls are measured at")
