@@ -5,6 +5,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <zstd.h>
+
 #include "tests/linux/support/launcher_test.h"
 #include "tools/packer/attached_writer.h"
 
@@ -73,11 +75,17 @@ TEST_F(Damaged, NoFlippedBitEverRuns) {
     const std::string original = readFile(package().package());
     const auto [offset, size] = sectionOf(package().package(), ".onefile");
     ASSERT_GT(size, noise.size());
-    // The frame's magic number, then the second half. Flips that land in
-    // literal bytes decode without an error; the frame's content checksum
-    // must still refuse them before anything runs.
-    std::vector<std::uint64_t> flips{3};
-    for (std::uint64_t at = size / 2; at < size; at += size / 10) {
+    // The frame's magic number, then its second half up to its last byte.
+    // Flips that land in literal bytes decode without an error; the frame's
+    // content checksum must still refuse them before anything runs. What
+    // lies after the frame (its padding and the trailer) is never read.
+    constexpr std::uint64_t kHeaderSize = 3;
+    const std::size_t frameSize =
+        ZSTD_findFrameCompressedSize(original.data() + offset + kHeaderSize, size - kHeaderSize);
+    ASSERT_FALSE(ZSTD_isError(frameSize));
+    const std::uint64_t frameEnd = kHeaderSize + frameSize;
+    std::vector<std::uint64_t> flips{3, frameEnd - 1};
+    for (std::uint64_t at = frameEnd / 2; at < frameEnd; at += frameEnd / 10) {
         flips.push_back(at);
     }
     for (const std::uint64_t at : flips) {

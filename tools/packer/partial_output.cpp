@@ -6,12 +6,28 @@ std::string temporaryNameFor(const std::string& path, const std::string& suffix)
     return path + ".onefile-pack-" + std::to_string(currentProcessId()) + suffix;
 }
 
+namespace {
+
+// Creates the file at path with its name already given to the interrupt
+// handler: an interruption between the creation and the registration
+// would leave it behind.
+OutputFile createRemovedOnInterrupt(const std::string& path, const std::string& shown,
+                                    bool executable) {
+    removeOnInterrupt(path);
+    try {
+        return OutputFile(path, shown, executable);
+    } catch (const PackError&) {
+        removeOnInterrupt("");
+        throw;
+    }
+}
+
+} // namespace
+
 PartialOutput::PartialOutput(const std::string& finalPath, const std::string& shown,
                              bool executable)
     : finalPath_(finalPath), temporaryPath_(temporaryNameFor(finalPath)), shown_(shown),
-      file_(temporaryPath_, shown, executable) {
-    removeOnInterrupt(temporaryPath_);
-}
+      file_(createRemovedOnInterrupt(temporaryPath_, shown, executable)) {}
 
 PartialOutput::~PartialOutput() {
     if (committed_) {
