@@ -215,12 +215,12 @@ class TextSource {
     std::uint16_t table_[kTableSize];
 };
 
-enum class Kind { Text, Binary, Packed };
+enum class Kind { text, binary, packed };
 
 struct FileSpec {
     std::string name; // relative, '/' between components
     std::uint64_t size = 0;
-    Kind kind = Kind::Text;
+    Kind kind = Kind::text;
 };
 
 const char* const kTextExtensions[] = {".py", ".txt", ".json", ".pem", ".cfg", ".html"};
@@ -264,17 +264,17 @@ std::uint64_t lognormalBytes(Random& random) {
 
 Kind kindFor(Random& random, std::uint64_t size) {
     if (size > 512 * 1024) {
-        return random.below(10) == 0 ? Kind::Packed : Kind::Binary;
+        return random.below(10) == 0 ? Kind::packed : Kind::binary;
     }
     const std::uint64_t r = random.below(10);
-    return r < 6 ? Kind::Text : (r < 9 ? Kind::Binary : Kind::Packed);
+    return r < 6 ? Kind::text : (r < 9 ? Kind::binary : Kind::packed);
 }
 
 const char* extensionFor(Random& random, Kind kind) {
     switch (kind) {
-    case Kind::Text:
+    case Kind::text:
         return kTextExtensions[random.below(std::size(kTextExtensions))];
-    case Kind::Binary:
+    case Kind::binary:
         return kBinaryExtensions[random.below(std::size(kBinaryExtensions))];
     default:
         return kPackedExtensions[random.below(std::size(kPackedExtensions))];
@@ -327,7 +327,7 @@ std::vector<FileSpec> planTree(std::uint64_t seed, std::uint64_t mainSize) {
     const std::vector<std::string> directories = makeDirectories(random);
     const std::vector<std::uint64_t> sizes = fullScaleSizes(random, mainSize);
     std::vector<FileSpec> files(kFileCount);
-    files[0] = {"main.dll", mainSize, Kind::Binary};
+    files[0] = {"main.dll", mainSize, Kind::binary};
     std::set<std::string> seen{"main.dll"};
     std::size_t deepest = 0;
     for (std::size_t i = 1; i < kFileCount; ++i) {
@@ -411,9 +411,9 @@ void writeContent(const std::filesystem::path& path, const FileSpec& file, std::
         // bytes, so the share is the same for small and large files and at
         // every scale.
         const std::size_t randomBytes =
-            file.kind == Kind::Packed
+            file.kind == Kind::packed
                 ? piece
-                : (file.kind == Kind::Binary
+                : (file.kind == Kind::binary
                        ? static_cast<std::size_t>(static_cast<double>(piece) * kRandomShare)
                        : 0);
         random.fill(noise.data(), randomBytes);

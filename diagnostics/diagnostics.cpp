@@ -62,37 +62,37 @@ void endWithExitCode(unsigned long exitCode) {
 void fatalError(const char* message) {
     passEndingGate();
     puts(message);
-    endProcess(Ending::reported);
+    endProcess(Ending::orderly);
 }
 
 void fatalSystemErrorWithText(const char* message, long code, const char* text) {
     passEndingGate();
     printToStandardError("%s ([Error %ld] %s)\n", message, code, text);
-    endProcess(Ending::reported);
+    endProcess(Ending::orderly);
 }
 
 void fatalOpenFailure(const wchar_t* path) {
     passEndingGate();
     printToStandardError("Error, failed to open '%ls' for writing.\n", path);
-    endProcess(Ending::reported);
+    endProcess(Ending::orderly);
 }
 
 void fatalOpenFailure(const char* path) {
     passEndingGate();
     printToStandardError("Error, failed to open '%s' for writing.\n", path);
-    endProcess(Ending::reported);
+    endProcess(Ending::orderly);
 }
 
 void fatalExistingDirectory(const wchar_t* path) {
     passEndingGate();
     printToStandardError("Error, target directory '%ls' already exists.\n", path);
-    endProcess(Ending::reported);
+    endProcess(Ending::orderly);
 }
 
 void fatalExistingDirectory(const char* path) {
     passEndingGate();
     printToStandardError("Error, target directory '%s' already exists.\n", path);
-    endProcess(Ending::reported);
+    endProcess(Ending::orderly);
 }
 
 void fatalNoRunDirectory(const char* first, const char* second) {
@@ -100,16 +100,16 @@ void fatalNoRunDirectory(const char* first, const char* second) {
     printToStandardError("Error, couldn't find a directory to run the application from: neither "
                          "'%s' nor '%s' can be used.\n",
                          first, second);
-    endProcess(Ending::reported);
+    endProcess(Ending::orderly);
 }
 
-void reportSpecFailure(const wchar_t* spec) {
+void fatalSpecFailure(const wchar_t* spec) {
     passEndingGate();
     printToStandardError("Error, couldn't runtime expand spec '%ls'.\n", spec);
     endProcess(Ending::abnormal);
 }
 
-void reportSpecFailure(const char* spec) {
+void fatalSpecFailure(const char* spec) {
     passEndingGate();
     printToStandardError("Error, couldn't runtime expand spec '%s'.\n", spec);
     endProcess(Ending::abnormal);

@@ -36,8 +36,8 @@
 
 // Writes "Error, couldn't runtime expand spec '<spec>'." to standard error,
 // then ends the process abnormally.
-[[noreturn]] void reportSpecFailure(const wchar_t* spec);
-[[noreturn]] void reportSpecFailure(const char* spec);
+[[noreturn]] void fatalSpecFailure(const wchar_t* spec);
+[[noreturn]] void fatalSpecFailure(const char* spec);
 
 // Ends the process abnormally (exit code 3: abort on Windows) without a
 // message of its own: a fixed-size buffer would overflow, or the launcher

@@ -4,7 +4,7 @@
 #define CORVELLINTH_DIAGNOSTICS_ENDING_H
 
 enum class Ending {
-    reported, // exit code 2, through exit: buffered output is flushed
+    orderly,  // exit code 2, through exit: buffered output is flushed
     abnormal, // exit code 3: abort with routeAbortAwayFromDialogs on Windows
 };
 

@@ -19,7 +19,7 @@
 #include <cstdint>
 
 #include "diagnostics/diagnostics.h"
-#include "launcher/child_launch.h"
+#include "launcher/cache_copy.h"
 #include "launcher/directory_listing.h"
 #include "launcher/run_directory.h"
 #include "launcher/state.h"
@@ -35,13 +35,10 @@
 #include "payload/reader.h"
 #include "system/system_calls.h"
 
-bool runCachedCopyInChild = false;
-
 namespace {
 
 constexpr std::size_t kPathCapacity = kTargetDirectoryCapacity;
-constexpr std::size_t kSystemPathCapacity = kPathCapacity + kExtendedPrefixGrowth;
-constexpr std::size_t kMarkerLength = sizeof(cache::kMarkerName) - 1;
+constexpr std::size_t kSystemPathCapacity = kCopySystemPathCapacity;
 // Renames that find the copy's name taken, each followed by an attempt to
 // use or remove what took it, before the start gives up on the copy.
 constexpr int kPlacingAttempts = 3;
@@ -55,8 +52,12 @@ cache::Record record;
 wchar_t cacheFolder[kPathCapacity];   // <root>\<folder>
 wchar_t copyDirectory[kPathCapacity]; // <cacheFolder>\<copyName>
 wchar_t copyName[cache::kKeyDigits + 1];
-wchar_t runDirectory[kPathCapacity]; // targetDirectory as the unpack spec named it
+wchar_t newCopyPath[kPathCapacity]; // <cacheFolder>\<the run directory's name>
+alignas(8) wchar_t newCopyFinalPath[kFinalPathCapacity];
 HANDLE copyMarker = INVALID_HANDLE_VALUE;
+
+// A new copy is made as a run directory of the cache folder.
+const RunDirectory newCopy{newCopyPath, newCopyFinalPath};
 
 const wchar_t* rootTemplate(cache::Root root) {
     switch (root) {
@@ -122,23 +123,6 @@ bool prepareCachePaths() {
     return tryAppendWideUnits(&copy, folder.buffer, folder.length) &&
            tryAppendWideUnits(&copy, &separator, 1) &&
            tryAppendWideUnits(&copy, copyName, cache::kKeyDigits);
-}
-
-// directory's marker in the extended-length form, in buffer; false when it
-// does not fit.
-bool formMarkerPath(const wchar_t* directory, wchar_t* buffer) {
-    WideText path = startWideText(buffer, kSystemPathCapacity);
-    const wchar_t separator = L'\\';
-    if (!appendExtendedPath(&path, directory) || !tryAppendWideUnits(&path, &separator, 1)) {
-        return false;
-    }
-    for (std::size_t index = 0; index < kMarkerLength; ++index) {
-        const auto unit = static_cast<wchar_t>(cache::kMarkerName[index]);
-        if (!tryAppendWideUnits(&path, &unit, 1)) {
-            return false;
-        }
-    }
-    return true;
 }
 
 // Opens directory's marker for reading, sharing only reading: held, it
@@ -321,18 +305,12 @@ void removeOwnCopy() {
     removeUnusedCopy(extended, copyFinal, CopyWithoutMarker::remove);
 }
 
-void restoreRunDirectory() {
-    WideText target = startWideText(targetDirectory, kTargetDirectoryCapacity);
-    appendWide(&target, runDirectory);
-}
-
-// Deletes the new copy (the run directory) and lets it go.
+// Deletes the new copy (the armed run directory) and lets it go.
 void abandonNewCopy() {
     closeEntryFile();
     releaseReader();
     deleteRunDirectory();
     releaseRunDirectory();
-    restoreRunDirectory();
 }
 
 // The marker, last: hidden, holding the key's digits and the times that
@@ -363,23 +341,21 @@ bool writeMarker(const wchar_t* directory) {
 
 // Unpacks a new copy into a run directory of the cache folder, named as the
 // unpack spec names this run's, and marks it complete. False, with the new
-// copy deleted and targetDirectory back as it was, when any of it fails,
-// also when the unpacked files are not what the record lists.
+// copy deleted, when any of it fails, also when the unpacked files are not
+// what the record lists.
 bool makeNewCopy(const AttachedData& data) {
-    const wchar_t* const runName = wcsrchr(runDirectory, L'\\');
-    WideText target = startWideText(targetDirectory, kTargetDirectoryCapacity);
-    if (runName == nullptr || !tryAppendWideUnits(&target, cacheFolder, wcslen(cacheFolder)) ||
-        !tryAppendWideUnits(&target, runName, wcslen(runName))) {
-        restoreRunDirectory();
+    const wchar_t* const runName = wcsrchr(targetDirectory, L'\\');
+    WideText path = startWideText(newCopyPath, kPathCapacity);
+    if (runName == nullptr || !tryAppendWideUnits(&path, cacheFolder, wcslen(cacheFolder)) ||
+        !tryAppendWideUnits(&path, runName, wcslen(runName))) {
         return false;
     }
-    createRunDirectory();
-    if (cleanupFlag.load() == 0) {
-        restoreRunDirectory();
+    createRunDirectory(newCopy);
+    if (armedRunDirectory() != &newCopy) {
         return false;
     }
     createReader(data.bytes + attached::kHeaderSize, data.size - attached::kHeaderSize);
-    if (!unpackAllEntries(WriteFailures::report) || !writeMarker(targetDirectory)) {
+    if (!unpackAllEntries(newCopyPath, WriteFailures::returnFalse) || !writeMarker(newCopyPath)) {
         abandonNewCopy();
         return false;
     }
@@ -391,7 +367,7 @@ bool renameToCopy() {
     wchar_t to[kSystemPathCapacity];
     WideText fromPath = startWideText(from, kSystemPathCapacity);
     WideText toPath = startWideText(to, kSystemPathCapacity);
-    return appendExtendedPath(&fromPath, targetDirectory) &&
+    return appendExtendedPath(&fromPath, newCopyPath) &&
            appendExtendedPath(&toPath, copyDirectory) && systemCalls.moveFile(from, to, 0) != FALSE;
 }
 
@@ -407,7 +383,6 @@ bool placeNewCopy() {
     for (int attempt = 0; attempt < kPlacingAttempts;) {
         if (renameToCopy()) {
             releaseRunDirectory();
-            restoreRunDirectory();
             return holdCopy(copyDirectory, CopyCheck::markerOnly);
         }
         const DWORD error = GetLastError();
@@ -423,79 +398,13 @@ bool placeNewCopy() {
         if (holdCopy(copyDirectory)) {
             deleteRunDirectory();
             releaseRunDirectory();
-            restoreRunDirectory();
             return true;
         }
         removeOwnCopy();
     }
     deleteRunDirectory();
     releaseRunDirectory();
-    restoreRunDirectory();
     return false;
-}
-
-// True when the listing holds a file of that name (relative to the copy)
-// and size.
-bool isListedFile(const wchar_t* name, std::uint64_t size) {
-    cache::ListingHash hash = cache::startListingHash(cache::EntryKind::file);
-    for (const wchar_t* unit = name; *unit != L'\0'; ++unit) {
-        cache::addListingUnit(&hash, *unit);
-    }
-    return cache::findListed(record, cache::finishListingHash(hash, size)) >= 0;
-}
-
-// Runs the application from the held copy: in this process, with the
-// argument vector and variables that a child would get.
-int runHeldCopy(const AttachedData& data) {
-    if (runCachedCopyInChild) {
-        return static_cast<int>(launchChildAndWait());
-    }
-    WideText target = startWideText(targetDirectory, kTargetDirectoryCapacity);
-    appendWide(&target, copyDirectory);
-    publishRunVariables();
-    int count = 0;
-    wchar_t** const arguments = applicationArguments(&count);
-    if (arguments != nullptr) {
-        __argc = count;
-        __wargv = arguments;
-    }
-    createReader(data.bytes + attached::kHeaderSize, data.size - attached::kHeaderSize);
-    // The frame is not read to its end here: the copy holds what runs, and
-    // its check has shown it complete. But the main file's name comes from
-    // the frame, so it must name a listed file of its size.
-    std::uint64_t size = 0;
-    const wchar_t* const mainName = readMainEntry(&size);
-    if (!isListedFile(mainName, size)) {
-        fatalError("Error, couldn't decode attached data.");
-    }
-    return runMainEntry();
-}
-
-bool isMarkerName(const wchar_t* name) {
-    if (wcslen(name) != kMarkerLength) {
-        return false;
-    }
-    for (std::size_t index = 0; index < kMarkerLength; ++index) {
-        if (name[index] != static_cast<wchar_t>(cache::kMarkerName[index])) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// True when the directory at path (extended form) holds the marker and
-// nothing else.
-bool holdsOnlyMarker(const wchar_t* path) {
-    wchar_t buffer[kSystemPathCapacity];
-    WideText text = startWideText(buffer, kSystemPathCapacity);
-    if (!tryAppendWideUnits(&text, path, wcslen(path))) {
-        return false;
-    }
-    const auto isMarker = [](void*, const WIN32_FIND_DATAW& found) {
-        return isMarkerName(found.cFileName);
-    };
-    WIN32_FIND_DATAW found;
-    return listDirectory(&text, &found, isMarker, nullptr);
 }
 
 } // namespace
@@ -504,8 +413,6 @@ bool runFromCachedCopy(const AttachedData& data, int* exitCode) {
     if (!prepareCachePaths()) {
         return false;
     }
-    WideText saved = startWideText(runDirectory, kPathCapacity);
-    appendWide(&saved, targetDirectory);
     if (!holdCopy(copyDirectory)) {
         // A damaged copy that no one uses goes first, so that the new one can
         // take its name.
@@ -521,66 +428,22 @@ bool runFromCachedCopy(const AttachedData& data, int* exitCode) {
     return true;
 }
 
-void useCachedCopyInChild() {
+const wchar_t* directoryForChild() {
     if (isRealDirectoryAt(targetDirectory) || !prepareCachePaths()) {
-        return;
+        return targetDirectory;
     }
-    WideText target = startWideText(targetDirectory, kTargetDirectoryCapacity);
-    appendWide(&target, copyDirectory);
     copyMarker = openMarkerShared(copyDirectory);
+    return copyDirectory;
 }
 
-bool isCopyName(const wchar_t* name) {
-    std::size_t length = 0;
-    for (; name[length] != L'\0'; ++length) {
-        const wchar_t unit = name[length];
-        if (length == cache::kKeyDigits ||
-            !((unit >= L'0' && unit <= L'9') || (unit >= L'a' && unit <= L'f'))) {
-            return false;
-        }
-    }
-    return length == cache::kKeyDigits;
+const wchar_t* heldCopyDirectory() {
+    return copyDirectory;
 }
 
-namespace {
-
-// Empties the marker held alone for a removal: a start that opens it after
-// the removal has let go of it (a file held open elsewhere keeps the marker
-// in place) finds no key there, and never runs what is left of the copy.
-bool emptyMarker(HANDLE marker) {
-    FILE_END_OF_FILE_INFO end{};
-    return systemCalls.setFileInformation(marker, FileEndOfFileInfo, &end, sizeof(end)) != FALSE;
-}
-
-} // namespace
-
-bool removeUnusedCopy(const wchar_t* path, const wchar_t* finalPath,
-                      CopyWithoutMarker withoutMarker) {
-    wchar_t markerPath[kSystemPathCapacity];
-    if (!formMarkerPath(path, markerPath)) {
-        return false;
+bool isListedFile(const wchar_t* name, std::uint64_t size) {
+    cache::ListingHash hash = cache::startListingHash(cache::EntryKind::file);
+    for (const wchar_t* unit = name; *unit != L'\0'; ++unit) {
+        cache::addListingUnit(&hash, *unit);
     }
-    const HANDLE marker =
-        systemCalls.createFile(markerPath, GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
-                               OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (marker == INVALID_HANDLE_VALUE) {
-        if (GetLastError() != ERROR_FILE_NOT_FOUND || withoutMarker == CopyWithoutMarker::keep) {
-            return false;
-        }
-        return !deleteTreeOnce(path, finalPath);
-    }
-    // A marker that is a link to elsewhere (a Linux one shows no reparse
-    // point under Wine) is never written through.
-    // Nor is one with another hard link: emptying it would empty that too.
-    if (!isHeldEntryBelow(marker, finalPath) || !hasSingleLink(marker) || !emptyMarker(marker)) {
-        systemCalls.closeHandle(marker);
-        return false;
-    }
-    // Held alone, the marker stays while everything else goes, and goes
-    // only when nothing else is left: a removal cut short, or one that
-    // finds a file still open, leaves a copy that is still known as one.
-    deleteTreeOnce(path, finalPath);
-    const bool marked = holdsOnlyMarker(path) && deleteHeldEntry(marker, finalPath);
-    systemCalls.closeHandle(marker);
-    return marked && !deleteTreeOnce(path, finalPath);
+    return cache::findListed(record, cache::finishListingHash(hash, size)) >= 0;
 }

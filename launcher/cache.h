@@ -19,6 +19,8 @@
 #ifndef CORVELLINTH_LAUNCHER_CACHE_H
 #define CORVELLINTH_LAUNCHER_CACHE_H
 
+#include <cstdint>
+
 #include "payload/attached_data.h"
 
 // Parent role, once the attached data's header has been checked and before
@@ -26,31 +28,28 @@
 // copy (making it when there is none or it is damaged), removes the other
 // copies of the cache folder that are not in use, and runs the application
 // from the copy in this process; returns true, with run_code's result in
-// *exitCode. Returns false, with targetDirectory and the cleanup as the
-// start-up left them, for a package without a record and whenever no copy
-// can be used or made (a folder that cannot be written, a full disk, a
+// *exitCode (runHeldCopy). Returns false, with the cleanup as the start-up
+// left it, for a package without a record and whenever no copy can be used
+// or made (a folder that cannot be written, a full disk, a
 // damaged copy in use): the caller then unpacks into targetDirectory.
 bool runFromCachedCopy(const AttachedData& data, int* exitCode);
 
-// Child role: when the package is cached and the parent did not unpack
-// into targetDirectory, points targetDirectory at the copy and holds it.
-void useCachedCopyInChild();
+// Child role: the directory to run from. targetDirectory, but when the
+// package is cached and the parent did not unpack into targetDirectory, the
+// copy, whose marker it then holds.
+const wchar_t* directoryForChild();
 
-// True for the name of a copy: exactly 32 lowercase hexadecimal digits.
-bool isCopyName(const wchar_t* name);
+// The held copy's directory, once runFromCachedCopy holds it.
+const wchar_t* heldCopyDirectory();
 
-enum class CopyWithoutMarker { keep, remove };
+// True when the package's listing holds a file of that name (relative to
+// the copy) and size.
+bool isListedFile(const wchar_t* name, std::uint64_t size);
 
-// Removes the copy at path (extended-length form), whose final path
-// (already checked to be where path says) is finalPath, when it is not in
-// use: takes its marker alone, deletes everything else, then the marker,
-// then the directory. A copy without a marker is kept, or deleted as it
-// is. True when the copy is gone.
-bool removeUnusedCopy(const wchar_t* path, const wchar_t* finalPath,
-                      CopyWithoutMarker withoutMarker);
-
-// Set by a benchmark build only: the parent starts a child that runs the
-// cached copy, as for a run directory, instead of running it itself.
-extern bool runCachedCopyInChild;
+// Runs the application from the held copy (launcher/held_copy.cpp): in
+// this process, with the argument vector and variables that a child would
+// get. Returns what its run_code returns. A benchmark's model links its own
+// in its place (bench/cache_child_model.cpp).
+int runHeldCopy(const AttachedData& data);
 
 #endif

@@ -423,7 +423,7 @@ int makeNewCopy(const AttachedData& data) {
     }
     createReader(data.bytes + attached::kHeaderSize, data.size - attached::kHeaderSize);
     const int marker =
-        unpackAllEntries(WriteFailures::giveUp) ? writeMarker(runDirectoryDescriptor()) : -1;
+        unpackAllEntries(WriteFailures::returnFalse) ? writeMarker(runDirectoryDescriptor()) : -1;
     if (marker < 0) {
         abandonNewCopy();
     }

@@ -249,6 +249,15 @@ wchar_t** applicationArguments(int* count) {
     return arguments;
 }
 
+void setRuntimeArgumentsToApplications() {
+    int count = 0;
+    wchar_t** const arguments = applicationArguments(&count);
+    if (arguments != nullptr) {
+        __argc = count;
+        __wargv = arguments;
+    }
+}
+
 DWORD launchChildAndWait() {
     publishRunVariables();
     fillOwnExecutablePath();

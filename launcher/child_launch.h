@@ -21,4 +21,10 @@ void publishRunVariables();
 // command line cannot be split. Kept for the rest of the process.
 wchar_t** applicationArguments(int* count);
 
+// For the application started in this process: sets the C runtime's
+// __argc and __wargv, which run_code is called with, to
+// applicationArguments' vector; leaves them as they are when the command
+// line cannot be split.
+void setRuntimeArgumentsToApplications();
+
 #endif

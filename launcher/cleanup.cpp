@@ -8,6 +8,7 @@
 
 #include "diagnostics/diagnostics.h"
 #include "launcher/run_directory.h"
+#include "launcher/run_stop.h"
 #include "launcher/state.h"
 #include "system/system_calls.h"
 
@@ -39,8 +40,6 @@ constexpr ULONGLONG kNoDeadline = ~0ull;
 // GetTickCount64 by which a running child must have ended: set by the
 // stop, lowered by any later event's shorter grace.
 std::atomic<ULONGLONG> childDeadline{kNoDeadline};
-// Set by the first event's handler, which ends the process.
-std::atomic<bool> stopStarted{false};
 
 DWORD childGraceFor(DWORD controlType) {
     switch (controlType) {
@@ -127,18 +126,6 @@ void cleanupOnExit() {
     stopRun(kInterruptGraceMs);
 }
 
-void awaitStopsEnding() {
-    for (;;) {
-        systemCalls.sleep(INFINITE);
-    }
-}
-
-void waitIfStopping() {
-    if (stopStarted.load()) {
-        awaitStopsEnding();
-    }
-}
-
 bool stopRunForConsoleEvent(DWORD controlType, DWORD* exitCode) {
     const DWORD graceMs = childGraceFor(controlType);
     if (graceMs == kNotAStopEvent) {
@@ -155,7 +142,7 @@ BOOL WINAPI consoleControlHandler(DWORD controlType) {
         // decides.
         return FALSE;
     }
-    if (stopStarted.exchange(true)) {
+    if (!beginStop()) {
         // The first event's handler ends the process. This one can only
         // shorten the child's grace; returning would let Windows end the
         // process before the delete (close, logoff, shutdown).

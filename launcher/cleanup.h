@@ -47,18 +47,6 @@ bool stopRunForConsoleEvent(DWORD controlType, DWORD* exitCode);
 // any other value: returns FALSE at once, so the next handler runs.
 BOOL WINAPI consoleControlHandler(DWORD controlType);
 
-// Waits, on a thread other than the stop's, for the end of the process
-// that a stop begun elsewhere (a console event's) brings about once it has
-// deleted the run directory; never returns.
-[[noreturn]] void awaitStopsEnding();
-
-// Main thread, before it gives up its run directory or makes one: once a
-// console event's stop has begun, the handler deletes the run directory and
-// ends the process, and this thread must not start over meanwhile (nothing
-// it made then would be deleted); it waits for that end and never returns.
-// Returns at once otherwise.
-void waitIfStopping();
-
 // The exit code of a process that has ended; 1 when it cannot be read.
 DWORD exitCodeOfEndedProcess(HANDLE process);
 

@@ -5,8 +5,8 @@
 #include <atomic>
 
 #include "diagnostics/diagnostics.h"
-#include "launcher/cleanup.h"
 #include "launcher/run_guard.h"
+#include "launcher/run_stop.h"
 #include "launcher/state.h"
 #include "launcher/tree_delete.h"
 #include "launcher/unpack.h"
@@ -28,6 +28,8 @@ constexpr DWORD kHoldSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
 // Process-wide; launcher/state.h lists them all. Taken with exchange by
 // whoever closes it.
 std::atomic<HANDLE> runDirectoryHold{INVALID_HANDLE_VALUE};
+// Set before the cleanup flag goes up.
+std::atomic<const RunDirectory*> armedDirectory{nullptr};
 
 // Run by the first ending of the process (on the main thread): the file
 // being written, if any, is closed so that it can go too.
@@ -38,36 +40,48 @@ void deleteRunDirectoryAtEnding() {
 
 } // namespace
 
-void createRunDirectory() {
+const RunDirectory startupRunDirectory{targetDirectory, runDirectoryFinalPath};
+
+void createRunDirectory(const RunDirectory& directory) {
     waitIfStopping();
     // Held before the directory exists, so that no sweep ever sees the
     // directory of this live run without it.
-    holdRunGuard();
-    switch (createNewDirectory(targetDirectory)) {
+    holdRunGuard(directory.path);
+    switch (createNewDirectory(directory.path)) {
     case NewDirectory::created:
         break;
     case NewDirectory::alreadyExists:
-        fatalExistingDirectory(targetDirectory);
+        fatalExistingDirectory(directory.path);
     case NewDirectory::failed:
         return;
     }
     // Without its final path the delete could prove nothing inside it.
-    if (!readFinalPath(targetDirectory, runDirectoryFinalPath, kFinalPathCapacity)) {
+    if (!readFinalPath(directory.path, directory.finalPath, kFinalPathCapacity)) {
         return;
     }
-    holdRunDirectory();
+    holdRunDirectory(directory.path);
+    armedDirectory.store(&directory);
     cleanupFlag.store(1);
     setEndingHook(deleteRunDirectoryAtEnding);
 }
 
+void createRunDirectory() {
+    createRunDirectory(startupRunDirectory);
+}
+
+const RunDirectory* armedRunDirectory() {
+    return cleanupFlag.load() == 0 ? nullptr : armedDirectory.load();
+}
+
 void deleteRunDirectory() {
-    if (cleanupFlag.load() == 0) {
+    const RunDirectory* const directory = armedRunDirectory();
+    if (directory == nullptr) {
         return;
     }
     haltUnpackWorkers();
     letGoOfRunDirectory();
-    for (int attempt = 1;
-         deleteTreeOnce(targetDirectory, runDirectoryFinalPath) && attempt < kDeleteAttempts;
+    for (int attempt = 1; treeRemainsAfterDeleting(directory->path, directory->finalPath) &&
+                          attempt < kDeleteAttempts;
          ++attempt) {
         systemCalls.sleep(kRetryPauseMs);
     }
@@ -85,10 +99,10 @@ void releaseRunDirectory() {
     resumeUnpackWorkers();
 }
 
-void holdRunDirectory() {
-    wchar_t path[kHoldPathCapacity];
+void holdRunDirectory(const wchar_t* path) {
+    wchar_t systemPath[kHoldPathCapacity];
     const HANDLE hold = systemCalls.createFile(
-        systemPathFor(targetDirectory, kLongDirectoryPath, path, kHoldPathCapacity), kHoldAccess,
+        systemPathFor(path, kLongDirectoryPath, systemPath, kHoldPathCapacity), kHoldAccess,
         kHoldSharing, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (hold == INVALID_HANDLE_VALUE) {
         return;

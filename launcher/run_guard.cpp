@@ -3,7 +3,6 @@
 #include <windows.h>
 #include <wchar.h>
 
-#include "launcher/state.h"
 #include "paths/wide_text.h"
 #include "resources/product.h"
 #include "system/system_calls.h"
@@ -26,10 +25,10 @@ bool formatGuardName(const wchar_t* directoryName, wchar_t* buffer) {
 
 } // namespace
 
-void holdRunGuard() {
-    const wchar_t* const separator = wcsrchr(targetDirectory, L'\\');
+void holdRunGuard(const wchar_t* runDirectory) {
+    const wchar_t* const separator = wcsrchr(runDirectory, L'\\');
     wchar_t name[kGuardNameCapacity];
-    if (!formatGuardName(separator != nullptr ? separator + 1 : targetDirectory, name)) {
+    if (!formatGuardName(separator != nullptr ? separator + 1 : runDirectory, name)) {
         return;
     }
     // An object of that name that is already there (another holder of the

@@ -7,10 +7,11 @@
 #ifndef CORVELLINTH_LAUNCHER_RUN_GUARD_H
 #define CORVELLINTH_LAUNCHER_RUN_GUARD_H
 
-// Takes hold of the guard of targetDirectory's run for the rest of the
-// process. Without it (the system refuses the object) the run is still
-// protected while its parent lives, by its process id.
-void holdRunGuard();
+// Takes hold of the guard of the run whose directory is at runDirectory
+// (named by its last component) for the rest of the process. Without it
+// (the system refuses the object) the run is still protected while its
+// parent lives, by its process id.
+void holdRunGuard(const wchar_t* runDirectory);
 
 // True when the guard of the run directory named directoryName (its last
 // component) may exist: false only when the system says that nothing of

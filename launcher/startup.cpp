@@ -69,7 +69,7 @@ AttachedData prepareTargetAndData() {
         expandUnpackSpec(targetDirectory, product::kUnpackSpec, kTargetDirectoryCapacity);
     const AttachedData data = locateAttachedData();
     if (!expanded) {
-        reportSpecFailure(product::kUnpackSpec);
+        fatalSpecFailure(product::kUnpackSpec);
     }
     return data;
 }
@@ -98,8 +98,8 @@ int runLauncher() {
         // The directory stays this run's for as long as this process runs
         // from it, even past the parent's end. (A cached copy has no run
         // directory to hold; its marker keeps it.)
-        holdRunGuard();
-        holdRunDirectory();
+        holdRunGuard(targetDirectory);
+        holdRunDirectory(targetDirectory);
     } else {
         publishOwnProcessId();
         data = prepareTargetAndData();
@@ -112,12 +112,12 @@ int runLauncher() {
         fatalError("Error, couldn't find attached data header.");
     }
     if (isChild) {
-        useCachedCopyInChild();
+        const wchar_t* const directory = directoryForChild();
         createReader(data.bytes + attached::kHeaderSize, data.size - attached::kHeaderSize);
         // The parent has read the whole frame: the first name is all the
         // child needs.
-        readMainEntry();
-        return runMainEntry();
+        readMainEntry(directory);
+        return runMainEntry(directory);
     }
     int exitCode = 0;
     if (runFromCachedCopy(data, &exitCode)) {

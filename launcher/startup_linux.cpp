@@ -64,7 +64,7 @@ AttachedData prepareTargetAndData() {
     const bool expanded = expandRunDirectory();
     const AttachedData data = locateAttachedData();
     if (!expanded) {
-        reportSpecFailure(product::kUnpackSpec);
+        fatalSpecFailure(product::kUnpackSpec);
     }
     return data;
 }
@@ -102,7 +102,7 @@ int runAsParent() {
     }
     createReaderFor(data);
     createRunDirectory();
-    unpackAllEntries(WriteFailures::report);
+    unpackAllEntries(WriteFailures::endProcess);
     return launchChildAndWait();
 }
 

@@ -9,11 +9,12 @@
 #include <windows.h>
 #include <wchar.h>
 
-#include "launcher/cache.h"
+#include "launcher/cache_copy.h"
 #include "launcher/directory_listing.h"
 #include "launcher/run_guard.h"
+#include "launcher/run_directory.h"
 #include "launcher/run_name.h"
-#include "launcher/state.h"
+#include "launcher/path_capacities.h"
 #include "launcher/tree_delete.h"
 #include "paths/extended_path.h"
 #include "paths/wide_text.h"
@@ -120,7 +121,7 @@ void sweepEntry(Sweep* sweep) {
     }
     if (isRun) {
         if (canOpenForDeletion(sweep->path.buffer)) {
-            deleteTreeOnce(sweep->path.buffer, sweep->finalPath);
+            treeRemainsAfterDeleting(sweep->path.buffer, sweep->finalPath);
         }
     } else {
         removeUnusedCopy(sweep->path.buffer, sweep->finalPath, CopyWithoutMarker::keep);
@@ -144,20 +145,21 @@ void sweepFolder(Sweep* sweep) {
 // The runs' directory is the run directory's parent; its final path is the
 // front of the run directory's.
 void sweepFinishedRuns() {
-    if (cleanupFlag.load() == 0) {
+    const RunDirectory* const run = armedRunDirectory();
+    if (run == nullptr) {
         return;
     }
     Sweep sweep;
     sweep.path = startWideText(sweep.pathBuffer, kSweepPathCapacity);
-    const wchar_t* const ownName = wcsrchr(targetDirectory, L'\\');
-    const wchar_t* const finalSeparator = wcsrchr(runDirectoryFinalPath, L'\\');
+    const wchar_t* const ownName = wcsrchr(run->path, L'\\');
+    const wchar_t* const finalSeparator = wcsrchr(run->finalPath, L'\\');
     if (ownName == nullptr || finalSeparator == nullptr ||
-        !appendExtendedPath(&sweep.path, targetDirectory)) {
+        !appendExtendedPath(&sweep.path, run->path)) {
         return;
     }
     truncateWideText(&sweep.path, sweep.path.length - wcslen(ownName));
-    sweep.folderFinal = runDirectoryFinalPath;
-    sweep.finalLength = static_cast<std::size_t>(finalSeparator - runDirectoryFinalPath);
+    sweep.folderFinal = run->finalPath;
+    sweep.finalLength = static_cast<std::size_t>(finalSeparator - run->finalPath);
     sweep.ownCopy = nullptr;
     sweepFolder(&sweep);
 }

@@ -21,7 +21,7 @@
 #include <cstdint>
 
 #include "launcher/directory_listing.h"
-#include "launcher/state.h"
+#include "launcher/path_capacities.h"
 #include "paths/extended_path.h"
 #include "paths/wide_text.h"
 #include "system/system_calls.h"
@@ -253,7 +253,7 @@ bool readFinalPath(const wchar_t* path, wchar_t* finalPath, std::size_t capacity
     return read;
 }
 
-bool deleteTreeOnce(const wchar_t* root, const wchar_t* rootFinalPath) {
+bool treeRemainsAfterDeleting(const wchar_t* root, const wchar_t* rootFinalPath) {
     Walk walk;
     walk.path = startWideText(walk.pathBuffer, kWalkCapacity);
     walk.rootFinalPath = rootFinalPath;

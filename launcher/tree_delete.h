@@ -16,9 +16,7 @@
 
 #include <cstddef>
 
-// Room for a final path: the system may give the long form of a path that
-// was built from short (8.3) names, so it can be longer than the path.
-inline constexpr std::size_t kFinalPathCapacity = 8192;
+#include "launcher/path_capacities.h"
 
 // Writes the final path of the directory at path (a link at its end is not
 // followed) into finalPath, capacity code units, aligned as alignas(8)
@@ -32,7 +30,7 @@ bool readFinalPath(const wchar_t* path, wchar_t* finalPath, std::size_t capacity
 // attempt. False when it is gone, or when it is no longer the directory
 // that was recorded, which is then left alone. Uses no shared buffer: two
 // threads may run it at once. Reports nothing.
-bool deleteTreeOnce(const wchar_t* root, const wchar_t* rootFinalPath);
+bool treeRemainsAfterDeleting(const wchar_t* root, const wchar_t* rootFinalPath);
 
 // True when the final path of entry, a handle this process opened, lies
 // strictly below rootFinalPath: what it writes through the handle stays

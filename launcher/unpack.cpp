@@ -1,5 +1,5 @@
 // The entry loop. Names, sizes and data come out of the reader in stream
-// order; the parent writes each entry below targetDirectory, the child uses
+// order; the parent writes each entry below its directory, the child uses
 // only the first name to find the application's main DLL.
 #include "launcher/unpack.h"
 
@@ -63,14 +63,14 @@ LONG WINAPI endWithTheExceptionCode(EXCEPTION_POINTERS*) {
 
 // Refuses names that would leave the target directory or name a drive or
 // stream, before anything of the entry reaches the disk. Then builds
-// targetDirectory '\' name (abnormal end past kPathCapacity) and keeps the
-// first one as the main file path.
-void prepareEntryPath() {
+// directory '\' name (abnormal end past kPathCapacity) and keeps the first
+// one as the main file path.
+void prepareEntryPath(const wchar_t* directory) {
     if (!isSafeEntryName(entryName)) {
         fatalError(kDecodeFailure);
     }
     WideText path = startWideText(fullPath, kPathCapacity);
-    appendWide(&path, targetDirectory);
+    appendWide(&path, directory);
     appendWideUnit(&path, L'\\');
     appendWide(&path, entryName);
     if (mainFilePath[0] == L'\0') {
@@ -91,7 +91,7 @@ bool copyEntryData(HANDLE file, std::uint64_t size, WriteFailures failures) {
         readAttachedBytes(writeBuffer, chunk);
         const DWORD error = writeWholeChunk(file, writeBuffer, chunk);
         if (error != ERROR_SUCCESS) {
-            if (failures == WriteFailures::report) {
+            if (failures == WriteFailures::returnFalse) {
                 return false;
             }
             fatalSystemError(kWriteFailure, error);
@@ -122,17 +122,17 @@ std::size_t keyEntryPaths(bool* replaceable) {
 // long; the message shows it as the user knows it. False when it cannot be
 // created or written and failures says to report it. Something else in its
 // place means a damaged package, whatever failures says.
-bool writeEntryFile(std::uint64_t size, WriteFailures failures) {
+bool writeEntryFile(const wchar_t* directory, std::uint64_t size, WriteFailures failures) {
     bool replaceable = false;
     keyEntryPaths(&replaceable);
     makeEntryDirectories();
     bool inTheWay = false;
-    entryFile = createEntryFile(fullPath, systemPath, replaceable, &inTheWay);
+    entryFile = createEntryFile(directory, fullPath, systemPath, replaceable, &inTheWay);
     if (entryFile == INVALID_HANDLE_VALUE) {
         if (inTheWay) {
             fatalError(kDecodeFailure);
         }
-        if (failures == WriteFailures::report) {
+        if (failures == WriteFailures::returnFalse) {
             return false;
         }
         fatalOpenFailure(fullPath);
@@ -148,33 +148,34 @@ bool writeEntryFile(std::uint64_t size, WriteFailures failures) {
 // and a file handed over, only once no earlier file in flight can be in its
 // way: only files with '~' in their path, a possible short name for any
 // other, wait for all of them.
-void handOverEntryFile(std::uint64_t size) {
+void handOverEntryFile(FileHandover* handover, std::uint64_t size) {
     bool replaceable = false;
     const std::size_t keyCount = keyEntryPaths(&replaceable);
-    waitForFilesInTheWay(entryKeys, keyCount, mayBeShortName(entryName));
+    waitForFilesInTheWay(handover, entryKeys, keyCount, mayBeShortName(entryName));
     makeEntryDirectories();
-    beginFile(fullPath, entryKeys[keyCount - 1], replaceable);
+    handOverFile(handover, fullPath, entryKeys[keyCount - 1], replaceable);
     for (std::uint64_t remaining = size; remaining > 0;) {
         const DWORD chunk = nextChunkSize(remaining);
-        readAttachedBytes(takeChunkBuffer(), chunk);
-        passChunk(chunk);
+        readAttachedBytes(acquireChunk(handover), chunk);
+        passChunk(handover, chunk);
         remaining -= chunk;
     }
-    endFile();
+    endHandedFile(handover);
 }
 
-// Reads the entries up to the end marker. False when a worker's failure
-// that is to be reported cut the reading short.
-bool readAllEntries(bool handingOver, WriteFailures failures) {
+// Reads the entries up to the end marker, handing the files over when
+// there is a hand-over. False when a worker's failure that is to be
+// returned cut the reading short.
+bool readAllEntries(const wchar_t* directory, FileHandover* handover, WriteFailures failures) {
     while (readEntryName(entryName, kNameCapacity)) {
-        prepareEntryPath();
+        prepareEntryPath(directory);
         const std::uint64_t size = readEntrySize();
-        if (handingOver) {
-            handOverEntryFile(size);
-            if (failures == WriteFailures::report && unpackWorkersFailed()) {
+        if (handover != nullptr) {
+            handOverEntryFile(handover, size);
+            if (failures == WriteFailures::returnFalse && hasHandoverFailed(handover)) {
                 return false;
             }
-        } else if (!writeEntryFile(size, failures)) {
+        } else if (!writeEntryFile(directory, size, failures)) {
             return false;
         }
     }
@@ -190,17 +191,17 @@ void closeEntryFile() {
     }
 }
 
-bool unpackAllEntries(WriteFailures failures) {
+bool unpackAllEntries(const wchar_t* directory, WriteFailures failures) {
     mainFilePath[0] = L'\0';
     forgetWrittenNames();
-    const bool handingOver = startUnpackWorkers(failures == WriteFailures::end);
-    const bool read = readAllEntries(handingOver, failures);
+    FileHandover* const handover = startUnpackWorkers(directory, failures);
+    const bool read = readAllEntries(directory, handover, failures);
     if (read) {
         // Nothing may run before the whole frame, checksum and all, is known
         // to be intact.
         finishAttachedFrame();
     }
-    const bool written = !handingOver || finishUnpackWorkers();
+    const bool written = handover == nullptr || finishFileHandover(handover);
     forgetWrittenNames();
     if (!read || !written) {
         return false;
@@ -209,24 +210,28 @@ bool unpackAllEntries(WriteFailures failures) {
     return true;
 }
 
-const wchar_t* readMainEntry(std::uint64_t* size) {
+bool unpackAllEntries(WriteFailures failures) {
+    return unpackAllEntries(targetDirectory, failures);
+}
+
+const wchar_t* readMainEntry(const wchar_t* directory, std::uint64_t* size) {
     mainFilePath[0] = L'\0';
     if (!readEntryName(entryName, kNameCapacity)) {
         // Without entries there is nothing to run; going back to the start-up
         // sequence would make this child start a child of its own.
         fatalError("Error, attached data holds no application.");
     }
-    prepareEntryPath();
+    prepareEntryPath(directory);
     if (size != nullptr) {
         *size = readEntrySize();
     }
     return entryName;
 }
 
-int runMainEntry() {
+int runMainEntry(const wchar_t* directory) {
     // The cookie is not kept: the directory stays on the search list for the
     // rest of the process.
-    AddDllDirectory(targetDirectory);
+    AddDllDirectory(directory);
     const LPTOP_LEVEL_EXCEPTION_FILTER previousFilter =
         SetUnhandledExceptionFilter(endWithTheExceptionCode);
     const HMODULE application = systemCalls.loadLibrary(mainFilePath, nullptr, kLoadFlags);

@@ -5,13 +5,9 @@
 
 #include <cstdint>
 
-// What a file that cannot be created or written does to the unpacking.
-enum class WriteFailures {
-    end,    // ends the process with its message and exit code 2
-    report, // makes unpackAllEntries return false, silently
-};
+#include "launcher/file_handover.h"
 
-// Parent role: writes every entry below targetDirectory, reads the frame on
+// Parent role: writes every entry below directory, reads the frame on
 // to its end (payload/reader.h, finishAttachedFrame: its checksum, and
 // nothing after the end marker), then releases the reader, and returns true
 // once every file is closed. This thread reads the stream and makes the
@@ -22,11 +18,14 @@ enum class WriteFailures {
 // file that its name is the short name of, anything planted: the decode
 // message), and a file that cannot be created or written: the first such
 // failure in stream order, as if the entries were written one after the
-// other. When failures says to report, a file that cannot be created or
+// other. When failures say to return false, a file that cannot be created or
 // written makes it return false instead, silently, soon after the failure:
 // the reader is then in the middle of the stream (releaseReader), and the
 // file that this thread was writing, if any, still open (closeEntryFile).
-bool unpackAllEntries(WriteFailures failures = WriteFailures::end);
+bool unpackAllEntries(const wchar_t* directory, WriteFailures failures);
+
+// The same into targetDirectory.
+bool unpackAllEntries(WriteFailures failures = WriteFailures::endProcess);
 
 // Closes the file that unpackAllEntries is writing itself (without
 // workers), if any: an ending in the middle of a file calls it so that the
@@ -35,13 +34,13 @@ void closeEntryFile();
 
 // Child role, and a parent that runs a cached copy itself: reads the first
 // entry's name, the application's main file (already on disk below
-// targetDirectory), and, when size is given, its size. Returns the name
-// (valid until the next unpacking). Never returns on failure.
-const wchar_t* readMainEntry(std::uint64_t* size = nullptr);
+// directory), and, when size is given, its size. Returns the name (valid
+// until the next unpacking). Never returns on failure.
+const wchar_t* readMainEntry(const wchar_t* directory, std::uint64_t* size = nullptr);
 
-// Loads the main file that readMainEntry read as a DLL and returns what its
-// run_code returns, called with __argc and __wargv. Never returns on
-// failure.
-int runMainEntry();
+// Loads the main file that readMainEntry read as a DLL, with directory on
+// the DLL search list, and returns what its run_code returns, called with
+// __argc and __wargv. Never returns on failure.
+int runMainEntry(const wchar_t* directory);
 
 #endif

@@ -212,7 +212,7 @@ bool writeEntryFile(std::uint64_t size, mode_t mode, WriteFailures failures) {
     const char* const name = lastSlash != nullptr ? lastSlash + 1 : relativePath;
     const int file = directory >= 0 ? openat(directory, name, kCreateFile, mode) : -1;
     if (file < 0) {
-        if (failures == WriteFailures::giveUp) {
+        if (failures == WriteFailures::returnFalse) {
             return false;
         }
         fatalOpenFailure(static_cast<const char*>(fullPath));
@@ -221,7 +221,7 @@ bool writeEntryFile(std::uint64_t size, mode_t mode, WriteFailures failures) {
     if (close(file) != 0 && error == 0) {
         error = errno;
     }
-    if (error != 0 && failures == WriteFailures::report) {
+    if (error != 0 && failures == WriteFailures::endProcess) {
         fatalSystemError(kWriteFailure, static_cast<unsigned long>(error));
     }
     return error == 0;

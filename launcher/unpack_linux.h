@@ -6,11 +6,7 @@
 
 #include <cstdint>
 
-// What unpackAllEntries does when a file cannot be created or written.
-enum class WriteFailures {
-    report, // ends with the message
-    giveUp, // returns false (a cached copy's unpacking: the run goes elsewhere)
-};
+#include "launcher/write_failures.h"
 
 // Parent: writes every entry below the run directory through its
 // descriptor (launcher/run_directory_linux.h), names as UTF-8 paths with '/'
@@ -21,7 +17,7 @@ enum class WriteFailures {
 // is not there) ends with "Error, couldn't decode attached data."; a file
 // that cannot be created or written ends with its message; a stop signal
 // ends the process by that signal (launcher/stop_signals_linux.h). Every
-// such end deletes the run directory. With WriteFailures::giveUp, a file
+// such end deletes the run directory. With WriteFailures::returnFalse, a file
 // that cannot be created or written makes it return false instead, the
 // reader released and the run directory left to the caller; true otherwise.
 bool unpackAllEntries(WriteFailures failures);

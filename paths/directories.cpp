@@ -51,7 +51,7 @@ void rememberHomeDirectory() {
     wchar_t home[kWorkingCapacity];
     home[0] = L'\0';
     if (!expandUnpackSpec(home, kHomeSpec, kWorkingCapacity)) {
-        reportSpecFailure(kHomeSpec);
+        fatalSpecFailure(kHomeSpec);
     }
     rememberDirectory(home);
 }

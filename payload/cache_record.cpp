@@ -35,7 +35,7 @@ bool isSafeFolder(const Record& record) {
         }
     }
     units[record.folderUnits] = u'\0';
-    return findEntryNameProblem(units) == EntryNameProblem::None;
+    return findEntryNameProblem(units) == EntryNameProblem::none;
 }
 
 // Each listed hash as a function of its position, for the listing's checks.

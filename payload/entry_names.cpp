@@ -77,24 +77,24 @@ template <typename Unit> bool isDeviceName(const Unit* start, std::size_t length
 
 template <typename Unit> EntryNameProblem componentProblem(const Unit* start, std::size_t length) {
     if (length == 0) {
-        return EntryNameProblem::EmptyComponent;
+        return EntryNameProblem::emptyComponent;
     }
     if (start[length - 1] == u'.' || start[length - 1] == u' ') {
-        return EntryNameProblem::DotOrSpaceAtEnd;
+        return EntryNameProblem::dotOrSpaceAtEnd;
     }
-    return isDeviceName(start, length) ? EntryNameProblem::DeviceName : EntryNameProblem::None;
+    return isDeviceName(start, length) ? EntryNameProblem::deviceName : EntryNameProblem::none;
 }
 
 template <typename Unit> EntryNameProblem problemOf(const Unit* name) {
     if (name == nullptr) {
-        return EntryNameProblem::EmptyComponent;
+        return EntryNameProblem::emptyComponent;
     }
     const Unit* componentStart = name;
     bool afterHigh = false;
     for (const Unit* at = name;; ++at) {
         const auto unit = static_cast<std::uint32_t>(*at);
         if (afterHigh != isLowSurrogate(unit)) {
-            return EntryNameProblem::UnpairedSurrogate;
+            return EntryNameProblem::unpairedSurrogate;
         }
         afterHigh = isHighSurrogate(unit);
         if (afterHigh || isLowSurrogate(unit)) {
@@ -103,12 +103,12 @@ template <typename Unit> EntryNameProblem problemOf(const Unit* name) {
         if (unit == 0 || unit == kSeparator) {
             const auto length = static_cast<std::size_t>(at - componentStart);
             const EntryNameProblem problem = componentProblem(componentStart, length);
-            if (problem != EntryNameProblem::None || unit == 0) {
+            if (problem != EntryNameProblem::none || unit == 0) {
                 return problem;
             }
             componentStart = at + 1;
         } else if (isReserved(unit)) {
-            return EntryNameProblem::ReservedCharacter;
+            return EntryNameProblem::reservedCharacter;
         }
     }
 }
@@ -257,7 +257,7 @@ EntryNameProblem findEntryNameProblem(const char16_t* name) {
 }
 
 bool isSafeEntryName(const wchar_t* name) {
-    return problemOf(name) == EntryNameProblem::None;
+    return problemOf(name) == EntryNameProblem::none;
 }
 
 std::size_t entryPathKeys(const char16_t* name, std::uint64_t* keys, std::size_t capacity) {

@@ -10,22 +10,22 @@
 
 // What is wrong with an entry name, the first problem from the left.
 enum class EntryNameProblem {
-    None,
+    none,
     // No name, or an empty component: a leading, trailing or doubled '\'.
-    EmptyComponent,
+    emptyComponent,
     // A component that ends in '.' or ' ' ("." and ".." among them):
     // Windows drops those, so "main.dll." would name "main.dll".
-    DotOrSpaceAtEnd,
+    dotOrSpaceAtEnd,
     // One of < > : " / | ? * or a code unit below 0x20 (':' would name a
     // drive or a stream, '/' is a second separator to Windows).
-    ReservedCharacter,
+    reservedCharacter,
     // A surrogate code unit without its partner.
-    UnpairedSurrogate,
+    unpairedSurrogate,
     // A DOS device as a component, in any case, with or without an
     // extension and with spaces before it: CON, PRN, AUX, NUL, COM1 to COM9
     // and LPT1 to LPT9 (also with the digits superscript 1 to 3), CONIN$,
     // CONOUT$. Windows opens the device instead of a file.
-    DeviceName,
+    deviceName,
 };
 
 // The problem of name (zero-terminated UTF-16 code units, components

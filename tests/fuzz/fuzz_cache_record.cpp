@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     failWhen(rebuilt != std::string(reinterpret_cast<const char*>(data), size),
              "a taken record is not exactly its fields");
-    failWhen(findEntryNameProblem(folder.c_str()) != EntryNameProblem::None,
+    failWhen(findEntryNameProblem(folder.c_str()) != EntryNameProblem::none,
              "a taken record has an unsafe folder");
     return 0;
 }

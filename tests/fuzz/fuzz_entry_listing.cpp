@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     failWhen(ZSTD_isError(frameSize) != 0, "compression failed");
     frame.resize(frameSize);
     const native_support::StreamModel model = native_support::modelEntryStream(stream);
-    const bool complete = model.ending == StreamEnding::Complete && model.length == size;
+    const bool complete = model.ending == StreamEnding::complete && model.length == size;
 
     std::vector<packer::ListedEntry> listed;
     try {

@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     failWhen(walk.entries != model.entries, "the walk's entries differ from the stream's");
     // Anything after the end marker is damage too.
-    if (model.ending == StreamEnding::Complete && model.length == stream.size()) {
+    if (model.ending == StreamEnding::complete && model.length == stream.size()) {
         failWhen(walk.exitCode != 0, "a complete stream ended with '" + walk.message + "'");
     } else {
         failWhen(walk.exitCode != native_support::kFatalExitCode ||

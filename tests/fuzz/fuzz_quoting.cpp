@@ -53,8 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         longest += 2 * argument.size() + 3;
     }
     const std::wstring line = native_support::quoteArguments(arguments, longest + 1);
-    for (const auto rules : {native_support::SplitRules::CommandLineToArgv,
-                             native_support::SplitRules::RuntimeLibrary}) {
+    for (const auto rules : {native_support::SplitRules::commandLineToArgv,
+                             native_support::SplitRules::runtimeLibrary}) {
         failWhen(native_support::splitArguments(line, rules) != arguments,
                  "the arguments did not survive the round trip");
     }

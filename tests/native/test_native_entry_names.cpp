@@ -36,54 +36,54 @@ struct NameCase {
 
 TEST(EntryNames, EachClassOfUnsafeNameIsFound) {
     const std::vector<NameCase> cases = {
-        {u"main.dll", Problem::None},
-        {u"data\\CONFIG\\console.txt", Problem::None},
-        {u"COM10", Problem::None},
-        {u"COM0", Problem::None},
-        {u"NULL.txt", Problem::None},
-        {u"con-artist", Problem::None},
-        {u"a\\..hidden", Problem::None},
-        {u"\u00e9t\u00e9\\\U0001F600.txt", Problem::None},
-        {u"", Problem::EmptyComponent},
-        {u"a\\\\b", Problem::EmptyComponent},
-        {u"\\root", Problem::EmptyComponent},
-        {u"a\\", Problem::EmptyComponent},
-        {u"main.dll.", Problem::DotOrSpaceAtEnd},
-        {u"MAIN.DLL ", Problem::DotOrSpaceAtEnd},
-        {u"..", Problem::DotOrSpaceAtEnd},
-        {u"a\\.\\b", Problem::DotOrSpaceAtEnd},
-        {u"dir.\\file", Problem::DotOrSpaceAtEnd},
-        {u"CON", Problem::DeviceName},
-        {u"nul", Problem::DeviceName},
-        {u"aux.txt", Problem::DeviceName},
-        {u"Prn.tar.gz", Problem::DeviceName},
-        {u"lib\\COM1", Problem::DeviceName},
-        {u"LPT9.log", Problem::DeviceName},
-        {u"com\u00B9", Problem::DeviceName},
-        {u"LPT\u00B3.txt", Problem::DeviceName},
-        {u"CON .txt", Problem::DeviceName},
-        {u"conin$", Problem::DeviceName},
-        {u"CONOUT$.x", Problem::DeviceName},
-        {u"a/b", Problem::ReservedCharacter},
-        {u"C:x", Problem::ReservedCharacter},
-        {u"what?", Problem::ReservedCharacter},
-        {u"a*b", Problem::ReservedCharacter},
-        {u"<tag>", Problem::ReservedCharacter},
-        {u"say \"hi\"", Problem::ReservedCharacter},
-        {u"pipe|", Problem::ReservedCharacter},
-        {u"tab\there", Problem::ReservedCharacter},
-        {u"bell\x07", Problem::ReservedCharacter},
-        {std::u16string(u"lone\xD800.txt"), Problem::UnpairedSurrogate},
-        {std::u16string(u"\xDC00"), Problem::UnpairedSurrogate},
-        {std::u16string(u"a\xD800\\\xDC00"), Problem::UnpairedSurrogate},
-        {std::u16string(u"end\xDBFF"), Problem::UnpairedSurrogate},
+        {u"main.dll", Problem::none},
+        {u"data\\CONFIG\\console.txt", Problem::none},
+        {u"COM10", Problem::none},
+        {u"COM0", Problem::none},
+        {u"NULL.txt", Problem::none},
+        {u"con-artist", Problem::none},
+        {u"a\\..hidden", Problem::none},
+        {u"\u00e9t\u00e9\\\U0001F600.txt", Problem::none},
+        {u"", Problem::emptyComponent},
+        {u"a\\\\b", Problem::emptyComponent},
+        {u"\\root", Problem::emptyComponent},
+        {u"a\\", Problem::emptyComponent},
+        {u"main.dll.", Problem::dotOrSpaceAtEnd},
+        {u"MAIN.DLL ", Problem::dotOrSpaceAtEnd},
+        {u"..", Problem::dotOrSpaceAtEnd},
+        {u"a\\.\\b", Problem::dotOrSpaceAtEnd},
+        {u"dir.\\file", Problem::dotOrSpaceAtEnd},
+        {u"CON", Problem::deviceName},
+        {u"nul", Problem::deviceName},
+        {u"aux.txt", Problem::deviceName},
+        {u"Prn.tar.gz", Problem::deviceName},
+        {u"lib\\COM1", Problem::deviceName},
+        {u"LPT9.log", Problem::deviceName},
+        {u"com\u00B9", Problem::deviceName},
+        {u"LPT\u00B3.txt", Problem::deviceName},
+        {u"CON .txt", Problem::deviceName},
+        {u"conin$", Problem::deviceName},
+        {u"CONOUT$.x", Problem::deviceName},
+        {u"a/b", Problem::reservedCharacter},
+        {u"C:x", Problem::reservedCharacter},
+        {u"what?", Problem::reservedCharacter},
+        {u"a*b", Problem::reservedCharacter},
+        {u"<tag>", Problem::reservedCharacter},
+        {u"say \"hi\"", Problem::reservedCharacter},
+        {u"pipe|", Problem::reservedCharacter},
+        {u"tab\there", Problem::reservedCharacter},
+        {u"bell\x07", Problem::reservedCharacter},
+        {std::u16string(u"lone\xD800.txt"), Problem::unpairedSurrogate},
+        {std::u16string(u"\xDC00"), Problem::unpairedSurrogate},
+        {std::u16string(u"a\xD800\\\xDC00"), Problem::unpairedSurrogate},
+        {std::u16string(u"end\xDBFF"), Problem::unpairedSurrogate},
     };
     for (const NameCase& check : cases) {
         EXPECT_EQ(problemOf(check.name), check.problem) << shown(check.name);
-        EXPECT_EQ(native_support::isCreatableName(check.name), check.problem == Problem::None)
+        EXPECT_EQ(native_support::isCreatableName(check.name), check.problem == Problem::none)
             << shown(check.name);
     }
-    EXPECT_EQ(findEntryNameProblem(nullptr), Problem::EmptyComponent);
+    EXPECT_EQ(findEntryNameProblem(nullptr), Problem::emptyComponent);
     EXPECT_FALSE(isSafeEntryName(nullptr));
 }
 
@@ -92,7 +92,7 @@ TEST(EntryNames, EachClassOfUnsafeNameIsFound) {
 TEST(EntryNames, TheLaunchersWideFormAgrees) {
     for (const std::u16string name : {u"ok\\file.txt", u"aux", u"x.", u"a:b"}) {
         const std::wstring wide(name.begin(), name.end());
-        EXPECT_EQ(isSafeEntryName(wide.c_str()), problemOf(name) == Problem::None) << shown(name);
+        EXPECT_EQ(isSafeEntryName(wide.c_str()), problemOf(name) == Problem::none) << shown(name);
     }
     EXPECT_FALSE(isSafeEntryName(L"\U00010000"));
 }
@@ -119,7 +119,7 @@ TEST(EntryNames, AgreesWithTheRulesOnEveryShortName) {
     for (const std::u16string& prefix : {u"", u"COM", u"LPT", u"dir\\CONOUT"}) {
         for (const std::u16string& name : names) {
             const std::u16string whole = prefix + name;
-            ASSERT_EQ(problemOf(whole) == Problem::None, native_support::isCreatableName(whole))
+            ASSERT_EQ(problemOf(whole) == Problem::none, native_support::isCreatableName(whole))
                 << shown(whole);
         }
     }

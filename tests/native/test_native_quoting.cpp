@@ -19,7 +19,7 @@ using native_support::SplitRules;
 
 void expectRoundTrip(const std::vector<std::wstring>& arguments) {
     const std::wstring line = quoteArguments(arguments, 1 << 16);
-    for (const SplitRules rules : {SplitRules::CommandLineToArgv, SplitRules::RuntimeLibrary}) {
+    for (const SplitRules rules : {SplitRules::commandLineToArgv, SplitRules::runtimeLibrary}) {
         EXPECT_EQ(splitArguments(line, rules), arguments)
             << "line: " << std::string(line.begin(), line.end());
     }

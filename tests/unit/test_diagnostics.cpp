@@ -57,11 +57,11 @@ TEST(FatalSystemError, ACodeAboveTheSignedRangePrintsAsANegativeDecimal) {
                 "^Error, load DLL\\. \\(\\[Error -1\\] ");
 }
 
-TEST(ReportSpecFailure, NamesTheSpecAndEndsAbnormally) {
+TEST(FatalSpecFailure, NamesTheSpecAndEndsAbnormally) {
     EXPECT_EXIT(
         {
             routeAbortAwayFromDialogs();
-            reportSpecFailure(L"{NOPE}\\x");
+            fatalSpecFailure(L"{NOPE}\\x");
         },
         ::testing::ExitedWithCode(3),
         "^Error, couldn't runtime expand spec '\\{NOPE\\}\\\\x'\\.\n");

@@ -71,7 +71,7 @@ TEST_F(TreeDelete, TwoHundredFiftyLevelsFitASmallStack) {
         nullptr, 128 * 1024,
         [](void* argument) -> DWORD {
             auto* const work = static_cast<Job*>(argument);
-            work->remains = deleteTreeOnce(work->root->c_str(), work->finalPath);
+            work->remains = treeRemainsAfterDeleting(work->root->c_str(), work->finalPath);
             return 0;
         },
         &job, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
@@ -96,7 +96,7 @@ TEST_F(TreeDelete, ARootSwappedForALinkIsLeftAlone) {
     if (!makeLinuxSymlink(root, user)) {
         GTEST_SKIP() << "needs Wine to make Linux links";
     }
-    EXPECT_FALSE(deleteTreeOnce(root.c_str(), rootFinalPath_));
+    EXPECT_FALSE(treeRemainsAfterDeleting(root.c_str(), rootFinalPath_));
     EXPECT_EQ(readFile(user + L"\\precious.txt"), "precious");
     EXPECT_EQ(readFile(scratch_ / L"moved\\ours.txt"), "ours");
     runLinuxProgram("/bin/rm", {linuxPath(root)});
@@ -132,13 +132,13 @@ TEST_F(TreeDelete, WhatCannotBeShownToLieInsideStays) {
     writeFile(root + L"\\b.txt", "goes");
     systemCalls.findFinalPathFunction = findFinalPathExceptUnprovable;
     systemCalls.findQueryObjectFunction = noObjectNames;
-    EXPECT_TRUE(deleteTreeOnce(root.c_str(), rootFinalPath_));
+    EXPECT_TRUE(treeRemainsAfterDeleting(root.c_str(), rootFinalPath_));
     EXPECT_EQ(listFiles(root),
               (std::vector<std::wstring>{L"a\\unprovable.txt", L"unprovable\\inner.txt"}));
 
     // Without final paths at all nothing can be shown inside.
     systemCalls.findFinalPathFunction = noFinalPaths;
-    EXPECT_FALSE(deleteTreeOnce(root.c_str(), rootFinalPath_));
+    EXPECT_FALSE(treeRemainsAfterDeleting(root.c_str(), rootFinalPath_));
     EXPECT_FALSE(readFinalPath(root.c_str(), rootFinalPath_, kFinalPathCapacity));
     EXPECT_EQ(listFiles(root).size(), 2u);
 }

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "payload/format.h"
+#include "tools/packer/byte_io.h"
 #include "tools/packer/pack_error.h"
 
 namespace packer {
@@ -15,26 +16,15 @@ namespace {
 
 constexpr std::size_t kNameUnitLimit = attached::kNameCapacity - 1;
 
-void appendUnit(std::string* out, char16_t unit) {
-    out->push_back(static_cast<char>(unit & 0xFF));
-    out->push_back(static_cast<char>(unit >> 8));
-}
-
-void appendU64(std::string* out, std::uint64_t value) {
-    for (std::size_t i = 0; i < 8; ++i) {
-        out->push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
-    }
-}
-
 // The name, its 0x0000 unit and the size field, as they precede the data.
 std::string encodeEntryHead(std::u16string_view name, std::uint64_t size) {
     std::string head;
     head.reserve(2 * name.size() + 2 + attached::kSizeFieldSize);
     for (const char16_t unit : name) {
-        appendUnit(&head, unit);
+        appendU16(head, unit);
     }
-    appendUnit(&head, 0);
-    appendU64(&head, size);
+    appendU16(head, 0);
+    appendU64(head, size);
     return head;
 }
 
@@ -55,7 +45,7 @@ std::string encodeTrailer(std::uint64_t lengthSoFar) {
     const std::size_t alignment = attached::kTrailerAlignment;
     const std::size_t padding = (alignment - lengthSoFar % alignment) % alignment;
     std::string trailer(padding, '\0');
-    appendU64(&trailer, lengthSoFar + padding);
+    appendU64(trailer, lengthSoFar + padding);
     return trailer;
 }
 
@@ -181,7 +171,7 @@ std::string encodeEntryStream(const std::vector<Entry>& entries) {
         stream += encodeEntryHead(entry.name, entry.data.size());
         stream += entry.data;
     }
-    appendUnit(&stream, 0);
+    appendU16(stream, 0);
     return stream;
 }
 

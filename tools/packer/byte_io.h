@@ -1,5 +1,5 @@
 // Where the packer's parsers read from and its writers write to: a file or,
-// in tests and fuzz targets, memory. Little-endian field access for the
+// in tests and fuzz targets, memory; and the little-endian fields of the
 // binary formats it handles.
 #ifndef CORVELLINTH_TOOLS_PACKER_BYTE_IO_H
 #define CORVELLINTH_TOOLS_PACKER_BYTE_IO_H
@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "payload/record_fields.h"
 #include "tools/packer/pack_error.h"
 
 namespace packer {
@@ -100,44 +101,56 @@ inline std::uint64_t alignUp(std::uint64_t value, std::uint64_t alignment) {
     return (value + alignment - 1) / alignment * alignment;
 }
 
+// The little-endian fields of the formats the packer reads and writes, over
+// the launcher's one reader and writer of them (payload/record_fields.h).
+// Every caller checks the bounds first.
+inline std::uint64_t loadField(std::string_view bytes, std::size_t at, std::size_t count) {
+    return record_fields::loadLittleEndian(
+        reinterpret_cast<const unsigned char*>(bytes.data()) + at, count);
+}
+
 inline std::uint16_t loadU16(std::string_view bytes, std::size_t at) {
-    return static_cast<std::uint16_t>(static_cast<unsigned char>(bytes[at]) |
-                                      static_cast<unsigned char>(bytes[at + 1]) << 8);
+    return static_cast<std::uint16_t>(loadField(bytes, at, 2));
 }
 
 inline std::uint32_t loadU32(std::string_view bytes, std::size_t at) {
-    return static_cast<std::uint32_t>(loadU16(bytes, at)) |
-           static_cast<std::uint32_t>(loadU16(bytes, at + 2)) << 16;
+    return static_cast<std::uint32_t>(loadField(bytes, at, 4));
 }
 
 inline std::uint64_t loadU64(std::string_view bytes, std::size_t at) {
-    return static_cast<std::uint64_t>(loadU32(bytes, at)) |
-           static_cast<std::uint64_t>(loadU32(bytes, at + 4)) << 32;
+    return loadField(bytes, at, 8);
+}
+
+inline void storeField(std::string& bytes, std::size_t at, std::uint64_t value, std::size_t count) {
+    record_fields::storeLittleEndian(reinterpret_cast<unsigned char*>(bytes.data()) + at, value,
+                                     count);
 }
 
 inline void storeU16(std::string& bytes, std::size_t at, std::uint16_t value) {
-    bytes[at] = static_cast<char>(value & 0xFF);
-    bytes[at + 1] = static_cast<char>(value >> 8);
+    storeField(bytes, at, value, 2);
 }
 
 inline void storeU32(std::string& bytes, std::size_t at, std::uint32_t value) {
-    storeU16(bytes, at, static_cast<std::uint16_t>(value & 0xFFFF));
-    storeU16(bytes, at + 2, static_cast<std::uint16_t>(value >> 16));
+    storeField(bytes, at, value, 4);
 }
 
 inline void storeU64(std::string& bytes, std::size_t at, std::uint64_t value) {
-    storeU32(bytes, at, static_cast<std::uint32_t>(value & 0xFFFFFFFFu));
-    storeU32(bytes, at + 4, static_cast<std::uint32_t>(value >> 32));
+    storeField(bytes, at, value, 8);
 }
 
 inline void appendU16(std::string& bytes, std::uint16_t value) {
-    bytes.push_back(static_cast<char>(value & 0xFF));
-    bytes.push_back(static_cast<char>(value >> 8));
+    bytes.resize(bytes.size() + 2);
+    storeU16(bytes, bytes.size() - 2, value);
 }
 
 inline void appendU32(std::string& bytes, std::uint32_t value) {
-    appendU16(bytes, static_cast<std::uint16_t>(value & 0xFFFF));
-    appendU16(bytes, static_cast<std::uint16_t>(value >> 16));
+    bytes.resize(bytes.size() + 4);
+    storeU32(bytes, bytes.size() - 4, value);
+}
+
+inline void appendU64(std::string& bytes, std::uint64_t value) {
+    bytes.resize(bytes.size() + 8);
+    storeU64(bytes, bytes.size() - 8, value);
 }
 
 } // namespace packer

@@ -67,11 +67,6 @@ std::u16string expandFolder(std::u16string_view folder, const PackageNames& name
     return result;
 }
 
-void appendU64(std::string& bytes, std::uint64_t value) {
-    appendU32(bytes, static_cast<std::uint32_t>(value & 0xFFFFFFFFu));
-    appendU32(bytes, static_cast<std::uint32_t>(value >> 32));
-}
-
 std::uint64_t listingHash(cache::EntryKind kind, std::u16string_view name, std::uint64_t size) {
     cache::ListingHash hash = cache::startListingHash(kind);
     for (const char16_t unit : name) {
@@ -92,7 +87,7 @@ std::u16string folderNameFor(std::u16string_view text) {
     while (!name.empty() && (name.back() == u'.' || name.back() == u' ')) {
         name.pop_back();
     }
-    if (!name.empty() && findEntryNameProblem(name.c_str()) == EntryNameProblem::DeviceName) {
+    if (!name.empty() && findEntryNameProblem(name.c_str()) == EntryNameProblem::deviceName) {
         name.insert(name.begin(), u'_');
     }
     return name;
@@ -119,7 +114,7 @@ CacheLocation resolveCacheLocation(const std::string& location, const PackageNam
         const std::size_t end = std::min(text->find_first_of(u"\\/", at), text->size());
         const std::u16string folder = expandFolder(text->substr(at, end - at), names, location);
         if (!folder.empty()) {
-            if (findEntryNameProblem(folder.c_str()) != EntryNameProblem::None) {
+            if (findEntryNameProblem(folder.c_str()) != EntryNameProblem::none) {
                 refuseLocation(location, "names a folder that Windows does not allow: '" +
                                              utf16ToUtf8(folder) + "'");
             }

@@ -68,19 +68,19 @@ std::string signCommandText(const std::string& option, const std::string& text) 
 // The options that each mode accepts besides the one that selects it.
 bool optionFits(Mode mode, const std::string& option) {
     switch (mode) {
-    case Mode::Pack:
+    case Mode::pack:
         return option != "--attached-data" && option != "--write-attached-data" &&
                option != "--list";
-    case Mode::EmbedAttachedData:
+    case Mode::embedAttachedData:
         return option == "--attached-data" || option == "--output" || option == "--sign-command" ||
                kLauncherOptions.count(option) != 0 || kIdentityOptions.count(option) != 0 ||
                kCacheOptions.count(option) != 0;
-    case Mode::WriteAttachedData:
+    case Mode::writeAttachedData:
         return option == "--write-attached-data" || option == "--main" ||
                option == "--sign-command" || kCompressionOptions.count(option) != 0;
-    case Mode::List:
+    case Mode::list:
         return option == "--list";
-    case Mode::Help:
+    case Mode::help:
         break;
     }
     return true;
@@ -104,7 +104,7 @@ class Parser {
         }
         // --help wins over everything else, so it always works.
         if (seen_.count("--help") != 0 || seen_.count("-h") != 0) {
-            result_.mode = Mode::Help;
+            result_.mode = Mode::help;
             return result_;
         }
         checkComplete();
@@ -146,11 +146,11 @@ class Parser {
         } else if (option == "--launcher") {
             result_.launcher = value(option);
         } else if (option == "--windowed") {
-            result_.launcherKind = LauncherKind::Windowed;
+            result_.launcherKind = LauncherKind::windowed;
         } else if (option == "--console") {
-            result_.launcherKind = LauncherKind::Console;
+            result_.launcherKind = LauncherKind::console;
         } else if (option == "--linux") {
-            result_.launcherKind = LauncherKind::Linux;
+            result_.launcherKind = LauncherKind::linuxElf;
         } else if (option == "--level") {
             result_.level = parseNumber(option, value(option), kMinimumLevel, kMaximumLevel);
         } else if (option == "--threads") {
@@ -193,11 +193,11 @@ class Parser {
 
     bool takeMode(const std::string& option) {
         if (option == "--attached-data") {
-            selectMode(Mode::EmbedAttachedData, option);
+            selectMode(Mode::embedAttachedData, option);
         } else if (option == "--write-attached-data") {
-            selectMode(Mode::WriteAttachedData, option);
+            selectMode(Mode::writeAttachedData, option);
         } else if (option == "--list") {
-            selectMode(Mode::List, option);
+            selectMode(Mode::list, option);
             result_.listed = value(option);
             return true;
         } else {
@@ -208,7 +208,7 @@ class Parser {
     }
 
     void selectMode(Mode mode, const std::string& option) {
-        if (result_.mode != Mode::Pack) {
+        if (result_.mode != Mode::pack) {
             usageError(option + " does not go with " + modeOption_);
         }
         result_.mode = mode;
@@ -252,7 +252,7 @@ class Parser {
             usageError("--cache-location goes with --cache");
         }
         const bool needsDirectory =
-            result_.mode == Mode::Pack || result_.mode == Mode::WriteAttachedData;
+            result_.mode == Mode::pack || result_.mode == Mode::writeAttachedData;
         if (!needsDirectory && !result_.directory.empty()) {
             usageError("unexpected argument '" + result_.directory + "'");
         }
@@ -260,7 +260,7 @@ class Parser {
             require(!result_.mainName.empty(), "--main");
             require(!result_.directory.empty(), "the directory to pack");
         }
-        if (result_.mode == Mode::Pack || result_.mode == Mode::EmbedAttachedData) {
+        if (result_.mode == Mode::pack || result_.mode == Mode::embedAttachedData) {
             require(!result_.output.empty(), "--output");
         }
     }

@@ -20,18 +20,18 @@ inline constexpr int kMaximumThreads = 256;
 inline constexpr std::size_t kLongestIdentityText = 256; // UTF-16 code units
 
 enum class Mode {
-    Pack,              // DIR -> OUT.exe
-    EmbedAttachedData, // --attached-data FILE -> OUT.exe
-    WriteAttachedData, // DIR -> --write-attached-data FILE
-    List,              // --list EXE
-    Help,
+    pack,              // DIR -> OUT.exe
+    embedAttachedData, // --attached-data FILE -> OUT.exe
+    writeAttachedData, // DIR -> --write-attached-data FILE
+    list,              // --list EXE
+    help,
 };
 
 // Which of the launchers beside the packer a package is made from.
 enum class LauncherKind {
-    Windowed, // --windowed, the default: Corvellinth.exe, GUI subsystem
-    Console,  // --console: CorvellinthConsole.exe, console subsystem
-    Linux,    // --linux: corvellinth, an ELF executable
+    windowed, // --windowed, the default: Corvellinth.exe, GUI subsystem
+    console,  // --console: CorvellinthConsole.exe, console subsystem
+    linuxElf, // --linux: corvellinth, an ELF executable
 };
 
 // What the version record says, when any of it is given.
@@ -51,7 +51,7 @@ struct Identity {
 };
 
 struct CommandLine {
-    Mode mode = Mode::Pack;
+    Mode mode = Mode::pack;
     std::string directory; // DIR
     std::string mainName;  // --main
     std::string output;    // --output

@@ -38,33 +38,33 @@ class EntryStreamParser {
     // Where the stream stopped, when the frame ended: "" when complete.
     std::string incompleteReason() const {
         switch (state_) {
-        case State::Ended:
+        case State::ended:
             return "";
-        case State::Size:
+        case State::size:
             return "the frame ends inside the size of entry " + entryNumber();
-        case State::Data:
+        case State::data:
             return "the frame ends inside the data of entry " + entryNumber();
-        case State::Name:
+        case State::name:
             break;
         }
         return "the frame ends before the end marker";
     }
 
   private:
-    enum class State { Name, Size, Data, Ended };
+    enum class State { name, size, data, ended };
 
     std::string entryNumber() const { return std::to_string(entries_->size()); }
 
     // Consumes what it can of one field; returns the bytes used (at least 1).
     std::size_t step(const unsigned char* bytes, std::size_t size) {
         switch (state_) {
-        case State::Name:
+        case State::name:
             return takeNameByte(bytes[0]);
-        case State::Size:
+        case State::size:
             return takeSizeByte(bytes[0]);
-        case State::Data:
+        case State::data:
             return takeData(size);
-        case State::Ended:
+        case State::ended:
             break;
         }
         damaged("bytes follow the end marker");
@@ -87,17 +87,17 @@ class EntryStreamParser {
             return 1;
         }
         if (name_.empty()) {
-            state_ = State::Ended;
+            state_ = State::ended;
             return 1;
         }
-        if (findEntryNameProblem(name_.c_str()) != EntryNameProblem::None) {
+        if (findEntryNameProblem(name_.c_str()) != EntryNameProblem::none) {
             damaged("entry " + std::to_string(entries_->size() + 1) +
                     " has a name that the launcher refuses: '" + oneLine(utf16ToUtf8(name_)) + "'");
         }
         entries_->push_back(ListedEntry{name_, 0});
         name_.clear();
         sizeBytes_ = 0;
-        state_ = State::Size;
+        state_ = State::size;
         return 1;
     }
 
@@ -106,7 +106,7 @@ class EntryStreamParser {
         ++sizeBytes_;
         if (sizeBytes_ == attached::kSizeFieldSize) {
             remaining_ = entries_->back().size;
-            state_ = remaining_ == 0 ? State::Name : State::Data;
+            state_ = remaining_ == 0 ? State::name : State::data;
         }
         return 1;
     }
@@ -115,13 +115,13 @@ class EntryStreamParser {
         const std::size_t used = remaining_ < size ? static_cast<std::size_t>(remaining_) : size;
         remaining_ -= used;
         if (remaining_ == 0) {
-            state_ = State::Name;
+            state_ = State::name;
         }
         return used;
     }
 
     std::vector<ListedEntry>* entries_;
-    State state_ = State::Name;
+    State state_ = State::name;
     std::u16string name_;
     unsigned char lowByte_ = 0;
     bool lowByteHeld_ = false;

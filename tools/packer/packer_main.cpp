@@ -23,36 +23,36 @@ namespace {
 constexpr char kDefaultVersion[] = "1.0.0.0";
 
 void warn(const std::string& message) {
-    writeStandard(StandardStream::Error, "onefile-pack: warning: " + oneLine(message) + "\n");
+    writeStandard(StandardStream::error, "onefile-pack: warning: " + oneLine(message) + "\n");
 }
 
 const char* launcherName(LauncherKind kind) {
     switch (kind) {
-    case LauncherKind::Console:
+    case LauncherKind::console:
         return CORVELLINTH_CONSOLE_EXECUTABLE_NAME;
-    case LauncherKind::Linux:
+    case LauncherKind::linuxElf:
         return CORVELLINTH_LINUX_EXECUTABLE_NAME;
-    case LauncherKind::Windowed:
+    case LauncherKind::windowed:
         break;
     }
     return CORVELLINTH_EXECUTABLE_NAME;
 }
 
 bool isLinux(const CommandLine& command) {
-    return command.launcherKind == LauncherKind::Linux;
+    return command.launcherKind == LauncherKind::linuxElf;
 }
 
 std::string launcherOf(const CommandLine& command) {
     const std::string launcher =
         command.launcher.empty()
             ? ownDirectory() + kPathSeparator +
-                  launcherName(command.launcherKind.value_or(LauncherKind::Windowed))
+                  launcherName(command.launcherKind.value_or(LauncherKind::windowed))
             : command.launcher;
     const FileStatus status = statusOf(launcher);
-    if (status.kind == FileKind::Missing) {
+    if (status.kind == FileKind::missing) {
         throw PackError(describeFailure("cannot read the launcher", launcher, status.error));
     }
-    if (status.kind != FileKind::File) {
+    if (status.kind != FileKind::file) {
         throw PackError("the launcher '" + launcher + "' is not a file");
     }
     return launcher;
@@ -79,7 +79,7 @@ void checkLauncherKind(const CommandLine& command, const std::string& path,
         return;
     }
     const std::uint16_t wanted =
-        *command.launcherKind == LauncherKind::Console ? kSubsystemConsole : kSubsystemWindows;
+        *command.launcherKind == LauncherKind::console ? kSubsystemConsole : kSubsystemWindows;
     if (launcher.image.subsystem != wanted) {
         throw PackError("the launcher '" + path + "' is a " +
                         subsystemName(launcher.image.subsystem) + " program, not a " +
@@ -152,7 +152,7 @@ std::unique_ptr<Signer> signerFor(const CommandLine& command, const std::string&
 
 // Refuses an output that names a directory before any work is done.
 void checkOutputPath(const std::string& shown, const std::string& full) {
-    if (statusOf(full).kind == FileKind::Directory) {
+    if (statusOf(full).kind == FileKind::directory) {
         throw PackError("cannot write '" + shown + "': it is a directory");
     }
 }
@@ -257,7 +257,7 @@ void printSummary(const CommandLine& command, const SourceTree& tree, std::uint6
         return;
     }
     const std::uint64_t percent = tree.totalBytes == 0 ? 100 : attached * 100 / tree.totalBytes;
-    writeStandard(StandardStream::Output,
+    writeStandard(StandardStream::output,
                   "onefile-pack: " + std::to_string(tree.files.size()) + " files, " +
                       std::to_string(tree.totalBytes) + " bytes, into '" + target +
                       "': " + std::to_string(attached) + " bytes of attached data (" +
@@ -366,7 +366,7 @@ void packForWindows(const CommandLine& command, const std::string& launcherPath,
     const Launcher launcher(launcherPath);
     checkLauncherKind(command, launcherPath, launcher);
     const SourceTree tree =
-        collectTreeFor(command, output, command.output, isEarlierPackage, NameRules::Windows);
+        collectTreeFor(command, output, command.output, isEarlierPackage, NameRules::forWindows);
     noteDroppedSignature(launcherPath, launcher);
     const std::unique_ptr<Signer> signer = signerFor(command, output);
     if (location) {
@@ -393,7 +393,7 @@ void packForLinux(const CommandLine& command, const std::string& launcherPath,
                   const std::string& output, const std::optional<CacheLocation>& location) {
     const LinuxLauncher launcher(launcherPath);
     const SourceTree tree =
-        collectTreeFor(command, output, command.output, isEarlierPackage, NameRules::Linux);
+        collectTreeFor(command, output, command.output, isEarlierPackage, NameRules::forLinux);
     const std::string executable = executableEntriesRecord(executableEntries(tree));
     PendingCacheRecord cached(location);
     std::uint64_t size = 0;
@@ -422,7 +422,7 @@ void packDirectory(const CommandLine& command) {
 void writeAttachedDataOnly(const CommandLine& command) {
     const std::string target = checkedOutput(command.attachedData, {});
     const SourceTree tree = collectTreeFor(command, target, command.attachedData,
-                                           isEarlierAttachedData, NameRules::Windows);
+                                           isEarlierAttachedData, NameRules::forWindows);
     const std::unique_ptr<Signer> signer = signerFor(command, target);
     PartialOutput output(target, command.attachedData, false);
     const auto sink = [&output](const void* data, std::size_t count) {
@@ -514,7 +514,7 @@ void listWindowsEntries(const CommandLine& command, const InputFile& file) {
     for (const ListedEntry& entry : entries) {
         text += entryLine(entry, false);
     }
-    writeStandard(StandardStream::Output, text);
+    writeStandard(StandardStream::output, text);
 }
 
 // An entry name holds no '*' (Windows does not allow it), so the mark of
@@ -534,7 +534,7 @@ void listLinuxEntries(const CommandLine& command, const InputFile& file) {
     for (std::size_t index = 0; index < entries.size(); ++index) {
         text += entryLine(entries[index], executable[index]);
     }
-    writeStandard(StandardStream::Output, text);
+    writeStandard(StandardStream::output, text);
 }
 
 void listEntries(const CommandLine& command) {
@@ -549,26 +549,26 @@ void listEntries(const CommandLine& command) {
 void run(const std::vector<std::string>& arguments) {
     const CommandLine command = parseCommandLine(arguments);
     switch (command.mode) {
-    case Mode::Help:
-        writeStandard(StandardStream::Output, usageText());
+    case Mode::help:
+        writeStandard(StandardStream::output, usageText());
         break;
-    case Mode::Pack:
+    case Mode::pack:
         packDirectory(command);
         break;
-    case Mode::WriteAttachedData:
+    case Mode::writeAttachedData:
         writeAttachedDataOnly(command);
         break;
-    case Mode::EmbedAttachedData:
+    case Mode::embedAttachedData:
         embedPreparedData(command);
         break;
-    case Mode::List:
+    case Mode::list:
         listEntries(command);
         break;
     }
 }
 
 int report(const std::string& message, int exitCode) {
-    writeStandard(StandardStream::Error, "onefile-pack: " + oneLine(message) + "\n");
+    writeStandard(StandardStream::error, "onefile-pack: " + oneLine(message) + "\n");
     return exitCode;
 }
 

@@ -49,10 +49,10 @@ inline std::string describeFailure(std::string_view what, std::string_view path,
 // PackError (exit code 2) for one that is not valid UTF-16.
 std::vector<std::string> argumentsOf(int argc, NativeChar** argv);
 
-enum class FileKind { Missing, File, Directory, Other };
+enum class FileKind { missing, file, directory, other };
 
 struct FileStatus {
-    FileKind kind = FileKind::Missing;
+    FileKind kind = FileKind::missing;
     std::uint64_t size = 0;
     bool executable = false; // a file whose owner may execute it
     SystemError error = 0;   // why it is Missing
@@ -162,14 +162,14 @@ void removeFile(const std::string& path);
 
 // The temporary files that an interruption deletes: the partial output,
 // and the two files of a sign command's run.
-enum class InterruptSlot { Output, SignInput, SignOutput };
+enum class InterruptSlot { output, signInput, signOutput };
 inline constexpr std::size_t kInterruptSlots = 3;
 
 // Until called again for the slot: when the process is interrupted
 // (Ctrl+C, a termination signal, its console closing), path is deleted
 // before the process ends as the interruption says. An empty path deletes
 // nothing.
-void removeOnInterrupt(const std::string& path, InterruptSlot slot = InterruptSlot::Output);
+void removeOnInterrupt(const std::string& path, InterruptSlot slot = InterruptSlot::output);
 
 // Runs command with the system's shell (/bin/sh -c; on Windows cmd.exe
 // from the system folder) with the packer's standard streams, and waits for
@@ -183,7 +183,7 @@ int runShellCommand(const std::string& command);
 // expands even inside quotes).
 std::string quoteForShell(const std::string& path);
 
-enum class StandardStream { Output, Error };
+enum class StandardStream { output, error };
 
 // True when the stream is a terminal (a console on Windows).
 bool isTerminal(StandardStream stream);

@@ -46,13 +46,13 @@ SystemError lastError() {
 FileStatus statusFromStat(const struct stat& info) {
     FileStatus status;
     if (S_ISREG(info.st_mode)) {
-        status.kind = FileKind::File;
+        status.kind = FileKind::file;
         status.size = static_cast<std::uint64_t>(info.st_size);
         status.executable = (info.st_mode & S_IXUSR) != 0;
     } else if (S_ISDIR(info.st_mode)) {
-        status.kind = FileKind::Directory;
+        status.kind = FileKind::directory;
     } else {
-        status.kind = FileKind::Other;
+        status.kind = FileKind::other;
     }
     return status;
 }
@@ -138,7 +138,7 @@ void installInterruptHandlers() {
 }
 
 int descriptorOf(StandardStream stream) {
-    return stream == StandardStream::Output ? STDOUT_FILENO : STDERR_FILENO;
+    return stream == StandardStream::output ? STDOUT_FILENO : STDERR_FILENO;
 }
 
 } // namespace

@@ -84,7 +84,7 @@ std::wstring systemPath(const std::string& path) {
 FileStatus statusFromAttributes(DWORD attributes, DWORD sizeHigh, DWORD sizeLow) {
     FileStatus status;
     status.kind =
-        (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? FileKind::Directory : FileKind::File;
+        (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? FileKind::directory : FileKind::file;
     status.size = (std::uint64_t{sizeHigh} << 32) | sizeLow;
     return status;
 }
@@ -121,7 +121,7 @@ std::wstring systemFolder() {
 }
 
 HANDLE standardHandle(StandardStream stream) {
-    return GetStdHandle(stream == StandardStream::Output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+    return GetStdHandle(stream == StandardStream::output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
 }
 
 void moveTo(HANDLE file, std::uint64_t offset, const std::string& shown, const char* what) {

@@ -43,7 +43,7 @@ std::string formatDuration(std::uint64_t seconds) {
 } // namespace
 
 Progress::Progress(std::uint64_t totalBytes, bool enabled)
-    : enabled_(enabled && isTerminal(StandardStream::Error)), total_(totalBytes),
+    : enabled_(enabled && isTerminal(StandardStream::error)), total_(totalBytes),
       start_(Clock::now()) {}
 
 std::string Progress::formatLine(std::uint64_t done, std::uint64_t total,
@@ -78,7 +78,7 @@ void Progress::finish() {
         return;
     }
     draw();
-    writeStandard(StandardStream::Error, "\n");
+    writeStandard(StandardStream::error, "\n");
 }
 
 std::uint64_t Progress::elapsedMilliseconds() const {
@@ -95,7 +95,7 @@ void Progress::draw() {
         line.append(lastLength_ - length, ' ');
     }
     lastLength_ = length;
-    writeStandard(StandardStream::Error, "\r" + line);
+    writeStandard(StandardStream::error, "\r" + line);
 }
 
 } // namespace packer

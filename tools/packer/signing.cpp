@@ -61,8 +61,8 @@ Signer::~Signer() {
 }
 
 void Signer::removeTemporaryFiles() {
-    removeOnInterrupt("", InterruptSlot::SignInput);
-    removeOnInterrupt("", InterruptSlot::SignOutput);
+    removeOnInterrupt("", InterruptSlot::signInput);
+    removeOnInterrupt("", InterruptSlot::signOutput);
     for (const std::string& path : {copyPath_, signedPath_}) {
         if (!path.empty()) {
             removeFile(path);
@@ -76,7 +76,7 @@ std::string Signer::signCopyOf(const std::string& source, const std::string& ext
                                const std::string& what) {
     removeTemporaryFiles();
     copyPath_ = temporaryNameFor(outputPath_, ".unsigned" + extension);
-    removeOnInterrupt(copyPath_, InterruptSlot::SignInput);
+    removeOnInterrupt(copyPath_, InterruptSlot::signInput);
     copyFile(source, copyPath_);
     return sign(copyPath_, extension, what);
 }
@@ -94,7 +94,7 @@ std::string Signer::sign(const std::string& input, const std::string& extension,
         removeFile(signedPath_);
     }
     signedPath_ = temporaryNameFor(outputPath_, ".signed" + extension);
-    removeOnInterrupt(signedPath_, InterruptSlot::SignOutput);
+    removeOnInterrupt(signedPath_, InterruptSlot::signOutput);
     removeFile(signedPath_); // a leftover would pass for the command's work
     int exitCode = 0;
     try {
@@ -107,7 +107,7 @@ std::string Signer::sign(const std::string& input, const std::string& extension,
         throw PackError("the sign command failed for " + what + ": it ended with exit code " +
                         describeExitCode(exitCode));
     }
-    if (statusOf(signedPath_).kind != FileKind::File) {
+    if (statusOf(signedPath_).kind != FileKind::file) {
         throw PackError("the sign command wrote no file at {out} for " + what);
     }
     return signedPath_;

@@ -26,16 +26,16 @@ std::string joinPath(const std::string& directory, const std::string& leaf) {
 
 const char* describeProblem(EntryNameProblem problem) {
     switch (problem) {
-    case EntryNameProblem::DotOrSpaceAtEnd:
+    case EntryNameProblem::dotOrSpaceAtEnd:
         return "its name ends in a dot or a space, which Windows drops";
-    case EntryNameProblem::ReservedCharacter:
+    case EntryNameProblem::reservedCharacter:
         return "its name holds a character that Windows does not allow in names";
-    case EntryNameProblem::UnpairedSurrogate:
+    case EntryNameProblem::unpairedSurrogate:
         return "its name is not valid Unicode";
-    case EntryNameProblem::DeviceName:
+    case EntryNameProblem::deviceName:
         return "its name is a device name on Windows";
-    case EntryNameProblem::EmptyComponent:
-    case EntryNameProblem::None:
+    case EntryNameProblem::emptyComponent:
+    case EntryNameProblem::none:
         break;
     }
     return "its name is empty";
@@ -66,7 +66,7 @@ std::u16string entryNameOf(const DirectoryItem& item, const std::string& path,
     const std::u16string name = prefix + *leaf;
     checkNameLength(name);
     const EntryNameProblem problem = findEntryNameProblem(name.c_str());
-    if (problem != EntryNameProblem::None) {
+    if (problem != EntryNameProblem::none) {
         throw PackError("cannot pack '" + path + "': " + describeProblem(problem));
     }
     return name;
@@ -92,7 +92,7 @@ void checkAliases(const std::vector<NamedItem>& named, NameRules rules) {
                             "' differ only in case: on Windows one would replace the other");
         }
     }
-    if (rules != NameRules::Windows) {
+    if (rules != NameRules::forWindows) {
         return;
     }
     std::vector<std::u16string> leaves;
@@ -147,19 +147,19 @@ class Walk {
   private:
     void add(const DirectoryItem& item, const std::string& path, const std::u16string& name) {
         switch (item.status.kind) {
-        case FileKind::Directory:
+        case FileKind::directory:
             // A link that loops makes the names grow until checkNameLength
             // stops the walk.
             directory(path, name + u'\\');
             return;
-        case FileKind::File:
+        case FileKind::file:
             if (!isExcluded(path, item.status.size)) {
                 files.push_back(SourceFile{name, path, item.status.size, item.status.executable});
             }
             return;
-        case FileKind::Missing:
+        case FileKind::missing:
             throw PackError(describeFailure("cannot read", path, item.status.error));
-        case FileKind::Other:
+        case FileKind::other:
             break;
         }
         throw PackError("cannot pack '" + path + "': it is neither a file nor a directory");
@@ -184,7 +184,7 @@ class Walk {
     bool isExcluded(const std::string& path, std::uint64_t size) {
         for (const Excluded& other : excluded_) {
             const bool same = samePath(path, other.path) ||
-                              (other.status.kind == FileKind::File && other.status.size == size &&
+                              (other.status.kind == FileKind::file && other.status.size == size &&
                                sameFile(path, other.path));
             if (same) {
                 excludedMet.push_back(other.path);
@@ -227,10 +227,10 @@ std::u16string normaliseMainName(const std::string& mainName) {
 
 void checkDirectory(const std::string& directory, const std::string& root) {
     const FileStatus status = statusOf(root);
-    if (status.kind == FileKind::Missing) {
+    if (status.kind == FileKind::missing) {
         throw PackError(describeFailure("cannot read directory", directory, status.error));
     }
-    if (status.kind != FileKind::Directory) {
+    if (status.kind != FileKind::directory) {
         throw PackError("'" + directory + "' is not a directory");
     }
 }
@@ -251,7 +251,7 @@ void putMainFirst(SourceTree* tree, const std::u16string& main, const std::strin
     if (first == files.end()) {
         std::u16string relative = main;
         std::replace(relative.begin(), relative.end(), u'\\', char16_t{kPathSeparator});
-        if (statusOf(joinPath(tree->root, utf16ToUtf8(relative))).kind == FileKind::Directory) {
+        if (statusOf(joinPath(tree->root, utf16ToUtf8(relative))).kind == FileKind::directory) {
             throw PackError("main file '" + mainName + "' is not a file");
         }
         throw PackError("main file '" + mainName + "' not found in '" + directory + "'");

@@ -37,7 +37,7 @@ struct SourceTree {
 // its exact name in its own directory on a Linux file system, where no file
 // has a second, short name, so "abcd~1.txt" beside "abcdefghij.txt" is two
 // files there, and refusing it would turn away a tree that unpacks soundly.
-enum class NameRules { Windows, Linux };
+enum class NameRules { forWindows, forLinux };
 
 // Lists every file below directory, following links. mainName (either
 // separator, relative to directory, matched ignoring case when no name
@@ -47,11 +47,11 @@ enum class NameRules { Windows, Linux };
 // file that is missing, outside the tree or not a file; a name that is not
 // valid Unicode, that the launcher refuses, of 1024 code units or more,
 // that equals another in its directory ignoring case, or that could be the
-// short (8.3) name of another there (with NameRules::Windows); and
+// short (8.3) name of another there (with NameRules::forWindows); and
 // anything that is neither a file nor a directory.
 SourceTree collectSourceTree(const std::string& directory, const std::string& mainName,
                              const std::vector<std::string>& excluded,
-                             NameRules rules = NameRules::Windows);
+                             NameRules rules = NameRules::forWindows);
 
 // The positions in tree.files (in the entry stream) of the files that a
 // Linux package unpacks executable: those whose owner may execute them.

@@ -29,7 +29,7 @@ struct Splitter {
     // run of quotes, stands for a literal one.
     void takeQuote(std::wstring& argument) {
         ++at;
-        if (rules == SplitRules::RuntimeLibrary) {
+        if (rules == SplitRules::runtimeLibrary) {
             if (quoted && more() && next() == L'"') {
                 argument.push_back(L'"');
                 ++at;

@@ -15,10 +15,10 @@ namespace native_support {
 enum class SplitRules {
     // CommandLineToArgvW: in a quoted part, every third quote of a run of
     // quotes is a literal one.
-    CommandLineToArgv,
+    commandLineToArgv,
     // The runtime library's parser: in a quoted part, "" is a literal quote
     // and the quoted part goes on.
-    RuntimeLibrary,
+    runtimeLibrary,
 };
 
 // Blanks and tabs separate arguments outside quotes. 2n backslashes and a

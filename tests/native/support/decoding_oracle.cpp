@@ -33,7 +33,7 @@ std::string describe(const WalkResult& walk) {
 
 // The frame ended, and the entry stream with it.
 bool isWholeFrameTheStream(const DecodedContent& decoded, const StreamModel& model) {
-    return decoded.frameEnded && model.ending == StreamEnding::Complete &&
+    return decoded.frameEnded && model.ending == StreamEnding::complete &&
            model.length == decoded.bytes.size();
 }
 

@@ -22,7 +22,11 @@ void fatalOpenFailure(const wchar_t*) {
     throw LauncherExit{native_support::kFatalExitCode, "failed to open"};
 }
 
-void reportSpecFailure(const wchar_t*) {
+void fatalOpenFailure(const char*) {
+    throw LauncherExit{native_support::kFatalExitCode, "failed to open"};
+}
+
+void fatalSpecFailure(const wchar_t*) {
     throw LauncherExit{native_support::kAbnormalExitCode, "spec failure"};
 }
 
@@ -31,3 +35,6 @@ void abnormalEnd() {
 }
 
 void routeAbortAwayFromDialogs() {}
+
+// Nothing ends the process here, so nothing waits for an ending.
+void setEndingGate(EndingGate) {}

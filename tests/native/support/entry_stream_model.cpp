@@ -28,7 +28,7 @@ struct Cursor {
 std::optional<StreamEnding> readName(Cursor& cursor, std::u16string& name) {
     for (;;) {
         if (cursor.left() < 2) {
-            return StreamEnding::Truncated;
+            return StreamEnding::truncated;
         }
         const auto unit = static_cast<char16_t>(cursor.byteAt(0) | (cursor.byteAt(1) << 8));
         cursor.offset += 2;
@@ -36,7 +36,7 @@ std::optional<StreamEnding> readName(Cursor& cursor, std::u16string& name) {
             return std::nullopt;
         }
         if (name.size() == kLongestName) {
-            return StreamEnding::RejectedName;
+            return StreamEnding::rejectedName;
         }
         name.push_back(unit);
     }
@@ -54,16 +54,16 @@ StreamModel modelEntryStream(std::string_view stream) {
             return model;
         }
         if (entry.name.empty()) {
-            model.ending = StreamEnding::Complete;
+            model.ending = StreamEnding::complete;
             model.length = cursor.offset;
             return model;
         }
         if (!isCreatableName(entry.name)) {
-            model.ending = StreamEnding::RejectedName;
+            model.ending = StreamEnding::rejectedName;
             return model;
         }
         if (cursor.left() < attached::kSizeFieldSize) {
-            model.ending = StreamEnding::Truncated;
+            model.ending = StreamEnding::truncated;
             return model;
         }
         for (std::size_t index = 0; index < attached::kSizeFieldSize; ++index) {
@@ -71,7 +71,7 @@ StreamModel modelEntryStream(std::string_view stream) {
         }
         cursor.offset += attached::kSizeFieldSize;
         if (entry.size > cursor.left()) {
-            model.ending = StreamEnding::Truncated;
+            model.ending = StreamEnding::truncated;
             return model;
         }
         entry.digest = dataDigest(stream.substr(cursor.offset, entry.size));

@@ -13,13 +13,13 @@
 namespace native_support {
 
 enum class StreamEnding {
-    Complete,     // the end marker was reached
-    Truncated,    // the bytes end inside a name, a size or the data
-    RejectedName, // a name of 1024 units or more, or one the name check refuses
+    complete,     // the end marker was reached
+    truncated,    // the bytes end inside a name, a size or the data
+    rejectedName, // a name of 1024 units or more, or one the name check refuses
 };
 
 struct StreamModel {
-    StreamEnding ending = StreamEnding::Truncated;
+    StreamEnding ending = StreamEnding::truncated;
     std::vector<WalkedEntry> entries; // the entries before the ending
     std::size_t length = 0;           // Complete: the offset just past the end marker
 };
