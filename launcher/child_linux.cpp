@@ -30,13 +30,10 @@ constexpr std::int64_t kStopGraceMs = 5000;
 constexpr std::int64_t kNoDeadline = -1;
 constexpr std::int64_t kMillisecondsPerSecond = 1000;
 constexpr std::int64_t kNanosecondsPerMillisecond = 1000000;
-constexpr char kOwnExecutable[] = "/proc/self/exe";
 constexpr int kUnreadableExitCode = 1; // the child ran, how it ended is not known
 // The application's start comes first: the sweep of runs that are over
 // waits this long, or for the child's end.
 constexpr std::int64_t kSweepHeadStartMs = 1000;
-
-ChildStart childStart = ChildStart::fork;
 
 } // namespace
 
@@ -68,12 +65,7 @@ namespace {
     }
     leaveRunDirectory();
     restoreStartSignals();
-    if (childStart == ChildStart::forkThenExec) {
-        int count = 0;
-        execv(kOwnExecutable, applicationArguments(&count));
-        fatalSystemError("Error, couldn't launch child", static_cast<unsigned long>(errno));
-    }
-    endWithExitCode(static_cast<unsigned long>(runApplication()));
+    runChildRole();
 }
 
 std::int64_t nowMs() {
@@ -167,10 +159,6 @@ bool waitForEnd(ChildWait* wait, int* status) {
 }
 
 } // namespace
-
-void setChildStart(ChildStart start) {
-    childStart = start;
-}
 
 int launchChildAndWait() {
     publishRunVariables();

@@ -32,12 +32,9 @@ void publishRunVariables();
 // the child cannot be started.
 int launchChildAndWait();
 
-// How the child starts; fork alone is what the launcher does. For the
-// benchmark that measures the two.
-enum class ChildStart {
-    fork,         // the forked parent runs the application itself
-    forkThenExec, // the forked parent executes the launcher again, as a second start
-};
-void setChildStart(ChildStart start);
+// The forked child's role once it is set up: runs the application and ends
+// with its exit code (launcher/child_role_linux.cpp). In a file of its own
+// so that a benchmark can link a child that executes the launcher instead.
+[[noreturn]] void runChildRole();
 
 #endif

@@ -22,8 +22,6 @@
 //                              start, which the child gets back
 //     takenStops               the stop signals not ignored at start
 //     signalDescriptor         where the parent reads its signals
-//   launcher/child_linux.cpp
-//     childStart               fork alone, or fork and exec (benchmark)
 //   launcher/unpack_linux.cpp
 //     entryName         1024   UTF-16 units, the entry being read
 //     relativePath      4096   its UTF-8 path below the run directory
@@ -38,9 +36,12 @@
 //     application              the vector run_code gets
 //   payload/attached_data_linux.cpp
 //     sections, mapped         the package's sections and their mappings
+//     sectionsLooked           set once the section headers were read
 //   payload/reader.cpp         the decoder and its window (launcher/state.h)
 //   diagnostics/diagnostics.cpp
-//     endingHook               the run directory's delete, once it is made
+//     endingHook, hookTaken    the run directory's delete, once it is made
+//     endingGate               what every ending runs first (the workers'
+//                              halt, while a hand-over runs)
 #ifndef CORVELLINTH_LAUNCHER_STATE_LINUX_H
 #define CORVELLINTH_LAUNCHER_STATE_LINUX_H
 #endif
