@@ -39,8 +39,7 @@ struct HandedFile {
     std::uint64_t key;
     bool complete;    // every chunk handed over
     bool inFlight;    // handed over and not yet finished by its worker
-    bool replaceable; // as EntryFileCalls::create takes them
-    std::uint32_t mode;
+    bool replaceable; // as EntryFileCalls::create takes it
     PathUnit path[attached::kPathCapacity];
 };
 
@@ -232,8 +231,7 @@ EntryFile openFile(FileHandover* handover, const HandedFile& file) {
     bool inTheWay = false;
     if (!handover->halted.load()) {
         opened =
-            handover->calls->create(handover->directory, file.path, file.replaceable, file.mode,
-                                    &inTheWay);
+            handover->calls->create(handover->directory, file.path, file.replaceable, &inTheWay);
     }
     if (opened == kNoEntryFile) {
         recordFailure(handover, file, inTheWay ? FailedStep::inTheWay : FailedStep::open, 0);
@@ -269,12 +267,8 @@ void writeFile(FileHandover* handover, HandedFile* file) {
             opened = kNoEntryFile;
         }
     }
-    if (opened == kNoEntryFile) {
-        return;
-    }
-    const unsigned long error = handover->calls->close(opened);
-    if (error != 0 && !isAfterFailure(*handover, *file)) {
-        recordFailure(handover, *file, FailedStep::write, error);
+    if (opened != kNoEntryFile) {
+        handover->calls->close(opened);
     }
 }
 
@@ -482,13 +476,12 @@ void waitForFilesInTheWay(FileHandover* handover, const std::uint64_t* keys, std
 }
 
 void handOverFile(FileHandover* handover, const PathUnit* path, std::uint64_t key,
-                  bool replaceable, std::uint32_t mode) {
+                  bool replaceable) {
     HandedFile* const file = takeFreeItem(handover, &handover->freeFiles);
     PathText text = startText(file->path, kPathCapacity);
     appendText(&text, path);
     file->key = key;
     file->replaceable = replaceable;
-    file->mode = mode;
     file->sequence = handover->nextSequence++;
     file->firstChunk = file->lastChunk = nullptr;
     file->complete = false;
@@ -550,15 +543,6 @@ bool hasHandoverFailed(const FileHandover* handover) {
 
 void haltFileHandover(FileHandover* handover) {
     handover->halted.store(true);
-}
-
-void settleHaltedFileHandover(FileHandover* handover) {
-    if (handover->handingThread.load() != currentWorkerThreadId()) {
-        return;
-    }
-    haltFileHandover(handover);
-    settleFiles(handover);
-    closeEndingGate(handover);
 }
 
 void resumeFileHandover(FileHandover* handover) {

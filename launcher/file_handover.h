@@ -32,15 +32,12 @@ struct EntryFileCalls {
     // Creates the file at path, below directory, as a new file for writing;
     // kNoEntryFile when it is not created, with *inTheWay set when something
     // else stands in its place (the package is damaged). replaceable: an
-    // earlier entry may have had the same name. mode: the permission bits
-    // where the system has them (0 where it does not).
+    // earlier entry may have had the same name.
     EntryFile (*create)(const PathUnit* directory, const PathUnit* path, bool replaceable,
-                        std::uint32_t mode, bool* inTheWay);
+                        bool* inTheWay);
     // Writes size bytes; 0, or the error code to report.
     unsigned long (*write)(EntryFile file, const void* data, std::size_t size);
-    // Closes the file; 0, or the error code to report (a write the system
-    // had deferred may fail only here).
-    unsigned long (*close)(EntryFile file);
+    void (*close)(EntryFile file);
     // The error code that a write cut short by a halt records.
     unsigned long haltedWriteError;
 };
@@ -88,7 +85,7 @@ void waitForFilesInTheWay(FileHandover* handover, const std::uint64_t* keys, std
 // the buffer that acquireChunk gives (up to the data chunk size), pass it
 // with its length, and end the file with endHandedFile.
 void handOverFile(FileHandover* handover, const PathUnit* path, std::uint64_t key,
-                  bool replaceable, std::uint32_t mode);
+                  bool replaceable);
 unsigned char* acquireChunk(FileHandover* handover);
 void passChunk(FileHandover* handover, std::size_t length);
 void endHandedFile(FileHandover* handover);
@@ -111,13 +108,6 @@ bool hasHandoverFailed(const FileHandover* handover);
 // halts ends the process unless the hand-over is over: a failure found
 // while halted is never reported, the handing thread sleeps until that end.
 void haltFileHandover(FileHandover* handover);
-
-// Handing thread, when it is about to delete the directory written into
-// itself (a stop that ends the process): halts the hand-over and waits until
-// no file is in flight, so that the delete finds nothing held open and
-// nothing is added after it. No failure is reported; the process is to end.
-// Does nothing unless a hand-over runs on this thread.
-void settleHaltedFileHandover(FileHandover* handover);
 
 // When the directory that a halt was for has been given up: a later
 // hand-over writes again.

@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include "diagnostics/diagnostics.h"
-#include "launcher/file_handover.h"
 #include "launcher/tree_delete_linux.h"
 #include "paths/path_text.h"
 #include "paths/unpack_spec.h"
@@ -265,9 +264,6 @@ void deleteRunDirectory() {
         return;
     }
     cleanupArmed = false;
-    // A stop while unpacking deletes on the unpacking thread: the workers
-    // first give up every file, so that none is added after the delete.
-    settleHaltedFileHandover(processFileHandover());
     for (int attempt = 0; attempt < kDeleteAttempts; ++attempt) {
         emptyDirectoryTree(runDescriptor);
         if (removeRunDirectoryItself()) {

@@ -32,7 +32,6 @@
 //     writeBuffer       32768  one chunk of file data
 //     openDirectoryPart, openDirectoryLength, openDirectory: the last
 //                              file's directory, kept open
-//     entryKeys         512    the keys of the entry's paths (hand-over)
 //   paths/own_program_linux.cpp
 //     recorded                 main's argument vector
 //     ownPath           4096   /proc/self/exe's target

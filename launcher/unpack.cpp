@@ -153,7 +153,7 @@ void handOverEntryFile(FileHandover* handover, std::uint64_t size) {
     const std::size_t keyCount = keyEntryPaths(&replaceable);
     waitForFilesInTheWay(handover, entryKeys, keyCount, mayBeShortName(entryName));
     makeEntryDirectories();
-    handOverFile(handover, fullPath, entryKeys[keyCount - 1], replaceable, 0);
+    handOverFile(handover, fullPath, entryKeys[keyCount - 1], replaceable);
     for (std::uint64_t remaining = size; remaining > 0;) {
         const DWORD chunk = nextChunkSize(remaining);
         readAttachedBytes(acquireChunk(handover), chunk);

@@ -2,10 +2,7 @@
 // stream order; each file is created through the descriptor of its
 // directory, which is opened (made when missing) one component at a time
 // from the run directory's descriptor without following links, and kept
-// while the next entries go into the same directory. With workers (the
-// file hand-over, launcher/file_handover.h) this thread still reads and
-// makes the directories; a worker creates, writes and closes each file,
-// resolving its path from the run directory's descriptor the same way.
+// while the next entries go into the same directory.
 #include "launcher/unpack_linux.h"
 
 #include <dlfcn.h>
@@ -15,14 +12,12 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <limits.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdint>
 
 #include "diagnostics/diagnostics.h"
-#include "launcher/file_handover.h"
 #include "launcher/run_code.h"
 #include "launcher/run_directory_linux.h"
 #include "launcher/stop_signals_linux.h"
@@ -43,12 +38,6 @@ constexpr std::size_t kChunkSize = attached::kDataChunkSize;
 constexpr mode_t kDirectoryMode = 0755;
 constexpr int kOpenDirectory = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 constexpr int kCreateFile = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC;
-constexpr std::uint64_t kResolveBelow =
-    RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_NO_XDEV;
-// One key per component of a name at most.
-constexpr std::size_t kKeyCapacity = (kNameCapacity + 1) / 2;
-// Workers that write the files; 0 writes them on this thread alone.
-constexpr int kUnpackWorkers = 2;
 
 const char kDecodeFailure[] = "Error, couldn't decode attached data.";
 const char kWriteFailure[] = "Error, couldn't unpack file to target path.";
@@ -64,7 +53,6 @@ unsigned char writeBuffer[kChunkSize];
 char openDirectoryPart[kPathCapacity];
 std::size_t openDirectoryLength = 0;
 int openDirectory = -1;
-std::uint64_t entryKeys[kKeyCapacity];
 
 // Converts the name and builds the paths; the first one is kept as the
 // main file's.
@@ -97,7 +85,7 @@ int openBelowRunDirectory(std::size_t length) {
     relativePath[length] = '\0';
     open_how how{};
     how.flags = static_cast<std::uint64_t>(kOpenDirectory);
-    how.resolve = kResolveBelow;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_NO_XDEV;
     const long directory =
         syscall(SYS_openat2, runDirectoryDescriptor(), relativePath, &how, sizeof(how));
     relativePath[length] = separator;
@@ -214,18 +202,14 @@ int copyEntryData(int file, std::uint64_t size) {
     return 0;
 }
 
-// The length of the part of relativePath that names the entry's directory.
-std::size_t entryDirectoryLength() {
-    const char* const lastSlash = strrchr(relativePath, '/');
-    return lastSlash != nullptr ? static_cast<std::size_t>(lastSlash - relativePath) : 0;
-}
-
 // False when the file cannot be created or written and failures are not
 // reported.
 bool writeEntryFile(std::uint64_t size, mode_t mode, WriteFailures failures) {
-    const std::size_t directoryLength = entryDirectoryLength();
+    const char* const lastSlash = strrchr(relativePath, '/');
+    const std::size_t directoryLength =
+        lastSlash != nullptr ? static_cast<std::size_t>(lastSlash - relativePath) : 0;
     const int directory = entryDirectory(directoryLength);
-    const char* const name = relativePath + (directoryLength > 0 ? directoryLength + 1 : 0);
+    const char* const name = lastSlash != nullptr ? lastSlash + 1 : relativePath;
     const int file = directory >= 0 ? openat(directory, name, kCreateFile, mode) : -1;
     if (file < 0) {
         if (failures == WriteFailures::returnFalse) {
@@ -243,114 +227,6 @@ bool writeEntryFile(std::uint64_t size, mode_t mode, WriteFailures failures) {
     return error == 0;
 }
 
-// ---- the workers' calls ------------------------------------------------
-
-// Without openat2 (too old a kernel, or a filter refusing it): each
-// directory on the way opened in turn from the run directory, none through
-// a link, then the file created in the last one.
-int createByComponents(const char* relative, mode_t mode) {
-    const int run = runDirectoryDescriptor();
-    int directory = run;
-    char component[NAME_MAX + 1];
-    const char* name = relative;
-    for (const char* slash = strchr(name, '/'); slash != nullptr && directory >= 0;
-         slash = strchr(name, '/')) {
-        const std::size_t length = static_cast<std::size_t>(slash - name);
-        int next = -1;
-        if (length < sizeof(component)) {
-            memcpy(component, name, length);
-            component[length] = '\0';
-            next = openat(directory, component, kOpenDirectory);
-        }
-        if (directory != run) {
-            close(directory);
-        }
-        directory = next;
-        name = slash + 1;
-    }
-    if (directory < 0) {
-        return -1;
-    }
-    const int file = openat(directory, name, kCreateFile, mode);
-    if (directory != run) {
-        close(directory);
-    }
-    return file;
-}
-
-// path is directory (the run directory's path) '/' the entry's relative
-// path, which is resolved from the run directory's descriptor in one call
-// that refuses links and any way out of it. Nothing is ever in the way:
-// a file there is truncated, as on this thread.
-EntryFile createOnWorker(const char* directory, const char* path, bool /*replaceable*/,
-                         std::uint32_t mode, bool* inTheWay) {
-    *inTheWay = false;
-    const char* const relative = path + strnlen(directory, kPathCapacity) + 1;
-    open_how how{};
-    how.flags = static_cast<std::uint64_t>(kCreateFile);
-    how.mode = mode;
-    how.resolve = kResolveBelow;
-    long file = syscall(SYS_openat2, runDirectoryDescriptor(), relative, &how, sizeof(how));
-    if (file < 0 && (errno == ENOSYS || errno == EPERM)) {
-        file = createByComponents(relative, static_cast<mode_t>(mode));
-    }
-    return file < 0 ? kNoEntryFile : static_cast<EntryFile>(file);
-}
-
-unsigned long writeOnWorker(EntryFile file, const void* data, std::size_t size) {
-    return static_cast<unsigned long>(
-        writeWhole(static_cast<int>(file), static_cast<const unsigned char*>(data), size));
-}
-
-unsigned long closeOnWorker(EntryFile file) {
-    return close(static_cast<int>(file)) == 0 ? 0 : static_cast<unsigned long>(errno);
-}
-
-constexpr EntryFileCalls kEntryFileCalls{createOnWorker, writeOnWorker, closeOnWorker, ECANCELED};
-
-// ---- handing files over --------------------------------------------------
-
-// The process's hand-over into the run directory; null when no worker
-// starts, and this thread writes the files itself.
-FileHandover* startUnpackWorkers(WriteFailures failures) {
-    FileHandover* const handover = processFileHandover();
-    if (!startFileHandover(handover, &kEntryFileCalls, runDirectoryPath(), kUnpackWorkers,
-                           failures)) {
-        return nullptr;
-    }
-    return handover;
-}
-
-// Makes the entry's directories and hands its file over, once no earlier
-// file in flight can be in the way: one of the same name, or one standing
-// where a directory of this name goes. Between chunks a stop signal may
-// end the run, and the compressed bytes read so far leave the process's
-// memory. False when the directory cannot be made and failures are not
-// reported.
-bool handOverEntryFile(FileHandover* handover, std::uint64_t size, mode_t mode,
-                       WriteFailures failures) {
-    const std::size_t keyCount = entryPathKeys(entryName, entryKeys, kKeyCapacity);
-    waitForFilesInTheWay(handover, entryKeys, keyCount, false);
-    if (entryDirectory(entryDirectoryLength()) < 0) {
-        if (failures == WriteFailures::returnFalse) {
-            return false;
-        }
-        fatalOpenFailure(static_cast<const char*>(fullPath));
-    }
-    handOverFile(handover, fullPath, entryKeys[keyCount - 1], true, mode);
-    for (std::uint64_t remaining = size; remaining > 0;) {
-        const std::size_t chunk =
-            remaining < kChunkSize ? static_cast<std::size_t>(remaining) : kChunkSize;
-        readAttachedBytes(acquireChunk(handover), chunk);
-        passChunk(handover, chunk);
-        remaining -= chunk;
-        endIfStopSignalled();
-        releaseAttachedDataBefore(readerInputPosition());
-    }
-    endHandedFile(handover);
-    return true;
-}
-
 // The executable-entries record; an absent one lists nothing, a damaged
 // one is damaged data.
 exec_modes::Record readExecModes() {
@@ -362,50 +238,34 @@ exec_modes::Record readExecModes() {
     return record;
 }
 
-// Reads the entries up to the end marker, counting them; the files go to
-// the hand-over when there is one. False when a file that is not to be
-// reported was not written.
-bool readAllEntries(FileHandover* handover, const exec_modes::Record& modes,
-                    WriteFailures failures, std::uint64_t* count) {
-    for (; readEntryName(entryName, kNameCapacity); ++*count) {
-        prepareEntryPath();
-        const std::uint64_t size = readEntrySize();
-        const bool executable = *count <= UINT32_MAX &&
-                                exec_modes::isExecutable(modes, static_cast<std::uint32_t>(*count));
-        const mode_t mode = executable ? exec_modes::kExecutableMode : exec_modes::kPlainMode;
-        if (handover == nullptr) {
-            if (!writeEntryFile(size, mode, failures)) {
-                return false;
-            }
-        } else if (!handOverEntryFile(handover, size, mode, failures) ||
-                   (failures == WriteFailures::returnFalse && hasHandoverFailed(handover))) {
-            return false;
-        }
-        endIfStopSignalled();
-    }
-    return true;
-}
-
 } // namespace
 
 bool unpackAllEntries(WriteFailures failures) {
     mainFile[0] = '\0';
     const exec_modes::Record modes = readExecModes();
-    FileHandover* const handover = startUnpackWorkers(failures);
     std::uint64_t count = 0;
-    const bool read = readAllEntries(handover, modes, failures, &count);
-    closeOpenDirectory();
-    if (read) {
-        if (!exec_modes::fitsEntries(modes, count)) {
-            fatalError(kDecodeFailure);
+    for (; readEntryName(entryName, kNameCapacity); ++count) {
+        prepareEntryPath();
+        const std::uint64_t size = readEntrySize();
+        const bool executable = count <= UINT32_MAX &&
+                                exec_modes::isExecutable(modes, static_cast<std::uint32_t>(count));
+        if (!writeEntryFile(size, executable ? exec_modes::kExecutableMode : exec_modes::kPlainMode,
+                            failures)) {
+            closeOpenDirectory();
+            releaseReader();
+            return false;
         }
-        // Nothing may run before the whole frame, checksum and all, is known
-        // to be intact.
-        finishAttachedFrame();
+        endIfStopSignalled();
     }
-    const bool written = handover == nullptr || finishFileHandover(handover);
+    closeOpenDirectory();
+    if (!exec_modes::fitsEntries(modes, count)) {
+        fatalError(kDecodeFailure);
+    }
+    // Nothing may run before the whole frame, checksum and all, is known
+    // to be intact.
+    finishAttachedFrame();
     releaseReader();
-    return read && written;
+    return true;
 }
 
 const char* mainFilePath() {

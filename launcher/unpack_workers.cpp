@@ -56,7 +56,7 @@ Removal removeEarlierFile(const wchar_t* directory, const wchar_t* systemPath,
 // ---- the worker's calls ------------------------------------------------
 
 EntryFile createOnWorker(const wchar_t* directory, const wchar_t* path, bool replaceable,
-                         std::uint32_t /*mode*/, bool* inTheWay) {
+                         bool* inTheWay) {
     wchar_t systemPath[kEntrySystemPathCapacity];
     const HANDLE created = createEntryFile(directory, path, systemPath, replaceable, inTheWay);
     return created == INVALID_HANDLE_VALUE ? kNoEntryFile : reinterpret_cast<EntryFile>(created);
@@ -66,9 +66,8 @@ unsigned long writeOnWorker(EntryFile file, const void* data, std::size_t size) 
     return writeWholeChunk(reinterpret_cast<HANDLE>(file), data, static_cast<DWORD>(size));
 }
 
-unsigned long closeOnWorker(EntryFile file) {
+void closeOnWorker(EntryFile file) {
     systemCalls.closeHandle(reinterpret_cast<HANDLE>(file));
-    return ERROR_SUCCESS;
 }
 
 constexpr EntryFileCalls kEntryFileCalls{createOnWorker, writeOnWorker, closeOnWorker,

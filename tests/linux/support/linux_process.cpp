@@ -188,82 +188,43 @@ std::string pathAt(pid_t pid, unsigned long long address) {
     return buffer;
 }
 
-// The open flags of the call at a system call's entry: openat's own, or
-// those in openat2's open_how (its first field).
-unsigned long long openFlags(pid_t pid, const user_regs_struct& registers) {
-    if (registers.orig_rax == SYS_openat) {
-        return registers.rdx;
-    }
-    unsigned long long flags = 0;
-    iovec local{&flags, sizeof(flags)};
-    iovec remote{reinterpret_cast<void*>(registers.rdx), sizeof(flags)};
-    return process_vm_readv(pid, &local, 1, &remote, 1, 0) == sizeof(flags) ? flags : 0;
-}
-
 // At a system call's entry: true when it is the creation of a file whose
 // path ends in name.
 bool isCreating(pid_t pid, const user_regs_struct& registers, const std::string& name) {
-    if (registers.orig_rax != SYS_openat && registers.orig_rax != SYS_openat2) {
-        return false;
-    }
-    if ((openFlags(pid, registers) & O_CREAT) == 0) {
+    if (registers.orig_rax != SYS_openat || (registers.rdx & O_CREAT) == 0) {
         return false;
     }
     const std::string path = pathAt(pid, registers.rsi);
     return path == name || (path.size() > name.size() && path.ends_with("/" + name));
 }
 
-// Reaps every traced thread of the killed pid, the leader last.
-void reapKilled(pid_t pid) {
-    int status = 0;
-    for (pid_t reaped = 0; reaped != pid;) {
-        reaped = waitpid(-1, &status, __WALL);
-        if (reaped < 0) {
-            return;
-        }
-        if (reaped == pid && WIFSTOPPED(status)) {
-            reaped = 0;
-        }
-    }
-}
-
-// Follows the traced pid, and every thread it starts (the unpacking's
-// workers create files too), from stop to stop until one of them creates
-// name (then kills it) or the process ends.
+// Follows the traced pid from stop to stop until it creates name (then
+// kills it) or ends.
 bool followUntilCreating(pid_t pid, const std::string& name) {
     int status = 0;
     if (waitpid(pid, &status, 0) != pid || !WIFSTOPPED(status)) {
         return false;
     }
-    ptrace(PTRACE_SETOPTIONS, pid, nullptr,
-           PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL | PTRACE_O_TRACECLONE);
-    ptrace(PTRACE_SYSCALL, pid, nullptr, 0);
+    ptrace(PTRACE_SETOPTIONS, pid, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL);
+    int pending = 0;
     for (;;) {
-        const pid_t stopped = waitpid(-1, &status, __WALL);
-        if (stopped < 0 || (stopped == pid && !WIFSTOPPED(status))) {
+        ptrace(PTRACE_SYSCALL, pid, nullptr, pending);
+        pending = 0;
+        if (waitpid(pid, &status, 0) != pid || !WIFSTOPPED(status)) {
             return false;
         }
-        if (!WIFSTOPPED(status)) {
-            continue; // a thread ended
+        if (WSTOPSIG(status) != (SIGTRAP | 0x80)) {
+            pending = WSTOPSIG(status);
+            continue;
         }
-        const int signal = WSTOPSIG(status);
-        int pending = 0;
-        if (signal == (SIGTRAP | 0x80)) {
-            user_regs_struct registers{};
-            ptrace(PTRACE_GETREGS, stopped, nullptr, &registers);
-            // At an entry the result is not there yet: -ENOSYS.
-            if (static_cast<long long>(registers.rax) == -ENOSYS &&
-                isCreating(stopped, registers, name)) {
-                kill(pid, SIGKILL);
-                reapKilled(pid);
-                return true;
-            }
-        } else if (signal != SIGTRAP && !(signal == SIGSTOP && stopped != pid)) {
-            // A clone's event (SIGTRAP) and a new thread's first stop
-            // (SIGSTOP) are the tracing's own; anything else is delivered.
-            pending = signal;
+        user_regs_struct registers{};
+        ptrace(PTRACE_GETREGS, pid, nullptr, &registers);
+        // At an entry the result is not there yet: -ENOSYS.
+        if (static_cast<long long>(registers.rax) == -ENOSYS && isCreating(pid, registers, name)) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return true;
         }
-        ptrace(PTRACE_SYSCALL, stopped, nullptr, pending);
     }
 }
 #endif
