@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "payload/format.h"
 #include "tests/support/files.h"
 #include "tests/support/packaging.h"
 #include "tests/support/process.h"
@@ -34,7 +35,7 @@ constexpr DWORD kRunTimeoutMs = 30000;
 constexpr std::size_t kBitFlips = 80;
 constexpr std::size_t kTruncations = 12;
 constexpr std::size_t kRunsAtOnce = 8;
-constexpr std::size_t kHeaderSize = 3;
+constexpr std::size_t kHeaderSize = attached::kHeaderSize;
 
 const char kHeaderMessage[] = "Error, couldn't find attached data header.";
 const char kDecodeMessage[] = "Error, couldn't decode attached data.";
@@ -104,20 +105,29 @@ class DamagedPackage : public ::testing::Test {
         CreateDirectoryW(temp.c_str(), nullptr);
         testing_support::RunOptions options = testing_support::privateTempOptions(temp);
         options.timeoutMs = kRunTimeoutMs;
-        run.process = std::make_unique<testing_support::BackgroundProcess>(
-            exe, std::vector<std::wstring>{L"hashes"}, options);
         run.exe = exe;
         run.options = options;
+        start(&run);
         return run;
+    }
+
+    // Starts the run's package; its process stays held until the run is
+    // checked, so that its id cannot pass to another test's launcher.
+    static void start(DamagedRun* run) {
+        run->process = std::make_unique<testing_support::BackgroundProcess>(
+            run->exe, std::vector<std::wstring>{L"hashes"}, run->options);
     }
 
     // The run was refused, leaving nothing, or ran with every file intact.
     void checkDamaged(DamagedRun& run) {
         testing_support::ProcessResult result = run.process->finish();
-        if (testing_support::isWineLaunchRefusal(result)) {
-            // Wine's refusal says nothing about the launcher: run it again
-            // (runProcess retries such refusals itself).
-            result = testing_support::runProcess(run.exe, {L"hashes"}, run.options);
+        for (int retry = 0; retry < testing_support::kRefusedLaunchRetries &&
+                            testing_support::isWineLaunchRefusal(result);
+             ++retry) {
+            // Wine's refusal says nothing about the launcher: run it again,
+            // as runProcess does.
+            start(&run);
+            result = run.process->finish();
         }
         SCOPED_TRACE(run.what + ", exit code " + std::to_string(result.exitCode) + ", output '" +
                      result.standardOutput.substr(0, 300) + "', errors '" + result.standardError +
@@ -142,16 +152,19 @@ class DamagedPackage : public ::testing::Test {
     // Runs each damage of the attached data (a name and what it makes of
     // the bytes), a few at a time: a run mostly waits for Wine.
     using Damage = std::pair<std::string, std::function<std::string(const std::string&)>>;
-    void runDamaged(const std::vector<Damage>& damages) {
+    void runDamaged(const std::vector<Damage>& allDamages) {
+        std::vector<const Damage*> damages;
+        for (std::size_t index = 0; index < allDamages.size(); ++index) {
+            if (isThisLaunchersCase(index)) {
+                damages.push_back(&allDamages[index]);
+            }
+        }
         for (std::size_t first = 0; first < damages.size(); first += kRunsAtOnce) {
             std::vector<DamagedRun> runs;
             for (std::size_t index = first; index < damages.size() && index < first + kRunsAtOnce;
                  ++index) {
-                if (!isThisLaunchersCase(index)) {
-                    continue;
-                }
                 runs.push_back(
-                    startDamaged(damages[index].second(*attachedData_), damages[index].first));
+                    startDamaged(damages[index]->second(*attachedData_), damages[index]->first));
             }
             for (DamagedRun& run : runs) {
                 checkDamaged(run);

@@ -7,6 +7,7 @@
 
 #include <zstd.h>
 
+#include "payload/format.h"
 #include "tests/linux/support/launcher_test.h"
 #include "tools/packer/attached_writer.h"
 
@@ -79,11 +80,10 @@ TEST_F(Damaged, NoFlippedBitEverRuns) {
     // Flips that land in literal bytes decode without an error; the frame's
     // content checksum must still refuse them before anything runs. What
     // lies after the frame (its padding and the trailer) is never read.
-    constexpr std::uint64_t kHeaderSize = 3;
-    const std::size_t frameSize =
-        ZSTD_findFrameCompressedSize(original.data() + offset + kHeaderSize, size - kHeaderSize);
+    const std::size_t frameSize = ZSTD_findFrameCompressedSize(
+        original.data() + offset + attached::kHeaderSize, size - attached::kHeaderSize);
     ASSERT_FALSE(ZSTD_isError(frameSize));
-    const std::uint64_t frameEnd = kHeaderSize + frameSize;
+    const std::uint64_t frameEnd = attached::kHeaderSize + frameSize;
     std::vector<std::uint64_t> flips{3, frameEnd - 1};
     for (std::uint64_t at = frameEnd / 2; at < frameEnd; at += frameEnd / 10) {
         flips.push_back(at);

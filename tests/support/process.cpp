@@ -11,7 +11,6 @@ namespace {
 
 constexpr int kStartAttempts = 3;
 constexpr DWORD kStartRetryPauseMs = 200;
-constexpr int kRefusedLaunchRetries = 2;
 
 // The codes that a process gets when an exception ends it.
 struct ExceptionName {

@@ -100,8 +100,10 @@ class BackgroundProcess {
 };
 
 // A launcher's run that ended because Wine, under load, refused to start
-// its child at all (ERROR_INTERNAL_ERROR), as it now and then does.
+// its child at all (ERROR_INTERNAL_ERROR), as it now and then does. Such a
+// run is started again, up to kRefusedLaunchRetries times.
 bool isWineLaunchRefusal(const ProcessResult& result);
+inline constexpr int kRefusedLaunchRetries = 2;
 
 // Waits up to timeoutMs for the file that testapp's "mark" writes at path,
 // for as long as writer (the process that marks, or one that starts it)
